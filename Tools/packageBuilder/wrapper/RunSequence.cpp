@@ -1,0 +1,46 @@
+#include "RunSequence.h"
+
+#include "package/PackageTrailer.h"
+#include "package/PayloadExtractor.h"
+#include "package/TrailerLocator.h"
+#include "package/TrailerReader.h"
+#include "run/InstallerRunner.h"
+
+#include <cstdint>
+
+namespace wrapper {
+
+ResultCode RunPackage(const LauncherServices& services) {
+    platform::Files& files = services.files;
+
+    // A truncated own path could name some other file, so it counts as not opened.
+    char16_t ownPath[package::kPathCapacity] = {};
+    if (files.GetOwnPath(ownPath, package::kPathCapacity) == 0) return kOpenOwnFileFailed;
+    platform::UniqueFile ownFile(files, files.OpenForReading(ownPath));
+    if (!ownFile) return kOpenOwnFileFailed;
+
+    package::TrailerFields fields = {};
+    std::uint64_t payloadSize = 0;
+    char16_t tempInstallerPath[package::kPathCapacity] = {};
+    bool createdInstaller = false;
+
+    ResultCode result = package::LocateTrailer(files, ownFile.Get());
+    if (result == kSuccess) result = package::ReadTrailer(files, ownFile.Get(), fields, payloadSize);
+    if (result == kSuccess) {
+        result = package::ExtractPayload(files, services.clock, ownFile.Get(), payloadSize,
+                                         tempInstallerPath, createdInstaller);
+    }
+    ownFile.Reset();
+
+    // Only a complete copy made by this run is ever started.
+    const bool installed = result == kSuccess && createdInstaller &&
+                           run::RunInstaller(services.processes, tempInstallerPath);
+    (void)installed;
+
+    // Only a file this run created is ever deleted; a file that merely had the chosen
+    // name belongs to someone else.
+    if (createdInstaller) files.Delete(tempInstallerPath);
+    return result;
+}
+
+}  // namespace wrapper

@@ -1,0 +1,73 @@
+#include "package/PayloadExtractor.h"
+
+#include "WideText.h"
+
+namespace wrapper::package {
+
+std::uint32_t DrawTempNumber(std::uint32_t seed) {
+    const std::uint32_t state = seed * 214013u + 2531011u;
+    return (state >> 16) & 0x7fffu;
+}
+
+bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
+                             char16_t (&path)[kPathCapacity]) {
+    char16_t digits[8] = {};
+    char16_t reversed[8];
+    std::uint32_t count = 0;
+    do {
+        reversed[count++] = static_cast<char16_t>(u'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    for (std::uint32_t i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
+
+    std::uint32_t length = 0;
+    path[0] = u'\0';
+    if (AppendWide(path, kPathCapacity, length, directory) &&
+        AppendWide(path, kPathCapacity, length, u"\\Zorvik") &&
+        AppendWide(path, kPathCapacity, length, digits) &&
+        AppendWide(path, kPathCapacity, length, u".exe")) {
+        return true;
+    }
+    path[0] = u'\0';
+    return false;
+}
+
+ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
+                          platform::FileHandle ownFile, std::uint64_t payloadSize,
+                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller) {
+    createdInstaller = false;
+
+    char16_t directory[kPathCapacity] = {};
+    const std::uint32_t directoryLength = files.GetTempDirectory(kPathCapacity, directory);
+    // A result of the capacity or more is the size the system would need, not a path.
+    if (directoryLength == 0 || directoryLength >= kPathCapacity) return kTempDirectoryFailed;
+
+    const auto seed = static_cast<std::uint32_t>(clock.SecondsSince1970());
+    if (!FormatTempInstallerPath(directory, DrawTempNumber(seed), tempInstallerPath)) {
+        return kTempDirectoryFailed;
+    }
+
+    platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
+    if (!installer) return kScanSeekOrCreateFailed;
+    createdInstaller = true;
+
+    unsigned char buffer[kCopyBufferSize];
+    std::uint64_t remaining = payloadSize;
+    while (remaining > 0) {
+        const auto ask = static_cast<std::uint32_t>(remaining < kCopyBufferSize ? remaining
+                                                                                : kCopyBufferSize);
+        std::uint32_t got = 0;
+        // A payload that ends early is a broken copy, never an installer to start.
+        if (!files.Read(ownFile, buffer, ask, &got) || got == 0 || got > ask) {
+            return kScanReadOrCopyFailed;
+        }
+        std::uint32_t written = 0;
+        if (!files.Write(installer.Get(), buffer, got, &written) || written != got) {
+            return kScanReadOrCopyFailed;
+        }
+        remaining -= got;
+    }
+    return kSuccess;
+}
+
+}  // namespace wrapper::package

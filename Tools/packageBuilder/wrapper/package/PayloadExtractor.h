@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ResultCode.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+#include <cstdint>
+
+namespace wrapper::package {
+
+// Capacity of the launcher's path buffers in UTF-16 units, terminator included: a path
+// holds at most 511 units.
+inline constexpr std::uint32_t kPathCapacity = 512;
+
+// The payload is streamed through one buffer of this many bytes.
+inline constexpr std::uint32_t kCopyBufferSize = 16 * 1024;
+
+// One value of the launcher's name generator seeded with `seed`: the classic linear
+// congruential generator (state = state * 214013 + 2531011), value 0 to 32767.
+std::uint32_t DrawTempNumber(std::uint32_t seed);
+
+// Writes `directory` (as the system returns it, ending with a backslash), "\Zorvik",
+// `number` in decimal and ".exe" into `path`. The separator before "Zorvik" is doubled on
+// purpose; the file system reads it as one. Returns false, with `path` empty, when the
+// result would pass 511 units.
+bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
+                             char16_t (&path)[kPathCapacity]);
+
+// Copies the payload (the `payloadSize` bytes starting at the own file's current position)
+// into a new file in the temporary directory whose name is drawn from the current time.
+// `tempInstallerPath` must be empty on entry. `createdInstaller` tells whether this call
+// created the file: only then may the caller start it (on kSuccess) or delete it.
+// Returns:
+//   kSuccess                 the whole payload was copied; the path names the new file;
+//   kTempDirectoryFailed     no temporary directory, or the path would not fit; nothing
+//                            created, path empty;
+//   kScanSeekOrCreateFailed  the file could not be created (a file of that name exists);
+//                            the path names that file, which is not ours;
+//   kScanReadOrCopyFailed    reading the payload or writing the copy failed or ended early;
+//                            the path names the partial file.
+// The new file is closed on return; the own file stays open.
+ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
+                          platform::FileHandle ownFile, std::uint64_t payloadSize,
+                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller);
+
+}  // namespace wrapper::package

@@ -1,0 +1,70 @@
+#include "package/TrailerLocator.h"
+
+#include "package/PackageTrailer.h"
+
+#include <cstring>
+
+namespace wrapper::package {
+
+using platform::SeekOrigin;
+
+namespace {
+
+// The highest start s in [0, length - 32] at which `block` holds the marker, or -1.
+std::int64_t FindLastMarker(const unsigned char* block, std::uint32_t length,
+                            const unsigned char (&marker)[kMarkerSize]) {
+    for (std::uint32_t s = length - kMarkerSize + 1; s-- > 0;) {
+        if (block[s] == marker[0] && std::memcmp(block + s, marker, kMarkerSize) == 0) {
+            return s;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
+    unsigned char marker[kMarkerSize];
+    BuildTrailerMarker(marker);
+
+    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, nullptr)) {
+        return kSeekNearEndFailed;
+    }
+    // An unsigned package ends with the marker. A failed or short read leaves zeros in the
+    // window, which simply does not match, and the scan below takes over.
+    unsigned char window[kMarkerSize] = {};
+    std::uint32_t windowBytes = 0;
+    files.Read(file, window, kMarkerSize, &windowBytes);
+    if (std::memcmp(window, marker, kMarkerSize) == 0) return kSuccess;
+
+    // Scan every earlier window, nearest the end first: windows start at position - 33
+    // down to 0, so the bytes still to examine are [0, position - 1).
+    std::int64_t position = 0;
+    if (!files.Seek(file, 0, SeekOrigin::Current, &position)) return kScanSeekOrCreateFailed;
+    std::int64_t end = position - 1;
+
+    unsigned char block[kLocatorBlockSize];
+    for (;;) {
+        // Fewer than 32 bytes left means the scan has passed the start of the file.
+        if (end < static_cast<std::int64_t>(kMarkerSize)) return kScanSeekOrCreateFailed;
+        const std::int64_t start = end > kLocatorBlockSize ? end - kLocatorBlockSize : 0;
+        const auto length = static_cast<std::uint32_t>(end - start);
+        if (!files.Seek(file, start, SeekOrigin::Begin, nullptr)) return kScanSeekOrCreateFailed;
+        std::uint32_t got = 0;
+        if (!files.Read(file, block, length, &got) || got != length) return kScanReadOrCopyFailed;
+
+        const std::int64_t found = FindLastMarker(block, length, marker);
+        if (found >= 0) {
+            if (!files.Seek(file, start + found + kMarkerSize, SeekOrigin::Begin, nullptr)) {
+                return kScanSeekOrCreateFailed;
+            }
+            return kSuccess;
+        }
+        if (start == 0) return kScanSeekOrCreateFailed;
+        // Keep the block's first 31 bytes: with the byte before them they form the windows
+        // that straddle the two blocks.
+        end = start + kMarkerSize - 1;
+    }
+}
+
+}  // namespace wrapper::package

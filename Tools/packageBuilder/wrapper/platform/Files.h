@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+
+namespace wrapper::platform {
+
+// An open file. 0 means "no file"; implementations never hand out 0 for an open one.
+struct FileHandle {
+    std::uintptr_t value = 0;
+    explicit operator bool() const { return value != 0; }
+};
+
+// Origins of a file-pointer move, numbered as the system numbers them.
+enum class SeekOrigin : std::uint32_t { Begin = 0, Current = 1, End = 2 };
+
+// The file services the launcher uses, with the system's semantics:
+// - a move to a negative position fails and leaves the position unchanged; a move past the
+//   end succeeds;
+// - a read at or past the end succeeds with 0 bytes; a failed read moves nothing;
+// - sizes are in bytes, paths and path buffers in UTF-16 units.
+class Files {
+public:
+    // The launcher's own path into `buffer` (capacity in units, terminator included).
+    // Returns the units written without the terminator, 0 on failure.
+    virtual std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) = 0;
+
+    // The temporary directory, ending with a backslash, into `buffer`. Returns its length
+    // without the terminator; when it does not fit, the size needed (terminator included,
+    // so always more than `capacity - 1`) and the buffer is unspecified; 0 on failure.
+    virtual std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) = 0;
+
+    // Opens an existing file for reading; others may read and write it meanwhile.
+    virtual FileHandle OpenForReading(const char16_t* path) = 0;
+
+    // Creates a file that must not exist yet, for reading and writing. Fails when any
+    // file of that name exists, which is then left untouched.
+    virtual FileHandle CreateNew(const char16_t* path) = 0;
+
+    // Moves the position by `distance` from `origin`; on success stores the new position
+    // in `newPosition` when it is not null.
+    virtual bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
+                      std::int64_t* newPosition) = 0;
+
+    // Reads up to `size` bytes; `bytesRead` receives the count (0 at the end of the file).
+    virtual bool Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) = 0;
+
+    // Writes `size` bytes; `bytesWritten` receives the count written.
+    virtual bool Write(FileHandle file, const void* buffer, std::uint32_t size,
+                       std::uint32_t* bytesWritten) = 0;
+
+    virtual void Close(FileHandle file) = 0;
+
+    virtual bool Delete(const char16_t* path) = 0;
+
+protected:
+    ~Files() = default;
+};
+
+// Owns an open file and closes it exactly once. Move-only.
+class UniqueFile {
+public:
+    UniqueFile() = default;
+    UniqueFile(Files& files, FileHandle handle) : files_(&files), handle_(handle) {}
+    UniqueFile(const UniqueFile&) = delete;
+    UniqueFile& operator=(const UniqueFile&) = delete;
+    UniqueFile(UniqueFile&& other) noexcept : files_(other.files_), handle_(other.handle_) {
+        other.handle_ = {};
+    }
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            files_ = other.files_;
+            handle_ = other.handle_;
+            other.handle_ = {};
+        }
+        return *this;
+    }
+    ~UniqueFile() { Reset(); }
+
+    FileHandle Get() const { return handle_; }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+
+    // Closes the file now, if one is held.
+    void Reset() {
+        if (handle_) {
+            files_->Close(handle_);
+            handle_ = {};
+        }
+    }
+
+private:
+    Files* files_ = nullptr;
+    FileHandle handle_{};
+};
+
+}  // namespace wrapper::platform

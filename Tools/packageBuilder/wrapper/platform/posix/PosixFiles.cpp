@@ -1,0 +1,113 @@
+#include "platform/posix/PosixFiles.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace wrapper::platform::posix {
+
+namespace {
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string ToUtf8(const char16_t* text) {
+    std::string out;
+    for (const char16_t* p = text; *p != u'\0'; ++p) {
+        char32_t c = *p;
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Descriptors are stored plus one, so that descriptor 0 is never "no file".
+FileHandle FromDescriptor(int fd) {
+    return fd < 0 ? FileHandle{} : FileHandle{static_cast<std::uintptr_t>(fd) + 1};
+}
+int ToDescriptor(FileHandle file) { return static_cast<int>(file.value - 1); }
+
+}  // namespace
+
+std::uint32_t PosixFiles::GetOwnPath(char16_t*, std::uint32_t) { return 0; }
+
+std::uint32_t PosixFiles::GetTempDirectory(std::uint32_t, char16_t*) { return 0; }
+
+FileHandle PosixFiles::OpenForReading(const char16_t* path) {
+    return FromDescriptor(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+FileHandle PosixFiles::CreateNew(const char16_t* path) {
+    return FromDescriptor(::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+}
+
+bool PosixFiles::Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
+                      std::int64_t* newPosition) {
+    const int whence = origin == SeekOrigin::Begin     ? SEEK_SET
+                       : origin == SeekOrigin::Current ? SEEK_CUR
+                                                       : SEEK_END;
+    // lseek refuses a negative target with EINVAL and leaves the position, as the system does.
+    const off_t moved = ::lseek(ToDescriptor(file), static_cast<off_t>(distance), whence);
+    if (moved < 0) return false;
+    if (newPosition != nullptr) *newPosition = moved;
+    return true;
+}
+
+bool PosixFiles::Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) {
+    // Like a synchronous ReadFile on a file: keep reading until the request is met or the
+    // file ends, so a short count always means the end of the file.
+    std::uint32_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::read(ToDescriptor(file), static_cast<char*>(buffer) + total, size - total);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            *bytesRead = total;
+            return false;
+        }
+        if (got == 0) break;
+        total += static_cast<std::uint32_t>(got);
+    }
+    *bytesRead = total;
+    return true;
+}
+
+bool PosixFiles::Write(FileHandle file, const void* buffer, std::uint32_t size,
+                       std::uint32_t* bytesWritten) {
+    std::uint32_t total = 0;
+    while (total < size) {
+        const ssize_t put =
+            ::write(ToDescriptor(file), static_cast<const char*>(buffer) + total, size - total);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            *bytesWritten = total;
+            return false;
+        }
+        total += static_cast<std::uint32_t>(put);
+    }
+    *bytesWritten = total;
+    return true;
+}
+
+void PosixFiles::Close(FileHandle file) { ::close(ToDescriptor(file)); }
+
+bool PosixFiles::Delete(const char16_t* path) { return ::unlink(ToUtf8(path).c_str()) == 0; }
+
+}  // namespace wrapper::platform::posix

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/CodePages.h"
+#include "platform/Files.h"
+#include "platform/Processes.h"
+#include "platform/ProfileFiles.h"
+#include "platform/Registry.h"
+#include "platform/Shell.h"
+
+namespace wrapper::platform::win32 {
+
+// The system services over the Win32 API, one call each, with nothing added: the logic
+// above relies on exactly the system's semantics. UTF-16 text is passed through as the
+// system's wide strings (both are 16-bit units on Windows).
+class Win32Platform final : public Files,
+                            public Processes,
+                            public Clock,
+                            public Registry,
+                            public ProfileFiles,
+                            public Shell,
+                            public CodePages {
+public:
+    // Files
+    std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
+    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    FileHandle OpenForReading(const char16_t* path) override;
+    FileHandle CreateNew(const char16_t* path) override;
+    bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
+              std::int64_t* newPosition) override;
+    bool Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
+    bool Write(FileHandle file, const void* buffer, std::uint32_t size,
+               std::uint32_t* bytesWritten) override;
+    void Close(FileHandle file) override;
+    bool Delete(const char16_t* path) override;
+
+    // Processes
+    bool Start(const char16_t* applicationName, char16_t* commandLine,
+               ProcessHandle* process) override;
+    bool WaitForExit(ProcessHandle process) override;
+    bool GetExitCode(ProcessHandle process, std::uint32_t* exitCode) override;
+    void Close(ProcessHandle process) override;
+
+    // Clock
+    std::uint64_t SecondsSince1970() override;
+
+    // Registry
+    bool OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) override;
+    bool QueryValue(KeyHandle key, const char16_t* name, void* data,
+                    std::uint32_t* sizeInBytes) override;
+    void CloseKey(KeyHandle key) override;
+
+    // ProfileFiles
+    bool WriteString(const char* section, const char* key, const char* value,
+                     const char* path) override;
+    std::uint32_t ReadString(const char* section, const char* key, const char* defaultValue,
+                             char* buffer, std::uint32_t size, const char* path) override;
+
+    // Shell
+    void OpenUrl(const char16_t* url) override;
+
+    // CodePages
+    std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
+                             std::uint32_t capacity) override;
+    std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
+                             std::uint32_t capacity) override;
+};
+
+}  // namespace wrapper::platform::win32

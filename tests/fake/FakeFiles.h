@@ -1,0 +1,128 @@
+#pragma once
+
+#include "platform/Files.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wrapper::fake {
+
+// Every call of the fake platform that a test can count or make fail.
+enum class Call {
+    GetOwnPath,
+    GetTempDirectory,
+    OpenForReading,
+    CreateNew,
+    Seek,
+    Read,
+    Write,
+    Close,
+    Delete,
+    StartProcess,
+    WaitForExit,
+    GetExitCode,
+    CloseProcess,
+    OpenKey,
+    QueryValue,
+    CloseKey,
+    WriteProfileString,
+    ReadProfileString,
+    OpenUrl,
+};
+
+// Counts calls and fails the chosen ones. Calls are numbered from 1 per kind.
+class CallLog {
+public:
+    // Makes the `nth` call of `call` fail (and every later one when `andLater`).
+    void Fail(Call call, std::uint32_t nth = 1, bool andLater = false) {
+        failures_[call] = {nth, andLater};
+    }
+    std::uint32_t Count(Call call) const {
+        const auto it = counts_.find(call);
+        return it == counts_.end() ? 0 : it->second;
+    }
+    // Records one call; true when it must fail.
+    bool Record(Call call) {
+        const std::uint32_t n = ++counts_[call];
+        const auto it = failures_.find(call);
+        if (it == failures_.end()) return false;
+        return n == it->second.nth || (it->second.andLater && n > it->second.nth);
+    }
+
+private:
+    struct Failure {
+        std::uint32_t nth;
+        bool andLater;
+    };
+    std::map<Call, std::uint32_t> counts_;
+    std::map<Call, Failure> failures_;
+};
+
+// An in-memory file system with the system's file semantics: paths compare without regard
+// to ASCII case and with runs of backslashes read as one; a move before the start fails and
+// leaves the position; a move past the end succeeds; a read at the end succeeds with 0
+// bytes; CREATE_NEW fails on any existing file and leaves it untouched.
+class FakeFiles final : public platform::Files {
+public:
+    explicit FakeFiles(CallLog& log) : log_(log) {}
+
+    // Set-up and inspection.
+    void SetOwnPath(std::u16string path) { ownPath_ = std::move(path); }
+    void SetTempDirectory(std::u16string path) { tempDirectory_ = std::move(path); }
+    void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
+    bool Exists(const std::u16string& path) const;
+    const std::vector<std::uint8_t>& Bytes(const std::u16string& path) const;
+    std::vector<std::u16string> Paths() const;  // as first written
+    std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(open_.size()); }
+    // Makes the `nth` read deliver at most `maxBytes` (a file cut short under the reader).
+    void LimitRead(std::uint32_t nth, std::uint32_t maxBytes) { readLimits_[nth] = maxBytes; }
+    // Makes the `nth` write report at most `maxBytes` written, and write only those.
+    void LimitWrite(std::uint32_t nth, std::uint32_t maxBytes) { writeLimits_[nth] = maxBytes; }
+
+    // platform::Files
+    std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
+    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    platform::FileHandle OpenForReading(const char16_t* path) override;
+    platform::FileHandle CreateNew(const char16_t* path) override;
+    bool Seek(platform::FileHandle file, std::int64_t distance, platform::SeekOrigin origin,
+              std::int64_t* newPosition) override;
+    bool Read(platform::FileHandle file, void* buffer, std::uint32_t size,
+              std::uint32_t* bytesRead) override;
+    bool Write(platform::FileHandle file, const void* buffer, std::uint32_t size,
+               std::uint32_t* bytesWritten) override;
+    void Close(platform::FileHandle file) override;
+    bool Delete(const char16_t* path) override;
+
+    // Text files for other fakes (the private-profile files live in this file system).
+    std::string ReadText(const std::u16string& path) const;
+    void WriteText(const std::u16string& path, const std::string& text);
+
+    // The key under which a path is stored.
+    static std::u16string Normalize(const std::u16string& path);
+
+private:
+    struct Entry {
+        std::u16string name;
+        std::vector<std::uint8_t> bytes;
+    };
+    struct OpenFile {
+        std::u16string key;
+        std::int64_t position = 0;
+        bool writable = false;
+    };
+
+    OpenFile* Find(platform::FileHandle file);
+
+    CallLog& log_;
+    std::u16string ownPath_;
+    std::u16string tempDirectory_ = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+    std::map<std::u16string, Entry> files_;
+    std::map<std::uintptr_t, OpenFile> open_;
+    std::uintptr_t nextHandle_ = 0x100;
+    std::map<std::uint32_t, std::uint32_t> readLimits_;
+    std::map<std::uint32_t, std::uint32_t> writeLimits_;
+};
+
+}  // namespace wrapper::fake

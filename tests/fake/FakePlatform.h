@@ -1,0 +1,127 @@
+#pragma once
+
+#include "FakeFiles.h"
+#include "RunSequence.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wrapper::fake {
+
+// How a started process was started, and what its program file held at that moment.
+struct StartedProcess {
+    std::u16string applicationName;
+    std::u16string commandLine;
+    std::vector<std::uint8_t> image;  // empty when no file was at applicationName
+};
+
+// Starts "programs" by calling a test's handler, which returns the exit code.
+class FakeProcesses final : public platform::Processes {
+public:
+    FakeProcesses(CallLog& log, FakeFiles& files) : log_(log), files_(files) {}
+
+    std::function<std::uint32_t(const StartedProcess&)> onStart = [](const StartedProcess&) {
+        return 0u;
+    };
+    std::vector<StartedProcess> started;
+    std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(exitCodes_.size()); }
+
+    bool Start(const char16_t* applicationName, char16_t* commandLine,
+               platform::ProcessHandle* process) override;
+    bool WaitForExit(platform::ProcessHandle process) override;
+    bool GetExitCode(platform::ProcessHandle process, std::uint32_t* exitCode) override;
+    void Close(platform::ProcessHandle process) override;
+
+private:
+    CallLog& log_;
+    FakeFiles& files_;
+    std::map<std::uintptr_t, std::uint32_t> exitCodes_;
+    std::uintptr_t nextHandle_ = 0x5000;
+};
+
+class FakeClock final : public platform::Clock {
+public:
+    std::uint64_t seconds = 1'700'000'000;
+    std::uint64_t SecondsSince1970() override { return seconds; }
+};
+
+// The registry under HKEY_LOCAL_MACHINE: sub-key -> value name -> raw bytes.
+class FakeRegistry final : public platform::Registry {
+public:
+    explicit FakeRegistry(CallLog& log) : log_(log) {}
+
+    void SetString(const std::u16string& subKey, const std::u16string& name,
+                   const std::u16string& value, bool terminated = true);
+    std::uint32_t OpenKeys() const { return static_cast<std::uint32_t>(open_.size()); }
+
+    bool OpenLocalMachineKey(const char16_t* subKey, platform::KeyHandle* key) override;
+    bool QueryValue(platform::KeyHandle key, const char16_t* name, void* data,
+                    std::uint32_t* sizeInBytes) override;
+    void CloseKey(platform::KeyHandle key) override;
+
+private:
+    CallLog& log_;
+    std::map<std::u16string, std::map<std::u16string, std::vector<std::uint8_t>>> keys_;
+    std::map<std::uintptr_t, std::u16string> open_;
+    std::uintptr_t nextHandle_ = 0x9000;
+};
+
+// Private-profile files stored as text in the fake file system. Sections and keys compare
+// without regard to ASCII case; a write creates the file and the section when missing and
+// replaces only the named key. Paths are 8-bit text, widened byte by byte.
+class FakeProfileFiles final : public platform::ProfileFiles {
+public:
+    FakeProfileFiles(CallLog& log, FakeFiles& files) : log_(log), files_(files) {}
+
+    bool WriteString(const char* section, const char* key, const char* value,
+                     const char* path) override;
+    std::uint32_t ReadString(const char* section, const char* key, const char* defaultValue,
+                             char* buffer, std::uint32_t size, const char* path) override;
+
+    static std::u16string Widen(const char* path);
+
+private:
+    CallLog& log_;
+    FakeFiles& files_;
+};
+
+class FakeShell final : public platform::Shell {
+public:
+    explicit FakeShell(CallLog& log) : log_(log) {}
+    std::vector<std::u16string> opened;
+    void OpenUrl(const char16_t* url) override;
+
+private:
+    CallLog& log_;
+};
+
+// The ANSI code page as Latin-1: U+0000 to U+00FF map to one byte each, everything else
+// becomes "?", the system's substitute.
+class FakeCodePages final : public platform::CodePages {
+public:
+    std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
+                             std::uint32_t capacity) override;
+    std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
+                             std::uint32_t capacity) override;
+};
+
+// One machine: all fakes over one call log and one file system.
+struct FakePlatform {
+    CallLog log;
+    FakeFiles files{log};
+    FakeProcesses processes{log, files};
+    FakeClock clock;
+    FakeRegistry registry{log};
+    FakeProfileFiles profiles{log, files};
+    FakeShell shell{log};
+    FakeCodePages codePages;
+
+    LauncherServices Services() {
+        return {files, processes, clock, registry, profiles, shell, codePages};
+    }
+};
+
+}  // namespace wrapper::fake
