@@ -1,0 +1,203 @@
+// Stand-in for the installer a package carries. The end-to-end tests put it into a
+// package, run the package, and read back what it did. Everything is steered by
+// environment variables, which reach it through the launcher unchanged:
+//
+//   STANDIN_RECORD=<file>       append two UTF-8 lines: the command line exactly as received,
+//                               then this program's module path
+//   STANDIN_INSTALL_DIR=<dir>   create that folder and any missing parents
+//   STANDIN_LANGUAGE=<value>    write [Language] LANGUAGE=<value> to <install dir>\cfg.ini
+//   STANDIN_REGISTER=1          write the uninstall entry pointing at the install dir
+//   STANDIN_SLEEP_MS=<n>        stay alive n milliseconds before exiting
+//   STANDIN_EXIT=<n>            exit code (default 0)
+//
+// A step that fails ends the program with 100 + the step number instead, so a test that
+// runs the stand-in directly can tell a broken environment from a launcher fault.
+// Running it twice overwrites the traces of the first run; the record keeps growing.
+
+#include <windows.h>
+
+#include <cwchar>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr wchar_t kUninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+    L"{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1";
+constexpr wchar_t kAppPathValue[] = L"Inno Setup: App Path";
+
+enum FailedStep : int {
+    kRecordFailed = 101,
+    kInstallDirFailed = 102,
+    kLanguageFailed = 103,
+    kRegisterFailed = 104,
+    kNoInstallDir = 105,
+};
+
+std::optional<std::wstring> Env(const wchar_t* name) {
+    DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(size, L'\0');
+    DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+    if (length == 0 || length >= size) {
+        return std::nullopt;
+    }
+    value.resize(length);
+    return value;
+}
+
+// Accepts decimal or 0x-prefixed hex, so a test can ask for codes above 2^31 too.
+DWORD EnvNumber(const wchar_t* name, DWORD fallback) {
+    auto text = Env(name);
+    if (!text || text->empty()) {
+        return fallback;
+    }
+    return static_cast<DWORD>(std::wcstoul(text->c_str(), nullptr, 0));
+}
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L"";
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+// One write with append access, so two programs recording into the same file (the
+// packaged installer and a planted impostor) never interleave within a record.
+bool AppendRecord(const std::wstring& file) {
+    std::string lines = Utf8(GetCommandLineW()) + "\n" + Utf8(ModulePath()) + "\n";
+    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(handle, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+    CloseHandle(handle);
+    return ok && written == lines.size();
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Where the part of the path that names folders begins: after "C:\", "\\server\share\"
+// or "\\?\C:\", none of which can be created.
+size_t RootLength(const std::wstring& dir) {
+    size_t start = dir.rfind(L"\\\\?\\", 0) == 0 ? 4 : 0;
+    if (dir.size() >= start + 2 && dir[start + 1] == L':') {
+        return start + 2;
+    }
+    if (start == 0 && dir.size() >= 2 && IsSeparator(dir[0]) && IsSeparator(dir[1])) {
+        size_t server = dir.find_first_of(L"\\/", 2);
+        if (server == std::wstring::npos) {
+            return dir.size();
+        }
+        size_t share = dir.find_first_of(L"\\/", server + 1);
+        return share == std::wstring::npos ? dir.size() : share;
+    }
+    return start;
+}
+
+// Creates every missing folder along the path. Folders that already exist are fine,
+// which is what lets a second run succeed.
+bool CreateDirectories(const std::wstring& dir) {
+    for (size_t i = RootLength(dir) + 1; i <= dir.size(); ++i) {
+        bool endOfName = i == dir.size() || IsSeparator(dir[i]);
+        if (!endOfName || IsSeparator(dir[i - 1])) {
+            continue;
+        }
+        std::wstring prefix = dir.substr(0, i);
+        if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    DWORD attributes = GetFileAttributesW(dir.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
+    if (!dir.empty() && IsSeparator(dir.back())) {
+        return dir + name;
+    }
+    return dir + L"\\" + name;
+}
+
+bool Register(const std::wstring& installDir) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    auto bytes = static_cast<DWORD>((installDir.size() + 1) * sizeof(wchar_t));
+    LONG status = RegSetValueExW(key, kAppPathValue, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(installDir.c_str()), bytes);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+int Run() {
+    if (auto record = Env(L"STANDIN_RECORD"); record && !record->empty()) {
+        if (!AppendRecord(*record)) {
+            return kRecordFailed;
+        }
+    }
+
+    auto installDir = Env(L"STANDIN_INSTALL_DIR");
+    if (installDir && !installDir->empty() && !CreateDirectories(*installDir)) {
+        return kInstallDirFailed;
+    }
+    bool haveDir = installDir && !installDir->empty();
+
+    if (auto language = Env(L"STANDIN_LANGUAGE")) {
+        if (!haveDir) {
+            return kNoInstallDir;
+        }
+        std::wstring ini = JoinPath(*installDir, L"cfg.ini");
+        if (!WritePrivateProfileStringW(L"Language", L"LANGUAGE", language->c_str(), ini.c_str())) {
+            return kLanguageFailed;
+        }
+    }
+
+    if (auto registerFlag = Env(L"STANDIN_REGISTER"); registerFlag && *registerFlag == L"1") {
+        if (!haveDir) {
+            return kNoInstallDir;
+        }
+        if (!Register(*installDir)) {
+            return kRegisterFailed;
+        }
+    }
+
+    if (DWORD sleepMs = EnvNumber(L"STANDIN_SLEEP_MS", 0); sleepMs != 0) {
+        Sleep(sleepMs);
+    }
+    return static_cast<int>(EnvNumber(L"STANDIN_EXIT", 0));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // ExitProcess rather than a return, so a code above INT_MAX survives unchanged.
+    ExitProcess(static_cast<UINT>(Run()));
+}

@@ -1,0 +1,434 @@
+#!/usr/bin/env python3
+"""End-to-end tests of wrapper.exe: real packages, written by wrapper-pack around the
+stand-in installer, run under Wine. See winelab.py for the environment they need.
+
+Each test class gets its own temporary folder (TEMP and TMP), so leftovers and planted
+files in one class cannot affect another; the previous setting comes back afterwards.
+"""
+
+import contextlib
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+import winelab
+from winelab import MARKER, TRAILER_SIZE
+
+RT_ICON = 3
+RT_GROUP_ICON = 14
+RT_MANIFEST = 24
+
+CODE_PAYLOAD_SIZE_TOO_LARGE = 13
+CODE_NO_TEMP_DIRECTORY = 14
+CODE_NO_MARKER_OR_CREATE_FAILED = 15
+
+_workspace = None
+_created_prefix = False
+
+
+def setUpModule():
+    global _workspace, _created_prefix
+    _created_prefix = winelab.ensure_prefix()
+    _workspace = tempfile.mkdtemp(prefix="wrapper-e2e-")
+
+
+def tearDownModule():
+    if _workspace:
+        shutil.rmtree(_workspace, ignore_errors=True)
+    if _created_prefix:
+        winelab.cleanup()
+
+
+def same_windows_path(a, b):
+    """Windows compares paths case-insensitively and reads doubled separators as one."""
+    def canonical(path):
+        while "\\\\" in path:
+            path = path.replace("\\\\", "\\")
+        return path.lower()
+    return canonical(a) == canonical(b)
+
+
+def digest(path):
+    with open(path, "rb") as stream:
+        return hashlib.sha256(stream.read()).hexdigest()
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Runs packages with the stand-in's record switched on and checks what it saw."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls._class_context = contextlib.ExitStack()
+        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_workspace)
+        cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
+        try:
+            cls._class_context.enter_context(winelab.temp_folder(cls.temp_windows))
+        except BaseException:
+            cls._class_context.close()
+            raise
+        cls.temp_unix = winelab.unix_path(cls.temp_windows)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._class_context.close()
+
+    def setUp(self):
+        # A failed test may leave a temporary installer behind; do not let it fail the next.
+        for name in winelab.leftover_temp_files(self.temp_unix):
+            os.remove(os.path.join(self.temp_unix, name))
+        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+
+    @classmethod
+    def package(cls, name, **options):
+        return winelab.pack(os.path.join(cls.work, name), winelab.standin_installer(), **options)
+
+    def installer_env(self, **extra):
+        env = {"STANDIN_RECORD": winelab.windows_path(self.record)}
+        env.update(extra)
+        return env
+
+    def run_package(self, package, args=(), env=None, timeout=60):
+        """Runs the package; returns the outcome and the seconds (Unix time) it ran in."""
+        first = int(time.time())
+        outcome = winelab.run_package(package, args, timeout=timeout,
+                                      env=self.installer_env(**(env or {})))
+        last = int(time.time())
+        self.assertFalse(outcome.crashed, f"the launcher crashed:\n{outcome.stderr}")
+        return outcome, range(first, last + 1)
+
+    def starts(self):
+        return winelab.read_record(self.record)
+
+    def assert_started_once_from_temp(self, seconds, temp_windows=None):
+        """The installer ran exactly once, from "<temp dir>\\Zorvik<N>.exe" with N drawn
+        for the second the launcher started in, and with its quoted path as the whole
+        command line."""
+        temp_dir = winelab.temp_path_as_system_returns(temp_windows or self.temp_windows)
+        starts = self.starts()
+        self.assertEqual(len(starts), 1, f"expected one installer start, got {starts}")
+        expected = {f'"{temp_dir}\\{winelab.temp_name(second)}"' for second in seconds}
+        self.assertIn(starts[0].command_line, expected)
+        self.assertTrue(same_windows_path(starts[0].module_path, starts[0].command_line[1:-1]),
+                        f"ran from {starts[0].module_path}, command line {starts[0].command_line}")
+
+    def assert_never_started(self):
+        self.assertEqual(self.starts(), [])
+
+    def assert_temp_clean(self, temp_unix=None):
+        self.assertEqual(winelab.leftover_temp_files(temp_unix or self.temp_unix), [])
+
+
+class WrapperImageTests(unittest.TestCase):
+    """The built launcher itself, before it goes into any package."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.path = winelab.wrapper_exe()
+        cls.image = winelab.read_pe(cls.path)
+
+    def test_marker_bytes_occur_nowhere_in_the_launcher(self):
+        # The backward scan would stop inside the launcher's own bytes otherwise.
+        with open(self.path, "rb") as stream:
+            self.assertEqual(stream.read().find(MARKER), -1)
+
+    def test_is_a_32_bit_gui_program(self):
+        self.assertEqual(self.image.machine, winelab.PeImage.I386)
+        self.assertEqual(self.image.subsystem, winelab.PeImage.GUI)
+
+    def test_manifest_asks_for_administrator(self):
+        manifest = self.image.resources.get((RT_MANIFEST, 1))
+        self.assertIsNotNone(manifest, "no RT_MANIFEST resource with ID 1")
+        root = ElementTree.fromstring(manifest)
+        levels = [element.attrib for element in root.iter()
+                  if element.tag.endswith("}requestedExecutionLevel")]
+        self.assertEqual(levels, [{"level": "requireAdministrator", "uiAccess": "false"}])
+
+    def test_icon_group_holds_four_8_bit_sizes(self):
+        group = self.image.resources.get((RT_GROUP_ICON, 1))
+        self.assertIsNotNone(group, "no icon group with ID 1")
+        count = int.from_bytes(group[4:6], "little")
+        found = []
+        for index in range(count):
+            entry = group[6 + 14 * index:6 + 14 * (index + 1)]
+            width, height = entry[0], entry[1]
+            bits = int.from_bytes(entry[6:8], "little")
+            icon = self.image.resources.get((RT_ICON, int.from_bytes(entry[12:14], "little")))
+            self.assertIsNotNone(icon, f"icon {width}x{height} missing")
+            # The image itself: a BITMAPINFOHEADER with colour and mask planes stacked.
+            header_bits = int.from_bytes(icon[14:16], "little")
+            found.append((width, height, bits, header_bits,
+                          int.from_bytes(icon[8:12], "little") == 2 * height))
+        self.assertEqual(sorted(found, reverse=True),
+                         [(size, size, 8, 8, True) for size in (48, 32, 24, 16)])
+
+
+class GoodPackageTests(LauncherTestCase):
+    """A well-formed package: the installer runs once from the temporary folder, is
+    waited for and deleted, and the launcher reports success whatever the installer
+    returned."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.plain = cls.package("setup.exe")
+        odd_dir = os.path.join(cls.work, "Pâck agé")
+        os.makedirs(odd_dir)
+        cls.odd_place = shutil.copy(cls.plain, os.path.join(odd_dir, "my setup é.exe"))
+
+    def test_runs_installer_once_from_temp_and_cleans_up(self):
+        cases = [
+            ("installer exits 0", self.plain, (), {"STANDIN_EXIT": "0"}),
+            ("installer exits 1", self.plain, (), {"STANDIN_EXIT": "1"}),
+            ("installer exits with an exception code", self.plain, (),
+             {"STANDIN_EXIT": "0xC0000005"}),
+            ("launcher started with arguments", self.plain,
+             ("/VERYSILENT", "two words", '--dir="C:\\x y"', "%TEMP%"), {}),
+            ("package in a folder with spaces and accents", self.odd_place, (), {}),
+        ]
+        for label, package, args, env in cases:
+            with self.subTest(label):
+                self.setUp()
+                outcome, seconds = self.run_package(package, args, env)
+                self.assertEqual(outcome.code, 0)
+                self.assert_started_once_from_temp(seconds)
+                self.assert_temp_clean()
+
+    def test_waits_for_installer_and_extracts_payload_exactly(self):
+        # The installer stays alive long enough to copy its file while it runs: the copy
+        # must equal the payload byte for byte, and the launcher must still be waiting.
+        running = winelab.start_package(
+            self.plain, env=self.installer_env(STANDIN_SLEEP_MS="2500"))
+        try:
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline and running.running():
+                with contextlib.suppress(winelab.WineLabError):  # caught mid-write
+                    if self.starts():
+                        break
+                time.sleep(0.05)
+            starts = self.starts()
+            self.assertEqual(len(starts), 1, "the installer did not start")
+            extracted = winelab.unix_path(starts[0].module_path)
+            with open(extracted, "rb") as stream:
+                copy = stream.read()
+            self.assertTrue(running.running(), "the launcher did not wait for the installer")
+        finally:
+            outcome = running.wait(60)
+        self.assertFalse(outcome.crashed, outcome.stderr)
+        self.assertEqual(outcome.code, 0)
+        self.assertGreaterEqual(outcome.seconds, 2.5)
+        self.assertEqual(hashlib.sha256(copy).hexdigest(), digest(winelab.standin_installer()))
+        self.assertFalse(os.path.exists(extracted), "the temporary installer was not deleted")
+
+
+class TrailingDataTests(LauncherTestCase):
+    """Whatever follows the trailer (a signature, padding) is skipped by the scan."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # The marker with one byte changed, for each of its 32 positions, back to back:
+        # a scan that accepts a partial match stops here instead of at the real trailer.
+        decoy = os.path.join(cls.work, "decoy.bin")
+        with open(decoy, "wb") as stream:
+            for position in range(len(MARKER)):
+                near_miss = bytearray(MARKER)
+                near_miss[position] ^= 0x20
+                stream.write(bytes(near_miss) + b"\0")
+        cls.cases = [
+            ("100 KiB of filler", cls.package("filler.exe", trailing_bytes=100 * 1024)),
+            ("near-misses of the marker", cls.package("decoy.exe", trailing_file=decoy)),
+        ]
+
+    def test_trailer_found_behind_trailing_data(self):
+        for label, package in self.cases:
+            with self.subTest(label):
+                self.setUp()
+                outcome, seconds = self.run_package(package, timeout=90)
+                self.assertEqual(outcome.code, 0)
+                self.assert_started_once_from_temp(seconds)
+                self.assert_temp_clean()
+
+
+class SignedPackageTests(LauncherTestCase):
+    """A package code-signed after it was built: the signature follows the trailer."""
+
+    SIGNER = "Wrapper E2E Throwaway Signer"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for tool in ("openssl", "osslsigncode"):
+            if not shutil.which(tool):
+                raise unittest.SkipTest(f"{tool} not installed")
+        cls.unsigned = cls.package("unsigned.exe")
+        key = os.path.join(cls.work, "key.pem")
+        cert = os.path.join(cls.work, "cert.pem")
+        cls.signed = os.path.join(cls.work, "signed.exe")
+        cls.tool(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                  "-out", cert, "-days", "2", "-subj", f"/CN={cls.SIGNER}"])
+        cls.tool(["osslsigncode", "sign", "-certs", cert, "-key", key,
+                  "-in", cls.unsigned, "-out", cls.signed])
+
+    @staticmethod
+    def tool(argv, check=True):
+        result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=60, text=True)
+        if check and result.returncode != 0:
+            raise AssertionError(f"{argv[0]} failed: {result.stdout}{result.stderr}")
+        return result.stdout + result.stderr
+
+    def test_signature_follows_the_intact_trailer(self):
+        with open(self.unsigned, "rb") as stream:
+            unsigned = stream.read()
+        with open(self.signed, "rb") as stream:
+            signed = stream.read()
+        marker_end = signed.rfind(MARKER) + len(MARKER)
+        self.assertGreater(len(signed), marker_end, "nothing follows the marker")
+        self.assertEqual(signed[marker_end - TRAILER_SIZE:marker_end], unsigned[-TRAILER_SIZE:])
+        # Self-signed, so the chain does not verify; the signer must still be listed.
+        self.assertIn(self.SIGNER, self.tool(["osslsigncode", "verify", "-in", self.signed],
+                                             check=False))
+
+    def test_runs_like_the_unsigned_package(self):
+        for exit_code in ("0", "1"):
+            with self.subTest(installer_exit=exit_code):
+                self.setUp()
+                outcome, seconds = self.run_package(self.signed, env={"STANDIN_EXIT": exit_code})
+                self.assertEqual(outcome.code, 0)
+                self.assert_started_once_from_temp(seconds)
+                self.assert_temp_clean()
+
+
+class BrokenPackageTests(LauncherTestCase):
+    """Packages whose trailer is missing or lies: the launcher reports the fault, starts
+    nothing it should not, and leaves no temporary file behind."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        trailer_offset = (os.path.getsize(winelab.wrapper_exe())
+                          + os.path.getsize(winelab.standin_installer()))
+        bare = shutil.copy(winelab.wrapper_exe(), os.path.join(cls.work, "bare.exe"))
+        cls.cases = [
+            ("no marker at all", bare, CODE_NO_MARKER_OR_CREATE_FAILED),
+            ("PayloadSize one past the trailer offset",
+             cls.package("over.exe", payload_size=trailer_offset + 1),
+             CODE_PAYLOAD_SIZE_TOO_LARGE),
+            ("PayloadSize 2^40", cls.package("huge.exe", payload_size=1 << 40),
+             CODE_PAYLOAD_SIZE_TOO_LARGE),
+            # The copy is then no program at all (empty, or missing its first byte): the
+            # start fails, which is the installer's failure, not the launcher's.
+            ("PayloadSize 0", cls.package("empty.exe", payload_size=0), 0),
+            ("PayloadSize one short",
+             cls.package("short.exe",
+                         payload_size=os.path.getsize(winelab.standin_installer()) - 1), 0),
+        ]
+
+    def test_fault_reported_and_installer_never_started(self):
+        for label, package, code in self.cases:
+            with self.subTest(label):
+                self.setUp()
+                outcome, _ = self.run_package(package)
+                self.assertEqual(outcome.code, code)
+                self.assert_never_started()
+                self.assert_temp_clean()
+
+
+class OccupiedNameTests(LauncherTestCase):
+    """A file already at the temporary name belongs to someone else: the launcher gives
+    up with 15 and neither starts, changes nor deletes it."""
+
+    PLANTED_SECONDS = 6
+
+    def test_planted_file_left_alone(self):
+        package = self.package("setup.exe")
+        first = int(time.time())
+        # The planted files are stand-ins too, so a start would show in the record.
+        planted = {}
+        for second in range(first, first + self.PLANTED_SECONDS):
+            path = os.path.join(self.temp_unix, winelab.temp_name(second))
+            shutil.copy(winelab.standin_installer(), path)
+            past = time.time() - 3600
+            os.utime(path, (past, past))
+            planted[path] = (digest(path), os.stat(path).st_mtime_ns)
+        try:
+            outcome, seconds = self.run_package(package)
+            self.assertLess(seconds[-1], first + self.PLANTED_SECONDS,
+                            "the run outlasted the planted names; the result proves nothing")
+            self.assertEqual(outcome.code, CODE_NO_MARKER_OR_CREATE_FAILED)
+            self.assert_never_started()
+            for path, (sha, mtime) in planted.items():
+                self.assertTrue(os.path.exists(path), f"{path} was deleted")
+                self.assertEqual((digest(path), os.stat(path).st_mtime_ns), (sha, mtime),
+                                 f"{path} was changed")
+            self.assertEqual(winelab.leftover_temp_files(self.temp_unix),
+                             sorted(os.path.basename(path) for path in planted))
+        finally:
+            for path in planted:
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(path)
+
+
+class TempFolderTests(LauncherTestCase):
+    """Unusual temporary folders, set through HKCU\\Environment as a user would."""
+
+    PUBLIC = "C:\\users\\Public"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.setup_exe = cls.package("setup.exe")
+
+    def run_with_temp(self, temp_windows, create=True):
+        with winelab.temp_folder(temp_windows, create=create):
+            return self.run_package(self.setup_exe)
+
+    def test_temp_with_space_never_runs_program_at_its_prefix(self):
+        # Started unquoted, "C:\users\Public\Temp Dir\\Zorvik1.exe" would run
+        # C:\users\Public\Temp.exe. The impostor is a stand-in too, recording to the same
+        # file, so its module path would give it away.
+        temp_windows = self.PUBLIC + "\\Temp Dir\\"
+        impostor_windows = self.PUBLIC + "\\Temp.exe"
+        impostor = winelab.unix_path(impostor_windows)
+        shutil.copy(winelab.standin_installer(), impostor)
+        try:
+            outcome, seconds = self.run_with_temp(temp_windows)
+        finally:
+            os.remove(impostor)
+        self.assertEqual(outcome.code, 0)
+        for start in self.starts():
+            self.assertFalse(same_windows_path(start.module_path, impostor_windows),
+                             "the program at the temporary folder's prefix was started")
+        self.assert_started_once_from_temp(seconds, temp_windows)
+        self.assert_temp_clean(winelab.unix_path(temp_windows))
+
+    def test_temp_with_non_ascii_name(self):
+        temp_windows = self.PUBLIC + "\\Témp ünïcode"
+        outcome, seconds = self.run_with_temp(temp_windows)
+        self.assertEqual(outcome.code, 0)
+        self.assert_started_once_from_temp(seconds, temp_windows)
+        self.assert_temp_clean(winelab.unix_path(temp_windows))
+
+    def test_unusable_temp_folders(self):
+        cases = [
+            # The system has no temporary path to give when it is longer than MAX_PATH.
+            ("longer than MAX_PATH", self.PUBLIC + "\\" + "x" * 300, False,
+             CODE_NO_TEMP_DIRECTORY),
+            ("does not exist", self.PUBLIC + "\\no such folder", False,
+             CODE_NO_MARKER_OR_CREATE_FAILED),
+        ]
+        for label, temp_windows, create, code in cases:
+            with self.subTest(label):
+                self.setUp()
+                outcome, _ = self.run_with_temp(temp_windows, create=create)
+                self.assertEqual(outcome.code, code)
+                self.assert_never_started()
+
+
+if __name__ == "__main__":
+    unittest.main()

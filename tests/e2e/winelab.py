@@ -1,0 +1,484 @@
+#!/usr/bin/env python3
+"""Wine workbench for the launcher's end-to-end tests.
+
+One throwaway Wine prefix serves a whole test run: `winelab.py setup` creates it and
+leaves a persistent wineserver behind, so each later program start costs a fraction of
+a second; `winelab.py cleanup` stops that server. The tests import this module for
+running packages under a time limit, editing the prefix's registry, translating paths
+and building packages with wrapper-pack.
+
+Configuration comes from the environment (CTest sets it):
+  WINEPREFIX         the prefix (required)
+  WRAPPER_EXE        the built launcher, wrapper.exe
+  STANDIN_INSTALLER  the built stand-in installer
+  WRAPPER_PACK       the host tool that writes packages
+  WINE, WINESERVER   optional overrides of the Wine programs
+
+Wine output always goes to files: Wine's helper processes inherit the output handles
+and would keep a pipe open long after the program itself has exited.
+"""
+
+import contextlib
+import dataclasses
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+MARKER = b"E28MB613F95C4abeB74D1E30C867A9F2"
+TRAILER_SIZE = 1080
+TEMP_FILE_PREFIX = "Zorvik"
+
+# Written into every prefix this module creates; `setup` only ever deletes a folder
+# that carries it, so a mistyped WINEPREFIX cannot wipe anything else.
+OWNERSHIP_MARK = ".winelab-prefix"
+
+ENVIRONMENT_KEY = r"HKCU\Environment"
+AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
+
+# reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
+CONSOLE_ENCODING = "cp437"
+
+
+class WineLabError(RuntimeError):
+    pass
+
+
+def _require(name):
+    value = os.environ.get(name)
+    if not value:
+        raise WineLabError(f"environment variable {name} is not set")
+    return value
+
+
+def prefix():
+    return os.path.abspath(_require("WINEPREFIX"))
+
+
+def wine_program():
+    return os.environ.get("WINE") or shutil.which("wine") or "wine"
+
+
+def wineserver_program():
+    return os.environ.get("WINESERVER") or shutil.which("wineserver") or "wineserver"
+
+
+def wrapper_exe():
+    return _existing_file("WRAPPER_EXE")
+
+
+def standin_installer():
+    return _existing_file("STANDIN_INSTALLER")
+
+
+def wrapper_pack():
+    return _existing_file("WRAPPER_PACK")
+
+
+def _existing_file(name):
+    path = _require(name)
+    if not os.path.isfile(path):
+        raise WineLabError(f"{name}={path} does not exist; build it first")
+    return path
+
+
+def wine_env(extra=None):
+    """The environment for any Wine program: quiet, headless, this prefix."""
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        env.pop(name, None)
+    # UTF-8 for paths and variables crossing from Unix, the same ANSI code page (1252)
+    # whatever locale the caller runs in.
+    env["LC_ALL"] = "C.UTF-8"
+    env["WINEPREFIX"] = prefix()
+    env["WINEDEBUG"] = "-all"
+    # No .NET or HTML engine download prompts while the prefix boots.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    if extra:
+        env.update(extra)
+    return env
+
+
+@dataclasses.dataclass
+class Outcome:
+    code: int
+    stdout: str
+    stderr: str
+    seconds: float
+
+    @property
+    def crashed(self):
+        # A crash can end with an ordinary-looking small exit code; Wine's report of an
+        # unhandled exception is the reliable sign.
+        return "Unhandled" in self.stderr
+
+
+class WineTimeout(WineLabError):
+    pass
+
+
+class Running:
+    """A program started in the background, with its output going to files."""
+
+    def __init__(self, argv, env, encoding="utf-8"):
+        self.argv = argv
+        self.encoding = encoding
+        self._out = tempfile.TemporaryFile()
+        self._err = tempfile.TemporaryFile()
+        self.started = time.monotonic()
+        # A session of its own, so a time-out can take down everything it started.
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self._out,
+                                        stderr=self._err, env=env, start_new_session=True)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait(self, timeout):
+        """Waits for the program's end, at most `timeout` s; then kills it and raises."""
+        try:
+            remaining = max(0.0, timeout - (time.monotonic() - self.started))
+            try:
+                code = self.process.wait(timeout=remaining)
+            except subprocess.TimeoutExpired:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+                raise WineTimeout(f"{self.argv!r} still running after {timeout} s; stderr:\n"
+                                  + self._read(self._err, "utf-8")) from None
+            seconds = time.monotonic() - self.started
+            return Outcome(code, self._read(self._out, self.encoding),
+                           self._read(self._err, "utf-8"), seconds)
+        finally:
+            self._out.close()
+            self._err.close()
+
+    @staticmethod
+    def _read(stream, encoding):
+        stream.seek(0)
+        return stream.read().decode(encoding, "replace")
+
+
+def _run(argv, timeout, env=None, encoding="utf-8"):
+    """Runs argv with output to files and a hard time limit; returns an Outcome."""
+    return Running(argv, env or wine_env(), encoding).wait(timeout)
+
+
+def start_package(path, args=(), env=None):
+    """Starts a package without waiting; call wait() on the result."""
+    return Running([wine_program(), path, *args], wine_env(env))
+
+
+def run_package(path, args=(), timeout=60, env=None):
+    """Runs a package (or any Windows program) and waits for it, at most `timeout` s.
+
+    `env` adds variables to the program's environment, which the launcher hands on to
+    the installer. The exit code is the process's modulo 256, as Wine reports it.
+    """
+    return start_package(path, args, env).wait(timeout)
+
+
+def wine_tool(*args, timeout=60):
+    """Runs a Wine built-in such as reg or cmd; fails loudly when it fails."""
+    outcome = _run([wine_program(), *args], timeout, wine_env(), CONSOLE_ENCODING)
+    if outcome.code != 0:
+        raise WineLabError(f"wine {' '.join(args)} exited with {outcome.code}:\n"
+                           f"{outcome.stdout}{outcome.stderr}")
+    return outcome.stdout
+
+
+# --- registry --------------------------------------------------------------------------
+
+def _view_switch(view):
+    # Wine's reg.exe sees the 32-bit view by default here; 32 or 64 picks one explicitly.
+    if view not in (None, 32, 64):
+        raise ValueError(f"registry view {view!r}")
+    return [f"/reg:{view}"] if view else []
+
+
+def reg_add(key, name, value, kind="REG_SZ", view=None):
+    wine_tool("reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f",
+              *_view_switch(view))
+
+
+def reg_delete(key, name=None, view=None):
+    """Deletes a value, or the whole key when `name` is None. Missing is fine."""
+    value = ["/v", name] if name is not None else []
+    with contextlib.suppress(WineLabError):
+        wine_tool("reg", "delete", key, *value, "/f", *_view_switch(view))
+
+
+def reg_query(key, name, view=None):
+    """Returns (type, data) of a value as reg.exe shows it, or None when it is absent."""
+    try:
+        text = wine_tool("reg", "query", key, "/v", name, *_view_switch(view))
+    except WineLabError:
+        return None
+    for line in text.splitlines():
+        parts = line.strip().split("    ", 2)
+        if len(parts) >= 2 and parts[0].lower() == name.lower():
+            data = parts[2] if len(parts) > 2 else ""
+            return parts[1], data
+    return None
+
+
+@contextlib.contextmanager
+def temp_folder(windows_dir, create=True):
+    """Points TEMP and TMP at `windows_dir` for the programs started inside the block.
+
+    Wine builds a program's TEMP and TMP from HKCU\\Environment, not from the Unix
+    environment. The previous values (and their types) come back afterwards, even
+    when the block fails.
+    """
+    saved = {name: reg_query(ENVIRONMENT_KEY, name) for name in ("TEMP", "TMP")}
+    if create:
+        os.makedirs(unix_path(windows_dir), exist_ok=True)
+    try:
+        for name in ("TEMP", "TMP"):
+            reg_add(ENVIRONMENT_KEY, name, windows_dir)
+        yield windows_dir
+    finally:
+        for name, previous in saved.items():
+            if previous is None:
+                reg_delete(ENVIRONMENT_KEY, name)
+            else:
+                reg_add(ENVIRONMENT_KEY, name, previous[1], previous[0])
+
+
+def temp_path_as_system_returns(windows_dir):
+    """The temporary directory a program sees for TMP=`windows_dir`: made absolute and
+    normalized the way the system does it, with exactly one trailing backslash."""
+    parts = [p for p in windows_dir.replace("/", "\\").split("\\") if p not in ("", ".")]
+    normalized = []
+    for part in parts:
+        if part == "..":
+            if len(normalized) > 1:
+                normalized.pop()
+        else:
+            normalized.append(part)
+    return "\\".join(normalized) + "\\"
+
+
+# --- paths -----------------------------------------------------------------------------
+
+def windows_path(unix):
+    """A Unix path as a Windows program in the prefix sees it (C: or Z:)."""
+    unix = os.path.abspath(unix)
+    drive_c = os.path.realpath(os.path.join(prefix(), "drive_c"))
+    real = os.path.realpath(unix)
+    if real == drive_c or real.startswith(drive_c + os.sep):
+        return "C:\\" + os.path.relpath(real, drive_c).replace("/", "\\").lstrip(".")
+    return "Z:" + unix.replace("/", "\\")
+
+
+def unix_path(windows):
+    """A Windows path inside the prefix as a Unix path. Existing components are matched
+    case-insensitively, as the system matches them; doubled separators count as one."""
+    if len(windows) < 2 or windows[1] != ":":
+        raise WineLabError(f"not an absolute Windows path: {windows!r}")
+    current = os.path.realpath(os.path.join(prefix(), "dosdevices", windows[0].lower() + ":"))
+    for part in (p for p in windows[2:].replace("/", "\\").split("\\") if p):
+        candidate = os.path.join(current, part)
+        if not os.path.exists(candidate) and os.path.isdir(current):
+            for entry in os.listdir(current):
+                if entry.lower() == part.lower():
+                    candidate = os.path.join(current, entry)
+                    break
+        current = candidate
+    return current
+
+
+# --- the launcher's temporary name ----------------------------------------------------
+
+def temp_number(seconds):
+    """The number the launcher puts into its temporary file name when it starts in
+    the given second: one draw of the classic LCG seeded with the time."""
+    state = (seconds * 214013 + 2531011) & 0xFFFFFFFF
+    return (state >> 16) & 0x7FFF
+
+
+def temp_name(seconds):
+    return f"{TEMP_FILE_PREFIX}{temp_number(seconds)}.exe"
+
+
+def leftover_temp_files(unix_dir):
+    if not os.path.isdir(unix_dir):
+        return []
+    return sorted(name for name in os.listdir(unix_dir)
+                  if name.lower().startswith(TEMP_FILE_PREFIX.lower()))
+
+
+# --- packages -------------------------------------------------------------------------
+
+def pack(output, payload, launcher=None, link=None, campaign=None, landing=None,
+         uninstall=None, trailing_bytes=None, trailing_file=None, payload_size=None):
+    """Builds a package with wrapper-pack and returns its path."""
+    argv = [wrapper_pack(), "--launcher", launcher or wrapper_exe(), "--payload", payload,
+            "--output", output]
+    for option, value in (("--link", link), ("--campaign", campaign), ("--landing", landing),
+                          ("--uninstall", uninstall), ("--trailing-bytes", trailing_bytes),
+                          ("--trailing-file", trailing_file), ("--payload-size", payload_size)):
+        if value is not None:
+            argv += [option, str(value)]
+    result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    if result.returncode != 0 or not os.path.isfile(output):
+        raise WineLabError(f"wrapper-pack failed ({result.returncode}): "
+                           f"{result.stdout.decode(errors='replace')}"
+                           f"{result.stderr.decode(errors='replace')}")
+    return output
+
+
+# --- executable images ----------------------------------------------------------------
+
+@dataclasses.dataclass
+class PeImage:
+    machine: int
+    subsystem: int
+    resources: dict  # (type id, name id) -> bytes of the first language
+
+    I386 = 0x14C
+    GUI = 2
+
+
+def read_pe(path):
+    """The few facts about a PE image the tests look at: machine, subsystem and the
+    resources with numeric type and name."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+
+    def u16(offset):
+        return struct.unpack_from("<H", data, offset)[0]
+
+    def u32(offset):
+        return struct.unpack_from("<I", data, offset)[0]
+
+    if data[:2] != b"MZ":
+        raise WineLabError(f"{path} is not an executable image")
+    header = u32(0x3C)
+    if data[header:header + 4] != b"PE\0\0":
+        raise WineLabError(f"{path} has no PE header")
+    coff = header + 4
+    machine = u16(coff)
+    section_count = u16(coff + 2)
+    optional = coff + 20
+    optional_size = u16(coff + 16)
+    if u16(optional) != 0x10B:
+        raise WineLabError(f"{path} is not a 32-bit image")
+    subsystem = u16(optional + 68)
+    resource_rva = u32(optional + 96 + 2 * 8)
+    sections = []
+    for index in range(section_count):
+        entry = optional + optional_size + 40 * index
+        virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from(
+            "<IIII", data, entry + 8)
+        sections.append((virtual_address, max(virtual_size, raw_size), raw_pointer))
+
+    def file_offset(rva):
+        for address, size, pointer in sections:
+            if address <= rva < address + size:
+                return rva - address + pointer
+        raise WineLabError(f"RVA {rva:#x} outside every section of {path}")
+
+    resources = {}
+    if resource_rva:
+        root = file_offset(resource_rva)
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", data, root + directory + 12)
+            for index in range(named + numbered):
+                name, target = struct.unpack_from("<II", data, root + directory + 16 + 8 * index)
+                yield name, target
+
+        for type_id, type_target in entries(0):
+            for name_id, name_target in entries(type_target & 0x7FFFFFFF):
+                if (type_id | name_id) & 0x80000000:
+                    continue  # named resources: the launcher has none
+                _, leaf = next(entries(name_target & 0x7FFFFFFF))
+                data_rva, size = struct.unpack_from("<II", data, root + leaf)
+                start = file_offset(data_rva)
+                resources[(type_id, name_id)] = data[start:start + size]
+    return PeImage(machine, subsystem, resources)
+
+
+# --- the stand-in installer's record -------------------------------------------------
+
+@dataclasses.dataclass
+class Start:
+    command_line: str
+    module_path: str
+
+
+def read_record(unix_file):
+    """The stand-in's record: one Start per run, in the order they happened."""
+    if not os.path.exists(unix_file):
+        return []
+    with open(unix_file, encoding="utf-8") as stream:
+        lines = stream.read().splitlines()
+    if len(lines) % 2:
+        raise WineLabError(f"torn record in {unix_file}: {lines!r}")
+    return [Start(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
+
+
+# --- prefix lifecycle -----------------------------------------------------------------
+
+def setup(boot_timeout=240):
+    """Creates a fresh prefix and leaves a persistent wineserver running for it."""
+    for name in ("WRAPPER_EXE", "STANDIN_INSTALLER", "WRAPPER_PACK"):
+        if os.environ.get(name):
+            _existing_file(name)
+    root = prefix()
+    if os.path.exists(root):
+        if not os.path.exists(os.path.join(root, OWNERSHIP_MARK)):
+            raise WineLabError(f"{root} exists and was not made by winelab; not touching it")
+        _run([wineserver_program(), "-k"], 30)
+        shutil.rmtree(root)
+    os.makedirs(root)
+    with open(os.path.join(root, OWNERSHIP_MARK), "w") as stream:
+        stream.write("throwaway Wine prefix for the end-to-end tests\n")
+
+    started = time.monotonic()
+    boot = _run([wine_program(), "wineboot", "-i"], boot_timeout)
+    if boot.code != 0:
+        raise WineLabError(f"wineboot failed ({boot.code}):\n{boot.stderr}")
+    # Let the first boot finish writing the registry before the server turns persistent.
+    _run([wineserver_program(), "-w"], boot_timeout)
+    _run([wineserver_program(), "-p"], 30)
+    # A crashing program must end, not wait for a debugger: the test would hang instead
+    # of failing.
+    reg_add(AEDEBUG_KEY, "Auto", "0")
+    print(f"prefix {root} ready in {time.monotonic() - started:.1f} s")
+
+
+def cleanup():
+    _run([wineserver_program(), "-k"], 60)
+    print(f"wineserver for {prefix()} stopped")
+
+
+def ensure_prefix():
+    """For a direct run of a test module: set up the prefix unless a run already did."""
+    if not os.path.exists(os.path.join(prefix(), "system.reg")):
+        setup()
+        return True
+    # Cheap when the server is already up; restarts it after an earlier cleanup.
+    _run([wineserver_program(), "-p"], 30)
+    return False
+
+
+def main(argv):
+    commands = {"setup": setup, "cleanup": cleanup}
+    if len(argv) != 2 or argv[1] not in commands:
+        print(f"usage: {argv[0]} setup|cleanup", file=sys.stderr)
+        return 2
+    try:
+        commands[argv[1]]()
+    except WineLabError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
