@@ -1,0 +1,91 @@
+"""The demo run behind scripts/demo: one package, one throwaway Wine prefix."""
+
+import os
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+import winelab  # noqa: E402
+
+UNINSTALL_KEY = (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
+                 r"\{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
+
+RESULT_MEANINGS = {
+    0: "success: trailer read, installer extracted and run",
+    1: "the launcher could not open its own file",
+    2: "the file is shorter than a marker",
+    13: "the payload size reaches before the start of the file",
+    14: "no usable temporary directory",
+    15: "no trailer marker found, or the temporary file could not be created",
+    16: "reading the package or writing the temporary file failed",
+}
+
+
+def main(work):
+    print("== Creating a throwaway Wine prefix (about 15 s)")
+    winelab.setup()
+
+    demo = os.path.join(work, "demo")
+    os.makedirs(demo)
+    package = winelab.pack(
+        os.path.join(demo, "DemoSetup.exe"), winelab.standin_installer(),
+        link="https://links.example.com/%1/start?",
+        campaign="campaign=demo-2026",
+        landing="https://welcome.example.com%1/thanks?",
+        uninstall="https://welcome.example.com%1/goodbye?")
+    print(f"== Package {package}: {os.path.getsize(package):,} bytes "
+          f"(launcher {os.path.getsize(winelab.wrapper_exe()):,} bytes)")
+
+    # The page opener: a copy of the stand-in registered as the http(s) handler; it
+    # records the URL it is started with.
+    browser = os.path.join(demo, "browser.exe")
+    shutil.copyfile(winelab.standin_installer(), browser)
+    for scheme in ("http", "https"):
+        winelab.wine_tool("reg", "add", rf"HKCR\{scheme}\shell\open\command", "/ve", "/d",
+                          f'"{winelab.windows_path(browser)}" "%1"', "/f")
+
+    record = os.path.join(demo, "record.txt")
+    install_dir = r"C:\Program Files (x86)\Demo App"
+    env = {
+        "STANDIN_RECORD": winelab.windows_path(record),
+        "STANDIN_REGISTER": "1",
+        "STANDIN_INSTALL_DIR": install_dir,
+        "STANDIN_LANGUAGE": r"lang\de.ini",
+    }
+    print("== Running the package under Wine")
+    outcome = winelab.run_package(package, env=env, timeout=120)
+    meaning = RESULT_MEANINGS.get(outcome.code, "see docs/package-format.md")
+    print(f"   result code {outcome.code}: {meaning}")
+
+    # The page opener starts on its own; give it a moment to write its record.
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        starts = winelab.read_record(record)
+        if any(s.module_path.lower().endswith("browser.exe") for s in starts):
+            break
+        time.sleep(0.2)
+    starts = winelab.read_record(record)
+    for start in starts:
+        who = "page opener" if start.module_path.lower().endswith("browser.exe") else "installer"
+        print(f"   {who} started as: {start.command_line}")
+
+    temp = winelab.unix_path(r"C:\users\%s\Temp" % os.environ.get("USER", "root"))
+    leftovers = winelab.leftover_temp_files(temp)
+    print(f"   extracted installer left behind: {', '.join(leftovers) or 'none'}")
+
+    app_path = winelab.reg_query(UNINSTALL_KEY, "Inno Setup: App Path")
+    print(f"   installer registered its folder: {app_path[1] if app_path else 'no'}")
+    version_ini = winelab.unix_path(install_dir + r"\Version.ini")
+    if os.path.exists(version_ini):
+        print(f"== {install_dir}\\Version.ini")
+        with open(version_ini, encoding="latin-1") as stream:
+            for line in stream.read().splitlines():
+                print(f"   {line}")
+    else:
+        print("   no Version.ini was written")
+    return 0 if outcome.code == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
