@@ -43,8 +43,11 @@ public:
         const auto it = counts_.find(call);
         return it == counts_.end() ? 0 : it->second;
     }
+    // Every call recorded so far, in order.
+    const std::vector<Call>& Sequence() const { return sequence_; }
     // Records one call; true when it must fail.
     bool Record(Call call) {
+        sequence_.push_back(call);
         const std::uint32_t n = ++counts_[call];
         const auto it = failures_.find(call);
         if (it == failures_.end()) return false;
@@ -58,6 +61,7 @@ private:
     };
     std::map<Call, std::uint32_t> counts_;
     std::map<Call, Failure> failures_;
+    std::vector<Call> sequence_;
 };
 
 // An in-memory file system with the system's file semantics: paths compare without regard

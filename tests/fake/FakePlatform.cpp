@@ -114,6 +114,9 @@ bool FakeRegistry::QueryValue(platform::KeyHandle key, const char16_t* name, voi
     if (value == values.end()) return false;
     // Like the system: a value larger than the declared buffer fails as "more data".
     if (value->second.size() > *sizeInBytes) return false;
+    // The declared buffer past the value holds nothing a reader may rely on; filling it
+    // shows up a reader that looks past the size returned.
+    std::memset(data, 0xff, *sizeInBytes);
     std::memcpy(data, value->second.data(), value->second.size());
     *sizeInBytes = static_cast<std::uint32_t>(value->second.size());
     return true;
@@ -197,24 +200,81 @@ void FakeShell::OpenUrl(const char16_t* url) {
     opened.push_back(Text(url));
 }
 
+namespace {
+
+// Writes the UTF-8 bytes of one unit to `out`; returns their count.
+std::uint32_t EncodeUtf8(char16_t unit, char (&out)[3]) {
+    if (unit < 0x80) {
+        out[0] = static_cast<char>(unit);
+        return 1;
+    }
+    if (unit < 0x800) {
+        out[0] = static_cast<char>(0xc0 | (unit >> 6));
+        out[1] = static_cast<char>(0x80 | (unit & 0x3f));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xe0 | (unit >> 12));
+    out[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3f));
+    out[2] = static_cast<char>(0x80 | (unit & 0x3f));
+    return 3;
+}
+
+// Decodes one sequence at `text` (at most `length` bytes); `used` receives its bytes.
+char16_t DecodeUtf8(const unsigned char* text, std::uint32_t length, std::uint32_t* used) {
+    const auto continuation = [&](std::uint32_t i) { return i < length && (text[i] & 0xc0) == 0x80; };
+    if (text[0] < 0x80) {
+        *used = 1;
+        return text[0];
+    }
+    if ((text[0] & 0xe0) == 0xc0 && continuation(1)) {
+        *used = 2;
+        return static_cast<char16_t>(((text[0] & 0x1f) << 6) | (text[1] & 0x3f));
+    }
+    if ((text[0] & 0xf0) == 0xe0 && continuation(1) && continuation(2)) {
+        *used = 3;
+        return static_cast<char16_t>(((text[0] & 0x0f) << 12) | ((text[1] & 0x3f) << 6) |
+                                     (text[2] & 0x3f));
+    }
+    *used = 1;
+    return u'\ufffd';
+}
+
+}  // namespace
+
 std::uint32_t FakeCodePages::WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
                                         std::uint32_t capacity) {
     if (length == 0) return 0;
-    if (capacity == 0) return length;
-    if (capacity < length) return 0;
+    std::string bytes;
     for (std::uint32_t i = 0; i < length; ++i) {
-        out[i] = text[i] <= 0xff ? static_cast<char>(text[i]) : '?';
+        if (utf8) {
+            char unit[3];
+            bytes.append(unit, EncodeUtf8(text[i], unit));
+        } else {
+            bytes.push_back(text[i] <= 0xff ? static_cast<char>(text[i]) : '?');
+        }
     }
-    return length;
+    const auto needed = static_cast<std::uint32_t>(bytes.size());
+    if (capacity == 0) return needed;
+    if (capacity < needed) return 0;
+    std::memcpy(out, bytes.data(), needed);
+    return needed;
 }
 
 std::uint32_t FakeCodePages::AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                                         std::uint32_t capacity) {
     if (length == 0) return 0;
-    if (capacity == 0) return length;
-    if (capacity < length) return 0;
-    for (std::uint32_t i = 0; i < length; ++i) out[i] = static_cast<unsigned char>(text[i]);
-    return length;
+    std::u16string units;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    for (std::uint32_t i = 0; i < length;) {
+        std::uint32_t used = 1;
+        units.push_back(utf8 ? DecodeUtf8(bytes + i, length - i, &used) : bytes[i]);
+        i += used;
+    }
+    const auto needed = static_cast<std::uint32_t>(units.size());
+    if (capacity == 0) return needed;
+    if (capacity < needed) return 0;
+    std::copy(units.begin(), units.end(), out);
+    return needed;
 }
 
 }  // namespace wrapper::fake

@@ -98,10 +98,14 @@ private:
     CallLog& log_;
 };
 
-// The ANSI code page as Latin-1: U+0000 to U+00FF map to one byte each, everything else
-// becomes "?", the system's substitute.
+// The machine's ANSI code page. Latin-1 by default: U+0000 to U+00FF map to one byte each,
+// everything else becomes "?", the system's substitute. With `utf8` set, the machine uses
+// UTF-8 as its ANSI code page: a unit takes one to three bytes (surrogates are encoded one
+// by one, three bytes each), and bytes that do not decode become U+FFFD one by one.
 class FakeCodePages final : public platform::CodePages {
 public:
+    bool utf8 = false;
+
     std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
                              std::uint32_t capacity) override;
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,

@@ -1,5 +1,7 @@
 #include "RunSequence.h"
 
+#include "handoff/HandOffRecord.h"
+#include "handoff/LandingPage.h"
 #include "package/PackageTrailer.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
@@ -9,6 +11,24 @@
 #include <cstdint>
 
 namespace wrapper {
+
+namespace {
+
+// After a successful install: hand the package's links to the installed application and
+// open the landing page. Nothing here is reported; a missing installation directory
+// ends it silently. The uninstall key stays open until the page is open.
+void HandOff(const LauncherServices& services, const package::TrailerFields& fields) {
+    platform::UniqueKey uninstallKey;
+    char installDir[handoff::kInstallDirCapacity] = {};
+    if (!handoff::WriteHandOffRecord(services.registry, services.profiles, services.codePages,
+                                     fields, uninstallKey, installDir)) {
+        return;
+    }
+    const char* segment = handoff::ReadLanguageSegment(services.profiles, installDir);
+    handoff::OpenLandingPage(services.shell, services.codePages, fields, segment);
+}
+
+}  // namespace
 
 ResultCode RunPackage(const LauncherServices& services) {
     platform::Files& files = services.files;
@@ -35,7 +55,8 @@ ResultCode RunPackage(const LauncherServices& services) {
     // Only a complete copy made by this run is ever started.
     const bool installed = result == kSuccess && createdInstaller &&
                            run::RunInstaller(services.processes, tempInstallerPath);
-    (void)installed;
+    // The hand-off is over, its key closed, before the installer is deleted.
+    if (installed) HandOff(services, fields);
 
     // Only a file this run created is ever deleted; a file that merely had the chosen
     // name belongs to someone else.

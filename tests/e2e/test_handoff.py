@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the hand-off after a successful install: Version.ini in the
+installed application's folder and the landing page handed to the system's URL handler.
+Real packages (wrapper.exe around the stand-in installer) run under Wine; see winelab.py
+for the environment they need.
+
+The URL handler for http and https is a copy of the stand-in installer, which records
+the command line it was started with; the launcher's environment (and so STANDIN_RECORD)
+reaches it through the shell. The previous handlers come back afterwards.
+"""
+
+import configparser
+import contextlib
+import os
+import shutil
+import tempfile
+import time
+import unittest
+
+import winelab
+
+UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
+URL_COMMAND_KEYS = [f"HKCR\\{scheme}\\shell\\open\\command" for scheme in ("http", "https")]
+HANDLER = "C:\\users\\Public\\e2e-handoff\\url-handler.exe"
+INSTALL_ROOT = "C:\\users\\Public\\e2e-handoff\\installed"
+
+SETTINGS = {
+    "link": "https://link.example/%1/go?",
+    "campaign": "k=v",
+    "landing": "https://land.example%1/p?",
+    "uninstall": "https://un.example%1/u?",
+}
+
+# How long a handler start may lag behind the launcher's exit (the shell starts it and
+# returns at once), and how long to wait before concluding that none was started.
+HANDLER_TIMEOUT = 15
+SETTLE_SECONDS = 2
+
+# The prefix's ANSI code page, in which the launcher writes Version.ini.
+ANSI = "cp1252"
+
+_workspace = None
+_created_prefix = False
+
+
+def setUpModule():
+    global _workspace, _created_prefix
+    _created_prefix = winelab.ensure_prefix()
+    _workspace = tempfile.mkdtemp(prefix="wrapper-e2e-handoff-")
+
+
+def tearDownModule():
+    if _workspace:
+        shutil.rmtree(_workspace, ignore_errors=True)
+    if _created_prefix:
+        winelab.cleanup()
+
+
+def default_value(key):
+    """The (type, data) of a key's default value, or None when it has none."""
+    try:
+        text = winelab.wine_tool("reg", "query", key, "/ve")
+    except winelab.WineLabError:
+        return None
+    for line in text.splitlines():
+        parts = line.strip().split("    ", 2)
+        if len(parts) == 3 and parts[0].startswith("("):
+            return parts[1], parts[2]
+    return None
+
+
+def read_ini(unix_file):
+    """Sections and their (key, value) rows in file order, or None without a file."""
+    if not os.path.exists(unix_file):
+        return None
+    parser = configparser.RawConfigParser(delimiters=("=",), interpolation=None)
+    parser.optionxform = str
+    with open(unix_file, encoding=ANSI) as stream:
+        parser.read_string(stream.read())
+    return {section: list(parser.items(section)) for section in parser.sections()}
+
+
+def version_ini(campaign, uninstall_url, uninstall_param, link=SETTINGS["link"]):
+    return {
+        "QD": [("url", link), ("paramcount", "1"), ("1", campaign)],
+        "UNINSTALL": [("url", uninstall_url), ("param", uninstall_param)],
+    }
+
+
+class HandOffTests(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls._class_context = contextlib.ExitStack()
+        try:
+            cls.work = tempfile.mkdtemp(prefix="HandOffTests-", dir=_workspace)
+            cls.package = winelab.pack(os.path.join(cls.work, "setup.exe"),
+                                       winelab.standin_installer(), **SETTINGS)
+            cls.odd_package = winelab.pack(
+                os.path.join(cls.work, "odd.exe"), winelab.standin_installer(),
+                **{**SETTINGS, "campaign": "src=n1%25&id=21"})
+            handler = winelab.unix_path(HANDLER)
+            os.makedirs(os.path.dirname(handler), exist_ok=True)
+            shutil.copy(winelab.standin_installer(), handler)
+            cls._class_context.callback(shutil.rmtree, os.path.dirname(handler), True)
+            for key in URL_COMMAND_KEYS:
+                cls._class_context.callback(cls.restore_default, key, default_value(key))
+                winelab.wine_tool("reg", "add", key, "/ve", "/d", f'"{HANDLER}" "%1"', "/f")
+        except BaseException:
+            cls._class_context.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._class_context.close()
+
+    @staticmethod
+    def restore_default(key, previous):
+        if previous is None:
+            with contextlib.suppress(winelab.WineLabError):
+                winelab.wine_tool("reg", "delete", key, "/ve", "/f")
+        else:
+            winelab.wine_tool("reg", "add", key, "/ve", "/t", previous[0], "/d", previous[1],
+                              "/f")
+
+    def setUp(self):
+        # Every test installs afresh: no registration, no folder left by an earlier one.
+        winelab.reg_delete(UNINSTALL_KEY, view=32)
+        shutil.rmtree(winelab.unix_path(INSTALL_ROOT), ignore_errors=True)
+        self.addCleanup(winelab.reg_delete, UNINSTALL_KEY, None, 32)
+        self.addCleanup(shutil.rmtree, winelab.unix_path(INSTALL_ROOT), True)
+        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+
+    def install(self, install_dir, package=None, exit_code=0, register=True, language=None):
+        """Runs a package whose installer installs into `install_dir`; returns the
+        launcher's exit code."""
+        env = {"STANDIN_RECORD": winelab.windows_path(self.record),
+               "STANDIN_INSTALL_DIR": install_dir,
+               "STANDIN_EXIT": str(exit_code),
+               "STANDIN_REGISTER": "1" if register else "0"}
+        if language is not None:
+            env["STANDIN_LANGUAGE"] = language
+        outcome = winelab.run_package(package or self.package, env=env)
+        self.assertFalse(outcome.crashed, f"the launcher crashed:\n{outcome.stderr}")
+        return outcome.code
+
+    def starts(self):
+        with contextlib.suppress(winelab.WineLabError):  # caught mid-write
+            return winelab.read_record(self.record)
+        return []
+
+    def installer_start(self):
+        starts = [s for s in self.starts() if s.module_path.lower() != HANDLER.lower()]
+        self.assertEqual(len(starts), 1, f"expected one installer start, got {starts}")
+        return starts[0]
+
+    def handler_urls(self, expect_one):
+        """The URLs the handler was started with, once one arrived (or after a settling
+        time when none is expected)."""
+        deadline = time.monotonic() + (HANDLER_TIMEOUT if expect_one else SETTLE_SECONDS)
+        while True:
+            urls = []
+            for start in self.starts():
+                if start.module_path.lower() == HANDLER.lower():
+                    prefix = f'"{HANDLER}" '
+                    self.assertTrue(start.command_line.startswith(prefix), start.command_line)
+                    argument = start.command_line[len(prefix):]
+                    self.assertTrue(argument.startswith('"') and argument.endswith('"'),
+                                    start.command_line)
+                    urls.append(argument[1:-1])
+            if (expect_one and urls) or time.monotonic() > deadline:
+                return urls
+            time.sleep(0.05)
+
+    def version_ini(self, install_dir):
+        return read_ini(os.path.join(winelab.unix_path(install_dir), "Version.ini"))
+
+    def assert_installer_deleted(self):
+        path = winelab.unix_path(self.installer_start().module_path)
+        self.assertFalse(os.path.exists(path), f"{path} was not deleted")
+
+    def test_good_run_writes_version_ini_and_opens_the_localized_page(self):
+        install_dir = INSTALL_ROOT + "\\Demo"
+        self.assertEqual(self.install(install_dir, language="lang\\de.ini"), 0)
+        self.assertEqual(self.version_ini(install_dir),
+                         version_ini("k=v", "https://un.example", "/u?k=v"))
+        self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+        self.assert_installer_deleted()
+
+    def test_no_cfg_ini_gives_the_page_without_language_segment(self):
+        install_dir = INSTALL_ROOT + "\\Demo"
+        self.assertEqual(self.install(install_dir), 0)
+        self.assertFalse(os.path.exists(os.path.join(winelab.unix_path(install_dir), "cfg.ini")))
+        self.assertEqual(self.version_ini(install_dir),
+                         version_ini("k=v", "https://un.example", "/u?k=v"))
+        self.assertEqual(self.handler_urls(True), ["https://land.example/p?k=v"])
+
+    def test_nothing_handed_off_without_a_successful_registered_install(self):
+        cases = [("installer exits 1", {"exit_code": 1}),
+                 ("uninstall key missing after exit 0", {"register": False})]
+        for label, options in cases:
+            with self.subTest(label):
+                self.setUp()
+                install_dir = INSTALL_ROOT + "\\Demo"
+                self.assertEqual(self.install(install_dir, language="lang\\de.ini", **options), 0)
+                self.assertTrue(os.path.isdir(winelab.unix_path(install_dir)))
+                self.assertIsNone(self.version_ini(install_dir))
+                self.assertEqual(self.handler_urls(False), [])
+                self.assert_installer_deleted()
+
+    def test_existing_version_ini_keeps_its_other_sections_and_keys(self):
+        install_dir = INSTALL_ROOT + "\\Demo"
+        unix_dir = winelab.unix_path(install_dir)
+        os.makedirs(unix_dir)
+        with open(os.path.join(unix_dir, "Version.ini"), "w", encoding=ANSI, newline="") as stream:
+            stream.write("[App]\r\nversion=3.1.4\r\nchannel=beta\r\n"
+                         "[QD]\r\nurl=https://old.example/\r\nextra=keep\r\n")
+        self.assertEqual(self.install(install_dir, language="x\\fr.ini"), 0)
+        self.assertEqual(self.version_ini(install_dir), {
+            "App": [("version", "3.1.4"), ("channel", "beta")],
+            "QD": [("url", SETTINGS["link"]), ("extra", "keep"), ("paramcount", "1"),
+                   ("1", "k=v")],
+            "UNINSTALL": [("url", "https://un.example"), ("param", "/u?k=v")],
+        })
+        self.assertEqual(self.handler_urls(True), ["https://land.example\\fr/p?k=v"])
+
+    def test_campaign_with_one_and_percent_is_kept_whole(self):
+        install_dir = INSTALL_ROOT + "\\Demo"
+        campaign = "src=n1%25&id=21"
+        self.assertEqual(self.install(install_dir, package=self.odd_package,
+                                      language="lang\\jp.lng"), 0)
+        self.assertEqual(self.version_ini(install_dir),
+                         version_ini(campaign, "https://un.example", "/u?" + campaign))
+        self.assertEqual(self.handler_urls(True), ["https://land.example\\jp/p?" + campaign])
+
+    def test_unusual_install_folders_work(self):
+        long_base = INSTALL_ROOT + "\\long\\"
+        cases = [
+            ("Latin-1 letter", INSTALL_ROOT + "\\Édition spéciale\\Démo"),
+            ("150 characters", long_base + "d" * (150 - len(long_base))),
+        ]
+        self.assertEqual(len(cases[1][1]), 150)
+        for label, install_dir in cases:
+            with self.subTest(label):
+                self.setUp()
+                self.assertEqual(self.install(install_dir, language="lang\\de.ini"), 0)
+                self.assertEqual(self.version_ini(install_dir),
+                                 version_ini("k=v", "https://un.example", "/u?k=v"))
+                self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+
+
+if __name__ == "__main__":
+    unittest.main()

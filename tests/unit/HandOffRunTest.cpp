@@ -1,0 +1,148 @@
+#include "FakePlatform.h"
+#include "HandOffTesting.h"
+#include "PackageBuilder.h"
+#include "RunSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace wrapper {
+namespace {
+
+using fake::Call;
+using testing::FileText;
+
+constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
+
+// A package whose installer, when it exits with 0, registers the product in `installDir`
+// and leaves cfg.ini there, as a real one does.
+struct HandOffRunFixture : ::testing::Test {
+    fake::FakePlatform machine;
+    std::u16string installDir = u"C:\\Program Files (x86)\\Demo";
+    std::string ansiInstallDir = "C:\\Program Files (x86)\\Demo";
+    std::uint32_t installerExit = 0;
+    bool registers = true;
+
+    ResultCode Run() {
+        testing::PackageParts parts;
+        parts.fields[0] = "https://link/%1/x?";
+        parts.fields[1] = "k=v";
+        parts.fields[2] = "https://land%1/p?";
+        parts.fields[3] = "https://un%1/u?";
+        machine.files.SetOwnPath(kOwnPath);
+        machine.files.AddFile(kOwnPath, testing::BuildPackage(parts));
+        machine.processes.onStart = [this](const fake::StartedProcess&) {
+            if (installerExit == 0 && registers) {
+                testing::RegisterProduct(machine, installDir);
+                testing::WriteFileText(machine, ansiInstallDir + "\\cfg.ini",
+                                       "[Language]\r\nLANGUAGE=lang\\de.ini\r\n");
+            }
+            return installerExit;
+        };
+        return RunPackage(machine.Services());
+    }
+    std::string VersionIni() { return FileText(machine, ansiInstallDir + "\\Version.ini"); }
+    bool InstallerLeftBehind() {
+        const auto paths = machine.files.Paths();
+        return std::any_of(paths.begin(), paths.end(), [](const std::u16string& path) {
+            return path.find(u"Zorvik") != std::u16string::npos;
+        });
+    }
+    // The hand-off's calls and the deletion, in the order they happened.
+    std::vector<Call> HandOffSequence() {
+        const Call watched[] = {Call::OpenKey,           Call::QueryValue,        Call::CloseKey,
+                                Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrl,
+                                Call::Delete};
+        std::vector<Call> calls;
+        for (Call call : machine.log.Sequence()) {
+            if (std::find(std::begin(watched), std::end(watched), call) != std::end(watched)) {
+                calls.push_back(call);
+            }
+        }
+        return calls;
+    }
+    void ExpectNothingHandedOff() {
+        EXPECT_EQ(machine.log.Count(Call::WriteProfileString), 0u);
+        EXPECT_EQ(VersionIni(), "");
+        EXPECT_TRUE(machine.shell.opened.empty());
+        EXPECT_EQ(machine.registry.OpenKeys(), 0u);
+        EXPECT_FALSE(InstallerLeftBehind());
+    }
+};
+
+TEST_F(HandOffRunFixture, SuccessfulInstallWritesTheRecordOpensThePageThenDeletesTheInstaller) {
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(VersionIni(),
+              "[QD]\r\nurl=https://link/%1/x?\r\nparamcount=1\r\n1=k=v\r\n"
+              "[UNINSTALL]\r\nurl=https://un\r\nparam=/u?k=v\r\n");
+    EXPECT_EQ(machine.shell.opened, std::vector<std::u16string>{u"https://land\\de/p?k=v"});
+    // The key stays open until the page is open and is closed before the deletion.
+    const std::vector<Call> expected = {
+        Call::OpenKey,           Call::QueryValue,        Call::WriteProfileString,
+        Call::WriteProfileString, Call::WriteProfileString, Call::WriteProfileString,
+        Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrl,
+        Call::CloseKey,          Call::Delete};
+    EXPECT_EQ(HandOffSequence(), expected);
+    EXPECT_FALSE(InstallerLeftBehind());
+    EXPECT_EQ(machine.registry.OpenKeys(), 0u);
+}
+
+TEST_F(HandOffRunFixture, FailedInstallHandsNothingOff) {
+    installerExit = 1;
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(machine.log.Count(Call::OpenKey), 0u);
+    ExpectNothingHandedOff();
+}
+
+TEST_F(HandOffRunFixture, MissingUninstallKeyEndsTheHandOffSilently) {
+    registers = false;
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(machine.log.Count(Call::OpenKey), 1u);
+    ExpectNothingHandedOff();
+}
+
+TEST_F(HandOffRunFixture, ValueLongerThanTheQueryAllowsEndsTheHandOffAndClosesTheKey) {
+    installDir = u"C:\\" + std::u16string(257, u'a');
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(machine.log.Count(Call::QueryValue), 1u);
+    ExpectNothingHandedOff();
+}
+
+TEST_F(HandOffRunFixture, FailedValueQueryEndsTheHandOffAndClosesTheKey) {
+    machine.log.Fail(Call::QueryValue);
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(machine.log.Count(Call::CloseKey), 1u);
+    ExpectNothingHandedOff();
+}
+
+TEST_F(HandOffRunFixture, ExistingVersionIniKeepsItsOtherSectionsAndKeys) {
+    testing::WriteFileText(machine, ansiInstallDir + "\\Version.ini",
+                           "[App]\r\nversion=3.1\r\n[QD]\r\nurl=old\r\nextra=keep\r\n");
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(VersionIni(),
+              "[App]\r\nversion=3.1\r\n[QD]\r\nurl=https://link/%1/x?\r\nextra=keep\r\n"
+              "paramcount=1\r\n1=k=v\r\n[UNINSTALL]\r\nurl=https://un\r\nparam=/u?k=v\r\n");
+}
+
+TEST_F(HandOffRunFixture, FailedVersionIniWriteIsIgnoredAndThePageStillOpens) {
+    machine.log.Fail(Call::WriteProfileString, 2);
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_EQ(machine.log.Count(Call::WriteProfileString), 5u);
+    EXPECT_EQ(VersionIni().find("paramcount"), std::string::npos);
+    EXPECT_EQ(machine.shell.opened.size(), 1u);
+    EXPECT_EQ(machine.registry.OpenKeys(), 0u);
+}
+
+TEST_F(HandOffRunFixture, LongInstallFolderWorks) {
+    installDir = u"C:\\" + std::u16string(197, u'd');
+    ansiInstallDir = "C:\\" + std::string(197, 'd');
+    EXPECT_EQ(Run(), kSuccess);
+    EXPECT_NE(VersionIni().find("param=/u?k=v"), std::string::npos);
+    EXPECT_EQ(machine.shell.opened, std::vector<std::u16string>{u"https://land\\de/p?k=v"});
+}
+
+}  // namespace
+}  // namespace wrapper

@@ -1,0 +1,105 @@
+#include "FakePlatform.h"
+#include "HandOffTesting.h"
+#include "handoff/LandingPage.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace wrapper::handoff {
+namespace {
+
+using testing::MakeFields;
+
+struct LanguageRow {
+    std::optional<std::string> value;  // no cfg.ini at all when empty
+    const char* segment;
+};
+
+TEST(ReadLanguageSegment, TakesTheCodeFromTheSecondBackslashPieceAndKnowsOnlyFrDeJp) {
+    const LanguageRow rows[] = {
+        {"lang\\de.ini", "\\de"},
+        {"x\\jp.lng", "\\jp"},
+        {"x\\de", "\\de"},
+        {"x\\.jp", "\\jp"},
+        {"x\\fr.ini", "\\fr"},
+        {"x\\en.ini", ""},
+        {"x\\FR.ini", ""},
+        {"de.ini", ""},
+        {"", ""},
+        {std::nullopt, ""},
+        {"a\\b\\fr.txt", ""},
+        // Too few pieces: the missing one reads as empty text.
+        {"lang\\", ""},
+        {"\\de.ini", ""},
+        {"x\\...", ""},
+        {"x\\\\de.ini", "\\de"},
+    };
+    for (const LanguageRow& row : rows) {
+        SCOPED_TRACE(row.value ? "LANGUAGE=" + *row.value : std::string("no cfg.ini"));
+        fake::FakePlatform machine;
+        if (row.value) {
+            testing::WriteFileText(machine, "C:\\App\\cfg.ini",
+                                   "[Other]\r\nLANGUAGE=x\\fr\r\n[Language]\r\nLANGUAGE=" +
+                                       *row.value + "\r\n");
+        }
+        EXPECT_STREQ(ReadLanguageSegment(machine.profiles, "C:\\App"), row.segment);
+    }
+}
+
+struct UrlRow {
+    const char* landingTemplate;
+    const char* segment;
+    const char* campaign;
+    const char16_t* url;  // nothing opened when null
+};
+
+TEST(OpenLandingPage, PutsTheSegmentWhereThePlaceholderStoodAndTheCampaignLast) {
+    const UrlRow rows[] = {
+        {"x%1/p?", "\\de", "k=v", u"x\\de/p?k=v"},
+        {"x%1/p?", "", "k=v", u"x/p?k=v"},
+        {"x/p?", "\\de", "k=v", u"x/p?\\dek=v"},
+        {"https://h1.example%1/p?a=1&", "\\jp", "c=100%25", u"https://h1.example\\jp/p?a=1&c=100%25"},
+        {"x%1/a%1/b?", "", "k", u"x/ak"},
+        // Too few pieces: built from what there is.
+        {"%1/p?", "\\de", "k=v", u"/p?\\dek=v"},
+        {"x%1", "\\de", "k=v", u"x\\dek=v"},
+        {"%1", "\\fr", "", u"\\fr"},
+        {"", "", "", nullptr},
+    };
+    for (const UrlRow& row : rows) {
+        SCOPED_TRACE(std::string(row.landingTemplate) + " / " + row.segment + " / " + row.campaign);
+        fake::FakePlatform machine;
+        OpenLandingPage(machine.shell, machine.codePages,
+                        MakeFields("l", row.campaign, row.landingTemplate, "u"), row.segment);
+        if (row.url == nullptr) {
+            EXPECT_TRUE(machine.shell.opened.empty());
+        } else {
+            ASSERT_EQ(machine.shell.opened.size(), 1u);
+            EXPECT_EQ(machine.shell.opened[0], row.url);
+        }
+    }
+}
+
+TEST(OpenLandingPage, LongestUrlFitsItsBuffers) {
+    fake::FakePlatform machine;
+    // Full fields, and no placeholder: the whole template is piece 0.
+    OpenLandingPage(machine.shell, machine.codePages,
+                    MakeFields("l", std::string(260, 'c'), std::string(260, 'a'), "u"), "\\jp");
+    ASSERT_EQ(machine.shell.opened.size(), 1u);
+    EXPECT_EQ(machine.shell.opened[0],
+              std::u16string(260, u'a') + u"\\jp" + std::u16string(260, u'c'));
+}
+
+TEST(OpenLandingPage, ConvertsTheUrlFromTheAnsiCodePage) {
+    fake::FakePlatform machine;
+    machine.codePages.utf8 = true;
+    OpenLandingPage(machine.shell, machine.codePages,
+                    MakeFields("l", "q=caf\xc3\xa9", "https://x%1/", "u"), "\\fr");
+    ASSERT_EQ(machine.shell.opened.size(), 1u);
+    EXPECT_EQ(machine.shell.opened[0], u"https://x\\fr/q=café");
+}
+
+}  // namespace
+}  // namespace wrapper::handoff
