@@ -102,8 +102,9 @@ bool FakeFiles::Seek(platform::FileHandle file, std::int64_t distance, platform:
             base = static_cast<std::int64_t>(files_.at(open->key).bytes.size());
             break;
     }
-    const std::int64_t target = base + distance;
-    if (target < 0) return false;
+    // A move beyond the largest position fails like one before the start.
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(base, distance, &target) || target < 0) return false;
     open->position = target;
     if (newPosition != nullptr) *newPosition = target;
     return true;
@@ -141,7 +142,7 @@ bool FakeFiles::Write(platform::FileHandle file, const void* buffer, std::uint32
     auto& bytes = files_.at(open->key).bytes;
     const auto end = static_cast<std::size_t>(open->position) + count;
     if (bytes.size() < end) bytes.resize(end);
-    std::memcpy(bytes.data() + open->position, buffer, count);
+    if (count > 0) std::memcpy(bytes.data() + open->position, buffer, count);
     open->position += count;
     *bytesWritten = count;
     return true;

@@ -4,10 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace wrapper {
 namespace {
 
+using fake::Call;
+
 constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
+// The fake's temporary directory and clock give this name (1,700,000,000 draws 28462).
+constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
 
 struct RunFixture : ::testing::Test {
     fake::FakePlatform machine;
@@ -31,6 +39,260 @@ TEST_F(RunFixture, GoodPackageRunsTheWholePayloadAndDeletesIt) {
     EXPECT_FALSE(machine.files.Exists(started.applicationName));
     EXPECT_EQ(machine.files.OpenHandles(), 0u);
     EXPECT_EQ(machine.processes.OpenHandles(), 0u);
+}
+
+// Packages for the failure table. The payload is 40000 bytes: three copy reads and writes.
+std::vector<std::uint8_t> Payload() {
+    std::vector<std::uint8_t> payload(40000);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<std::uint8_t>(i % 249);
+    }
+    return payload;
+}
+
+std::vector<std::uint8_t> Unsigned() {
+    testing::PackageParts parts;
+    parts.payload = Payload();
+    return testing::BuildPackage(parts);
+}
+
+// With bytes after the trailer the marker is not in the last window, so the scan runs.
+std::vector<std::uint8_t> Signed() {
+    testing::PackageParts parts;
+    parts.payload = Payload();
+    parts.after.assign(5000, 0x30);
+    return testing::BuildPackage(parts);
+}
+
+std::vector<std::uint8_t> Tiny() { return std::vector<std::uint8_t>(31, 0x4d); }
+
+std::vector<std::uint8_t> WithoutMarker() {
+    auto bytes = Unsigned();
+    bytes.back() ^= 1;
+    return bytes;
+}
+
+std::vector<std::uint8_t> OversizedPayload() {
+    testing::PackageParts parts;
+    parts.payloadSize = parts.launcher.size() + parts.payload.size() + 1;
+    return testing::BuildPackage(parts);
+}
+
+// A file of `end` bytes that ends with the marker and holds nothing else of a trailer.
+std::vector<std::uint8_t> MarkerEndingAt(std::size_t end) {
+    std::vector<std::uint8_t> bytes(end - package::kMarkerSize, 0x11);
+    const auto marker = testing::Marker();
+    bytes.insert(bytes.end(), marker.begin(), marker.end());
+    return bytes;
+}
+
+using Arrange = std::function<void(fake::FakePlatform&)>;
+
+Arrange FailCall(Call call, std::uint32_t nth) {
+    return [=](fake::FakePlatform& m) { m.log.Fail(call, nth); };
+}
+Arrange LimitRead(std::uint32_t nth, std::uint32_t bytes) {
+    return [=](fake::FakePlatform& m) { m.files.LimitRead(nth, bytes); };
+}
+Arrange LimitWrite(std::uint32_t nth, std::uint32_t bytes) {
+    return [=](fake::FakePlatform& m) { m.files.LimitWrite(nth, bytes); };
+}
+const Arrange kNothing = [](fake::FakePlatform&) {};
+
+struct FailureRow {
+    const char* what;
+    std::vector<std::uint8_t> (*package)();
+    Arrange arrange;
+    ResultCode expected;
+};
+
+// An unsigned package takes these calls: Seek 1 and Read 1 find the marker in the last
+// window; Seek 2..7 and Read 2..6 read the trailer; Read 7..9 and Write 1..3 copy. A signed
+// one scans: Seek 2 asks for the position, Seek 3 and Read 2 take a block, Seek 4 moves
+// to the marker's end.
+const FailureRow kFailureRows[] = {
+    {"own path unknown", Unsigned, FailCall(Call::GetOwnPath, 1), kOpenOwnFileFailed},
+    {"own file will not open", Unsigned, FailCall(Call::OpenForReading, 1), kOpenOwnFileFailed},
+    {"package shorter than a window", Tiny, kNothing, kSeekNearEndFailed},
+    {"seek to the last window", Unsigned, FailCall(Call::Seek, 1), kSeekNearEndFailed},
+    {"scan position query", Signed, FailCall(Call::Seek, 2), kScanSeekOrCreateFailed},
+    {"scan block seek", Signed, FailCall(Call::Seek, 3), kScanSeekOrCreateFailed},
+    {"move to the marker end", Signed, FailCall(Call::Seek, 4), kScanSeekOrCreateFailed},
+    {"no marker", WithoutMarker, kNothing, kScanSeekOrCreateFailed},
+    {"last window unreadable", Unsigned, FailCall(Call::Read, 1), kScanSeekOrCreateFailed},
+    {"scan read", Signed, FailCall(Call::Read, 2), kScanReadOrCopyFailed},
+    {"scan read short", Signed, LimitRead(2, 100), kScanReadOrCopyFailed},
+    {"query marker end", Unsigned, FailCall(Call::Seek, 2), kQueryMarkerEndFailed},
+    {"seek to the fields", Unsigned, FailCall(Call::Seek, 3), kSeekFieldsFailed},
+    {"marker too near the start", [] { return MarkerEndingAt(1071); }, kNothing,
+     kSeekFieldsFailed},
+    {"read LinkTemplate", Unsigned, FailCall(Call::Read, 2), kReadLinkTemplateFailed},
+    {"short LinkTemplate", Unsigned, LimitRead(2, 259), kReadLinkTemplateFailed},
+    {"read CampaignQuery", Unsigned, FailCall(Call::Read, 3), kReadCampaignQueryFailed},
+    {"short CampaignQuery", Unsigned, LimitRead(3, 0), kReadCampaignQueryFailed},
+    {"read LandingTemplate", Unsigned, FailCall(Call::Read, 4), kReadLandingTemplateFailed},
+    {"read UninstallTemplate", Unsigned, FailCall(Call::Read, 5), kReadUninstallTemplateFailed},
+    {"query fields end", Unsigned, FailCall(Call::Seek, 4), kQueryFieldsEndFailed},
+    {"seek to PayloadSize", Unsigned, FailCall(Call::Seek, 5), kSeekPayloadSizeFailed},
+    {"no room for PayloadSize", [] { return MarkerEndingAt(1079); }, kNothing,
+     kSeekPayloadSizeFailed},
+    {"read PayloadSize", Unsigned, FailCall(Call::Read, 6), kReadPayloadSizeFailed},
+    {"short PayloadSize", Unsigned, LimitRead(6, 4), kReadPayloadSizeFailed},
+    {"query PayloadSize end", Unsigned, FailCall(Call::Seek, 6), kQueryPayloadSizeEndFailed},
+    {"seek to the payload", Unsigned, FailCall(Call::Seek, 7), kSeekPayloadFailed},
+    {"PayloadSize beyond the trailer start", OversizedPayload, kNothing, kSeekPayloadFailed},
+    {"no temporary directory", Unsigned, FailCall(Call::GetTempDirectory, 1),
+     kTempDirectoryFailed},
+    {"temporary directory too long", Unsigned,
+     [](fake::FakePlatform& m) {
+         m.files.SetTempDirectory(u"C:\\" + std::u16string(596, u't') + u"\\");  // 600 units
+     },
+     kTempDirectoryFailed},
+    {"create fails", Unsigned, FailCall(Call::CreateNew, 1), kScanSeekOrCreateFailed},
+    {"first copy read", Unsigned, FailCall(Call::Read, 7), kScanReadOrCopyFailed},
+    {"last copy read", Unsigned, FailCall(Call::Read, 9), kScanReadOrCopyFailed},
+    {"copy read ends early", Unsigned, LimitRead(8, 0), kScanReadOrCopyFailed},
+    {"first write", Unsigned, FailCall(Call::Write, 1), kScanReadOrCopyFailed},
+    {"short last write", Unsigned, LimitWrite(3, 5), kScanReadOrCopyFailed},
+};
+
+TEST(RunSequence, EachFailureGivesItsCodeStartsNothingAndLeavesNoFile) {
+    for (const FailureRow& row : kFailureRows) {
+        SCOPED_TRACE(row.what);
+        fake::FakePlatform machine;
+        machine.files.SetOwnPath(kOwnPath);
+        machine.files.AddFile(kOwnPath, row.package());
+        row.arrange(machine);
+
+        EXPECT_EQ(RunPackage(machine.Services()), row.expected);
+        EXPECT_TRUE(machine.processes.started.empty());
+        EXPECT_EQ(machine.log.Count(Call::StartProcess), 0u);
+        // The own file is all there is: no temporary file was left behind.
+        EXPECT_EQ(machine.files.Paths(), std::vector<std::u16string>{kOwnPath});
+        EXPECT_EQ(machine.files.OpenHandles(), 0u);
+        EXPECT_EQ(machine.processes.OpenHandles(), 0u);
+    }
+}
+
+TEST(RunSequence, EveryCodeFromOneToSixteenHasARow) {
+    bool seen[kScanReadOrCopyFailed + 1] = {};
+    for (const FailureRow& row : kFailureRows) seen[row.expected] = true;
+    for (std::uint32_t code = kOpenOwnFileFailed; code <= kScanReadOrCopyFailed; ++code) {
+        EXPECT_TRUE(seen[code]) << "no row for code " << code;
+    }
+}
+
+TEST(RunSequence, UnknownOwnPathEndsTheRunBeforeAnythingElse) {
+    fake::FakePlatform machine;
+    machine.files.SetOwnPath(kOwnPath);
+    machine.files.AddFile(kOwnPath, Unsigned());
+    machine.log.Fail(Call::GetOwnPath);
+
+    EXPECT_EQ(RunPackage(machine.Services()), kOpenOwnFileFailed);
+    for (std::uint32_t i = 0; i <= static_cast<std::uint32_t>(Call::OpenUrl); ++i) {
+        const auto call = static_cast<Call>(i);
+        EXPECT_EQ(machine.log.Count(call), call == Call::GetOwnPath ? 1u : 0u) << "call " << i;
+    }
+}
+
+// A file at the drawn name belongs to someone else: it is neither started nor deleted.
+TEST_F(RunFixture, FileAlreadyAtTheTemporaryNameIsNeitherStartedNorDeleted) {
+    Install(Unsigned());
+    const std::vector<std::uint8_t> theirs = {'M', 'Z', 'x'};
+    machine.files.AddFile(kInstallerPath, theirs);
+
+    EXPECT_EQ(RunPackage(machine.Services()), kScanSeekOrCreateFailed);
+    EXPECT_TRUE(machine.processes.started.empty());
+    EXPECT_EQ(machine.log.Count(Call::Delete), 0u);
+    EXPECT_EQ(machine.files.Bytes(kInstallerPath), theirs);
+    EXPECT_EQ(machine.files.OpenHandles(), 0u);
+}
+
+TEST_F(RunFixture, InstallerStartsFromTheDrawnNameWithEveryFileClosed) {
+    Install(Unsigned());
+    std::uint32_t openAtStart = ~0u;
+    machine.processes.onStart = [&](const fake::StartedProcess&) {
+        openAtStart = machine.files.OpenHandles();
+        return 0u;
+    };
+
+    EXPECT_EQ(RunPackage(machine.Services()), kSuccess);
+    ASSERT_EQ(machine.processes.started.size(), 1u);
+    EXPECT_EQ(machine.processes.started[0].applicationName, kInstallerPath);
+    EXPECT_EQ(machine.processes.started[0].image, Payload());
+    EXPECT_EQ(openAtStart, 0u);
+}
+
+// The installer's outcome never becomes the result; the copy is deleted in every case.
+TEST(RunSequence, InstallerOutcomeLeavesTheResultAndDeletesTheCopy) {
+    struct Row {
+        const char* what;
+        Arrange arrange;
+        std::uint32_t started;
+    };
+    const auto exitWith = [](std::uint32_t code) {
+        return [code](fake::FakePlatform& m) {
+            m.processes.onStart = [code](const fake::StartedProcess&) { return code; };
+        };
+    };
+    const Row rows[] = {
+        {"exit 0", exitWith(0), 1},
+        {"exit 1", exitWith(1), 1},
+        {"access violation", exitWith(0xC0000005u), 1},
+        {"exit code unreadable", FailCall(Call::GetExitCode, 1), 1},
+        {"start fails", FailCall(Call::StartProcess, 1), 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::FakePlatform machine;
+        machine.files.SetOwnPath(kOwnPath);
+        machine.files.AddFile(kOwnPath, Unsigned());
+        row.arrange(machine);
+
+        EXPECT_EQ(RunPackage(machine.Services()), kSuccess);
+        EXPECT_EQ(machine.processes.started.size(), row.started);
+        EXPECT_EQ(machine.log.Count(Call::StartProcess), 1u);
+        EXPECT_FALSE(machine.files.Exists(kInstallerPath));
+        EXPECT_EQ(machine.files.Paths(), std::vector<std::u16string>{kOwnPath});
+        EXPECT_EQ(machine.files.OpenHandles(), 0u);
+        EXPECT_EQ(machine.processes.OpenHandles(), 0u);
+    }
+}
+
+TEST(RunSequence, SignedPackageRunsLikeTheUnsignedOne) {
+    struct Outcome {
+        ResultCode code;
+        std::vector<fake::StartedProcess> started;
+        std::vector<std::u16string> pathsAfter;
+    };
+    const auto run = [](const std::vector<std::uint8_t>& package) {
+        fake::FakePlatform machine;
+        machine.files.SetOwnPath(kOwnPath);
+        machine.files.AddFile(kOwnPath, package);
+        Outcome outcome{RunPackage(machine.Services()), machine.processes.started,
+                        machine.files.Paths()};
+        EXPECT_EQ(machine.files.OpenHandles(), 0u);
+        return outcome;
+    };
+    const Outcome plain = run(Unsigned());
+    ASSERT_EQ(plain.code, kSuccess);
+    ASSERT_EQ(plain.started.size(), 1u);
+    EXPECT_EQ(plain.started[0].image, Payload());
+
+    for (const std::size_t signatureSize : {std::size_t{1}, std::size_t{31}, std::size_t{5000},
+                                            std::size_t{70000}, std::size_t{140000}}) {
+        SCOPED_TRACE(signatureSize);
+        testing::PackageParts parts;
+        parts.payload = Payload();
+        parts.after.assign(signatureSize, 0x82);
+        const Outcome signedRun = run(testing::BuildPackage(parts));
+        EXPECT_EQ(signedRun.code, plain.code);
+        ASSERT_EQ(signedRun.started.size(), 1u);
+        EXPECT_EQ(signedRun.started[0].image, plain.started[0].image);
+        EXPECT_EQ(signedRun.started[0].applicationName, plain.started[0].applicationName);
+        EXPECT_EQ(signedRun.started[0].commandLine, plain.started[0].commandLine);
+        EXPECT_EQ(signedRun.pathsAfter, plain.pathsAfter);
+    }
 }
 
 }  // namespace

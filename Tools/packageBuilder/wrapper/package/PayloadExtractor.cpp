@@ -11,8 +11,9 @@ std::uint32_t DrawTempNumber(std::uint32_t seed) {
 
 bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
                              char16_t (&path)[kPathCapacity]) {
-    char16_t digits[8] = {};
-    char16_t reversed[8];
+    // Room for any 32-bit number (10 digits) and the terminator.
+    char16_t digits[11] = {};
+    char16_t reversed[10];
     std::uint32_t count = 0;
     do {
         reversed[count++] = static_cast<char16_t>(u'0' + number % 10);
