@@ -11,14 +11,22 @@ using platform::SeekOrigin;
 namespace {
 
 // The highest start s in [0, length - 32] at which `block` holds the marker, or -1.
+// Windows are tried from the end backwards; after a mismatch at s the next window that
+// can match is the nearest one in which the byte at s lines up with the same byte of the
+// marker, so most of a block that holds no marker bytes is skipped 32 bytes at a time.
 std::int64_t FindLastMarker(const unsigned char* block, std::uint32_t length,
                             const unsigned char (&marker)[kMarkerSize]) {
-    for (std::uint32_t s = length - kMarkerSize + 1; s-- > 0;) {
-        if (block[s] == marker[0] && std::memcmp(block + s, marker, kMarkerSize) == 0) {
-            return s;
-        }
+    std::uint8_t skip[256];
+    for (std::uint8_t& distance : skip) distance = kMarkerSize;
+    for (std::uint32_t k = kMarkerSize - 1; k >= 1; --k) skip[marker[k]] = static_cast<std::uint8_t>(k);
+
+    std::uint32_t s = length - kMarkerSize;
+    for (;;) {
+        if (block[s] == marker[0] && std::memcmp(block + s, marker, kMarkerSize) == 0) return s;
+        const std::uint32_t step = skip[block[s]];
+        if (s < step) return -1;
+        s -= step;
     }
-    return -1;
 }
 
 }  // namespace
