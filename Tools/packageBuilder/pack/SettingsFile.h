@@ -1,0 +1,35 @@
+#pragma once
+
+// The settings file of wrapper-pack: the four text settings of a package, one per line.
+//
+//   # comment (a line whose first non-blank character is # or ;)
+//   link      = https://example.com%1/start?
+//   campaign  = utm_source=release
+//   landing   = https://example.com%1/welcome?
+//   uninstall = https://example.com%1/goodbye?
+//
+// A line is `key = value`: the key is one of link, campaign, landing, uninstall; spaces and
+// tabs around key and value are dropped; the value is everything else up to the end of the
+// line, byte for byte: no quotes, no escapes, no comments after a value, so a "#" or ";"
+// inside a URL stays. Lines end with LF or CR LF; a UTF-8 byte order mark at the start is
+// skipped. Each key may appear once; a key that is absent leaves that setting as it was.
+// The bytes are not converted: a file saved in the target's ANSI code page carries exactly
+// those bytes into the package.
+
+#include "PackageWriter.h"
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace packagebuilder {
+
+// Applies the settings in `text` (the whole file's bytes) to `settings`. Returns an empty
+// string on success, otherwise a one-line message naming the line; `settings` may then hold
+// the values of the lines before it.
+std::string ParseSettings(std::string_view text, PackageSettings& settings);
+
+// Reads `file` and applies it as ParseSettings does; the message names the file.
+std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings);
+
+}  // namespace packagebuilder

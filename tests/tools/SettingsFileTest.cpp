@@ -1,0 +1,95 @@
+#include "SettingsFile.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using packagebuilder::PackageSettings;
+using packagebuilder::ParseSettings;
+
+struct ParseRow {
+    const char* name;
+    std::string text;
+    PackageSettings expected;
+};
+
+PackageSettings Preset() {
+    return {"link-before", "campaign-before", "landing-before", "uninstall-before"};
+}
+
+TEST(SettingsFile, ReadsValuesByteForByte) {
+    const ParseRow rows[] = {
+        {"all four keys",
+         "link = https://a%1/l?\ncampaign = k=v\nlanding = https://a%1/w?\nuninstall = "
+         "https://a%1/u?\n",
+         {"https://a%1/l?", "k=v", "https://a%1/w?", "https://a%1/u?"}},
+        {"blanks around key and value dropped, inside kept",
+         "  link\t=\t a b \t\n",
+         {"a b", "campaign-before", "landing-before", "uninstall-before"}},
+        {"comments and blank lines skipped",
+         "# one\n; two\n\n   # three\nlink=x\n",
+         {"x", "campaign-before", "landing-before", "uninstall-before"}},
+        {"# and ; inside a value are kept",
+         "landing = https://a%1/w?x=1#top;y\n",
+         {"link-before", "campaign-before", "https://a%1/w?x=1#top;y", "uninstall-before"}},
+        {"only the first = separates",
+         "campaign = utm_source=a&utm_medium=b\n",
+         {"link-before", "utm_source=a&utm_medium=b", "landing-before", "uninstall-before"}},
+        {"quotes are not special",
+         "link = \"x\"\n",
+         {"\"x\"", "campaign-before", "landing-before", "uninstall-before"}},
+        {"CR LF line ends and no final newline",
+         "link = x\r\ncampaign = y",
+         {"x", "y", "landing-before", "uninstall-before"}},
+        {"UTF-8 byte order mark skipped",
+         "\xEF\xBB\xBFlink = x\n",
+         {"x", "campaign-before", "landing-before", "uninstall-before"}},
+        {"empty value clears the setting",
+         "campaign =\n",
+         {"link-before", "", "landing-before", "uninstall-before"}},
+        {"bytes outside ASCII pass through unconverted",
+         "link = caf\xE9\n",
+         {"caf\xE9", "campaign-before", "landing-before", "uninstall-before"}},
+        {"a zero byte passes through, for the rules to refuse",
+         std::string("link = a\0b\n", 11),
+         {std::string("a\0b", 3), "campaign-before", "landing-before", "uninstall-before"}},
+        {"empty file changes nothing", "", Preset()},
+    };
+    for (const ParseRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        PackageSettings settings = Preset();
+        EXPECT_EQ(ParseSettings(row.text, settings), "");
+        EXPECT_EQ(settings.linkTemplate, row.expected.linkTemplate);
+        EXPECT_EQ(settings.campaignQuery, row.expected.campaignQuery);
+        EXPECT_EQ(settings.landingTemplate, row.expected.landingTemplate);
+        EXPECT_EQ(settings.uninstallTemplate, row.expected.uninstallTemplate);
+    }
+}
+
+TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
+    const struct {
+        const char* text;
+        const char* message;
+    } rows[] = {
+        {"link = x\nlinks = y\n",
+         "line 2: unknown key \"links\" (known: link, campaign, landing, uninstall)"},
+        {"# c\n\nlink = x\nlink = y\n", "line 4: \"link\" is set twice"},
+        {"link x\n", "line 1: expected key = value, found \"link x\""},
+        {"[package]\nlink = x\n", "line 1: expected key = value, found \"[package]\""},
+        {"= x\n", "line 1: unknown key \"\" (known: link, campaign, landing, uninstall)"},
+        {"LINK = x\n", "line 1: unknown key \"LINK\" (known: link, campaign, landing, uninstall)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        PackageSettings settings;
+        EXPECT_EQ(ParseSettings(row.text, settings), row.message);
+    }
+}
+
+TEST(SettingsFile, MissingFileIsNamed) {
+    PackageSettings settings;
+    EXPECT_EQ(packagebuilder::ReadSettingsFile("/nonexistent/release.ini", settings),
+              "cannot read settings file /nonexistent/release.ini");
+}
+
+}  // namespace
