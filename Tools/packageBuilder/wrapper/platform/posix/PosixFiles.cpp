@@ -1,7 +1,9 @@
 #include "platform/posix/PosixFiles.h"
 
 #include <cerrno>
+#include <exception>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -9,34 +11,14 @@ namespace wrapper::platform::posix {
 
 namespace {
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+// The system's name for a UTF-16 path: UTF-8. Text that is not valid UTF-16 names no
+// file; it becomes the empty name, which every call refuses.
 std::string ToUtf8(const char16_t* text) {
-    std::string out;
-    for (const char16_t* p = text; *p != u'\0'; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    try {
+        return std::filesystem::path(std::u16string_view(text)).string();
+    } catch (const std::exception&) {
+        return {};
     }
-    return out;
 }
 
 // Descriptors are stored plus one, so that descriptor 0 is never "no file".
