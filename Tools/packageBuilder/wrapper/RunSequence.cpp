@@ -52,9 +52,9 @@ ResultCode RunPackage(const LauncherServices& services) {
     }
     ownFile.Reset();
 
-    // Only a complete copy made by this run is ever started.
-    const bool installed = result == kSuccess && createdInstaller &&
-                           run::RunInstaller(services.processes, tempInstallerPath);
+    // Only a complete copy made by this run is ever started: that is what success means.
+    const bool installed =
+        result == kSuccess && run::RunInstaller(services.processes, tempInstallerPath);
     // The hand-off is over, its key closed, before the installer is deleted.
     if (installed) HandOff(services, fields);
 
