@@ -40,21 +40,9 @@ SETTLE_SECONDS = 2
 # The prefix's ANSI code page, in which the launcher writes Version.ini.
 ANSI = "cp1252"
 
-_workspace = None
-_created_prefix = False
-
-
-def setUpModule():
-    global _workspace, _created_prefix
-    _created_prefix = winelab.ensure_prefix()
-    _workspace = tempfile.mkdtemp(prefix="wrapper-e2e-handoff-")
-
-
-def tearDownModule():
-    if _workspace:
-        shutil.rmtree(_workspace, ignore_errors=True)
-    if _created_prefix:
-        winelab.cleanup()
+_scope = winelab.ModuleScope("wrapper-e2e-handoff-")
+setUpModule = _scope.set_up
+tearDownModule = _scope.tear_down
 
 
 def default_value(key):
@@ -94,7 +82,7 @@ class HandOffTests(unittest.TestCase):
     def setUpClass(cls):
         cls._class_context = contextlib.ExitStack()
         try:
-            cls.work = tempfile.mkdtemp(prefix="HandOffTests-", dir=_workspace)
+            cls.work = tempfile.mkdtemp(prefix="HandOffTests-", dir=_scope.workspace)
             cls.package = winelab.pack(os.path.join(cls.work, "setup.exe"),
                                        winelab.standin_installer(), **SETTINGS)
             cls.odd_package = winelab.pack(

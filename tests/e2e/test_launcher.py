@@ -27,21 +27,9 @@ CODE_PAYLOAD_SIZE_TOO_LARGE = 13
 CODE_NO_TEMP_DIRECTORY = 14
 CODE_NO_MARKER_OR_CREATE_FAILED = 15
 
-_workspace = None
-_created_prefix = False
-
-
-def setUpModule():
-    global _workspace, _created_prefix
-    _created_prefix = winelab.ensure_prefix()
-    _workspace = tempfile.mkdtemp(prefix="wrapper-e2e-")
-
-
-def tearDownModule():
-    if _workspace:
-        shutil.rmtree(_workspace, ignore_errors=True)
-    if _created_prefix:
-        winelab.cleanup()
+_scope = winelab.ModuleScope("wrapper-e2e-")
+setUpModule = _scope.set_up
+tearDownModule = _scope.tear_down
 
 
 def same_windows_path(a, b):
@@ -64,7 +52,7 @@ class LauncherTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls._class_context = contextlib.ExitStack()
-        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_workspace)
+        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_scope.workspace)
         cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
         try:
             cls._class_context.enter_context(winelab.temp_folder(cls.temp_windows))

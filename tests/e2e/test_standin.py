@@ -14,17 +14,9 @@ UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\
                  "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
 APP_PATH_VALUE = "Inno Setup: App Path"
 
-_created_prefix = False
-
-
-def setUpModule():
-    global _created_prefix
-    _created_prefix = winelab.ensure_prefix()
-
-
-def tearDownModule():
-    if _created_prefix:
-        winelab.cleanup()
+_scope = winelab.ModuleScope()
+setUpModule = _scope.set_up
+tearDownModule = _scope.tear_down
 
 
 class StandinInstallerTests(unittest.TestCase):

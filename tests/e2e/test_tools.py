@@ -25,17 +25,9 @@ SETTINGS = (b"# release settings\r\n"
             b"landing   = https://example.com%1/welcome?#top\r\n"
             b"uninstall = https://example.com%1/goodbye?\r\n")
 
-_created_prefix = False
-
-
-def setUpModule():
-    global _created_prefix
-    _created_prefix = winelab.ensure_prefix()
-
-
-def tearDownModule():
-    if _created_prefix:
-        winelab.cleanup()
+_scope = winelab.ModuleScope()
+setUpModule = _scope.set_up
+tearDownModule = _scope.tear_down
 
 
 def _tool_path(variable, sibling_of, relative):

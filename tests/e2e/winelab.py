@@ -467,6 +467,30 @@ def ensure_prefix():
     return False
 
 
+class ModuleScope:
+    """Set-up shared by every test module: the prefix (created, and stopped again, only
+    when the module runs on its own) and an optional scratch folder removed afterwards.
+
+    In a module: `_scope = winelab.ModuleScope("name-")`, then
+    `setUpModule = _scope.set_up` and `tearDownModule = _scope.tear_down`."""
+
+    def __init__(self, workspace_prefix=None):
+        self._workspace_prefix = workspace_prefix
+        self._created_prefix = False
+        self.workspace = None
+
+    def set_up(self):
+        self._created_prefix = ensure_prefix()
+        if self._workspace_prefix:
+            self.workspace = tempfile.mkdtemp(prefix=self._workspace_prefix)
+
+    def tear_down(self):
+        if self.workspace:
+            shutil.rmtree(self.workspace, ignore_errors=True)
+        if self._created_prefix:
+            cleanup()
+
+
 def main(argv):
     commands = {"setup": setup, "cleanup": cleanup}
     if len(argv) != 2 or argv[1] not in commands:

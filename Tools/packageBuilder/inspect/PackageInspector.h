@@ -17,6 +17,18 @@
 
 namespace packageinspector {
 
+// The trailer's text fields with the names producers see in reports and checks.
+struct NamedField {
+    wrapper::package::Field field;
+    const char* name;
+};
+inline constexpr NamedField kNamedFields[] = {
+    {wrapper::package::Field::LinkTemplate, "LinkTemplate"},
+    {wrapper::package::Field::CampaignQuery, "CampaignQuery"},
+    {wrapper::package::Field::LandingTemplate, "LandingTemplate"},
+    {wrapper::package::Field::UninstallTemplate, "UninstallTemplate"},
+};
+
 // What lies between the marker's end and the end of the file.
 enum class AfterMarkerKind {
     Nothing,           // the marker ends the file

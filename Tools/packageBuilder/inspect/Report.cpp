@@ -14,17 +14,6 @@ namespace {
 using wrapper::package::Field;
 using Json = nlohmann::ordered_json;
 
-struct NamedField {
-    Field field;
-    const char* name;
-};
-constexpr NamedField kFields[] = {
-    {Field::LinkTemplate, "LinkTemplate"},
-    {Field::CampaignQuery, "CampaignQuery"},
-    {Field::LandingTemplate, "LandingTemplate"},
-    {Field::UninstallTemplate, "UninstallTemplate"},
-};
-
 std::string Line(const char* label, const std::string& value) {
     char text[64];
     std::snprintf(text, sizeof text, "%-24s", label);
@@ -127,7 +116,7 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                AfterMarkerNote(inspection));
     out += "\n";
     out += Line("PayloadSize", std::to_string(layout.payloadSize));
-    for (const NamedField& named : kFields) {
+    for (const NamedField& named : kNamedFields) {
         std::string value =
             "\"" + packagebuilder::Printable(FieldText(inspection, named.field)) + "\"";
         if (!FieldTerminated(inspection, named.field)) value += "  (no zero byte: all 260 bytes)";
@@ -192,7 +181,7 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
         report["launcherImage"] = {{"verdict", VerdictName(inspection.launcherImage.verdict)}};
         report["payload"] = {{"verdict", VerdictName(inspection.payload.verdict)}};
         Json fields = Json::object();
-        for (const NamedField& named : kFields) {
+        for (const NamedField& named : kNamedFields) {
             fields[named.name] = {{"text", BytesAsLatin1(FieldText(inspection, named.field))},
                                   {"terminated", FieldTerminated(inspection, named.field)}};
         }

@@ -13,17 +13,6 @@ using wrapper::package::Field;
 
 constexpr std::string_view kPlaceholder = "%1";
 
-struct NamedField {
-    Field field;
-    const char* name;
-};
-constexpr NamedField kFields[] = {
-    {Field::LinkTemplate, "LinkTemplate"},
-    {Field::CampaignQuery, "CampaignQuery"},
-    {Field::LandingTemplate, "LandingTemplate"},
-    {Field::UninstallTemplate, "UninstallTemplate"},
-};
-
 std::string Hex(unsigned char byte) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", byte);
@@ -37,7 +26,7 @@ Check ExecutableCheck(const char* name, const packagebuilder::PeInfo& info) {
 
 Check TerminatedCheck(const Inspection& inspection) {
     Check check{"every field ends with a zero byte", true, {}};
-    for (const NamedField& named : kFields) {
+    for (const NamedField& named : kNamedFields) {
         if (!FieldTerminated(inspection, named.field)) {
             check.passed = false;
             check.detail = std::string(named.name) + " fills all 260 bytes";
@@ -52,7 +41,7 @@ Check TextCheck(const Inspection& inspection, bool allowAnsi) {
                           : "every field is printable ASCII",
                 true,
                 {}};
-    for (const NamedField& named : kFields) {
+    for (const NamedField& named : kNamedFields) {
         const std::string text = FieldText(inspection, named.field);
         for (std::size_t i = 0; i < text.size(); ++i) {
             const auto byte = static_cast<unsigned char>(text[i]);
