@@ -8,6 +8,11 @@
 //   STANDIN_LANGUAGE=<value>    write [Language] LANGUAGE=<value> to <install dir>\cfg.ini
 //   STANDIN_REGISTER=1          write the uninstall entry pointing at the install dir
 //   STANDIN_SLEEP_MS=<n>        stay alive n milliseconds before exiting
+//   STANDIN_HOLD_MS=<n>         keep this program's own file open, without delete sharing,
+//                               for n milliseconds after it has exited: a process started
+//                               from STANDIN_HOLDER (this program's Windows path outside the
+//                               package) inherits the handle and sleeps with it, the way a
+//                               virus scanner holds a new executable for a while
 //   STANDIN_EXIT=<n>            exit code (default 0)
 //
 // A step that fails ends the program with 100 + the step number instead, so a test that
@@ -15,6 +20,7 @@
 // Running it twice overwrites the traces of the first run; the record keeps growing.
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cwchar>
 #include <optional>
@@ -33,7 +39,12 @@ enum FailedStep : int {
     kLanguageFailed = 103,
     kRegisterFailed = 104,
     kNoInstallDir = 105,
+    kHoldFailed = 106,
 };
+
+// The argument that makes this program a holder: it sleeps for the given milliseconds
+// and exits, keeping every handle it inherited open meanwhile.
+constexpr wchar_t kHoldArgument[] = L"--hold-inherited-handles";
 
 std::optional<std::wstring> Env(const wchar_t* name) {
     DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -157,7 +168,50 @@ bool Register(const std::wstring& installDir) {
     return status == ERROR_SUCCESS;
 }
 
+// Opens this program's own file with read and write sharing but no delete sharing, as an
+// inheritable handle, and starts the holder with it. The handle of this process closes at
+// exit; the holder's copy keeps the file undeletable until the holder ends.
+bool HoldOwnFile(const std::wstring& holder, DWORD milliseconds) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE own = CreateFileW(ModulePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inheritable, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::wstring commandLine = L"\"" + holder + L"\" " + kHoldArgument + L" " +
+                               std::to_wstring(milliseconds);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(holder.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &startup, &process);
+    CloseHandle(own);
+    if (!started) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+// When started as a holder: the milliseconds to sleep, else nothing.
+std::optional<DWORD> HolderMilliseconds() {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::optional<DWORD> milliseconds;
+    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], kHoldArgument) == 0) {
+        milliseconds = static_cast<DWORD>(std::wcstoul(arguments[2], nullptr, 10));
+    }
+    LocalFree(arguments);
+    return milliseconds;
+}
+
 int Run() {
+    if (auto holdMs = HolderMilliseconds()) {
+        Sleep(*holdMs);
+        return 0;
+    }
+
     if (auto record = Env(L"STANDIN_RECORD"); record && !record->empty()) {
         if (!AppendRecord(*record)) {
             return kRecordFailed;
@@ -186,6 +240,13 @@ int Run() {
         }
         if (!Register(*installDir)) {
             return kRegisterFailed;
+        }
+    }
+
+    if (DWORD holdMs = EnvNumber(L"STANDIN_HOLD_MS", 0); holdMs != 0) {
+        auto holder = Env(L"STANDIN_HOLDER");
+        if (!holder || !HoldOwnFile(*holder, holdMs)) {
+            return kHoldFailed;
         }
     }
 
