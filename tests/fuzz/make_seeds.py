@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora into corpus/<target>/.
+
+Small packages laid out as the package format says (a fake launcher image of a few hundred
+bytes, a small payload, the trailer, sometimes a signature-like tail), plus edge cases the
+launcher must refuse with a particular result code. Run it again after a format change:
+
+    python3 tests/fuzz/make_seeds.py
+
+It removes only the seed-* files it writes; other files in the corpus (inputs merged in by
+scripts/fuzz --merge, reproducers of findings) stay.
+"""
+
+import pathlib
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+MARKER = b"E28MB613F95C4abeB74D1E30C867A9F2"
+FIELD_SIZE = 260
+TRAILER_SIZE = 1080
+
+
+def pe_image(size, filler, certificate=(0, 0)):
+    """A Windows executable's headers, as far as the tools read them, padded to `size`."""
+    lfanew = 0x40
+    image = bytearray(b"MZ" + bytes(lfanew - 2))
+    struct.pack_into("<I", image, 0x3C, lfanew)
+    optional_size = 136  # just up to the certificate table's entry
+    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, optional_size, 0x102)
+    optional = bytearray(optional_size)
+    struct.pack_into("<H", optional, 0, 0x10B)       # PE32
+    struct.pack_into("<I", optional, 92, 16)         # NumberOfRvaAndSizes
+    struct.pack_into("<II", optional, 96 + 4 * 8, *certificate)  # entry 4: certificate table
+    image += b"PE\0\0" + coff + optional
+    image += bytes([filler]) * (size - len(image))
+    return bytes(image)
+
+
+def field(text):
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return data[:FIELD_SIZE].ljust(FIELD_SIZE, b"\0")
+
+
+def trailer(payload_size, fields):
+    return struct.pack("<Q", payload_size) + b"".join(field(f) for f in fields) + MARKER
+
+
+FIELDS = ["https://example.com/go?%1", "utm_source=fuzz",
+          "https://example.com%1/welcome?", "https://example.com%1/goodbye?"]
+LAUNCHER = pe_image(256, 0xCC)
+PAYLOAD = b"MZ" + bytes(range(62))
+
+
+def package(launcher=LAUNCHER, payload=PAYLOAD, fields=FIELDS, size=None, after=b""):
+    return launcher + payload + trailer(len(payload) if size is None else size, fields) + after
+
+
+def signed_package():
+    """The signature after the marker, where the launcher image's header says it is."""
+    body_end = len(LAUNCHER) + len(PAYLOAD) + TRAILER_SIZE
+    offset = (body_end + 7) // 8 * 8
+    signature = struct.pack("<IHH", 72, 0x200, 2) + bytes(range(64))
+    launcher = pe_image(len(LAUNCHER), 0xCC, (offset, len(signature)))
+    return package(launcher=launcher, after=bytes(offset - body_end) + signature)
+
+
+def packages():
+    unterminated = ["A" * 258 + "%1", "%1" + "b" * 258, "%" + "c" * 259, "1" * 260]
+    return {
+        "plain": package(),
+        "signed": signed_package(),
+        "trailing-bytes": package(after=b"not a certificate table" * 3),
+        "nested": package(launcher=package(payload=b"MZ inner"), payload=b"MZ outer"),
+        "unterminated-fields": package(fields=unterminated),
+        "payload-too-large": package(size=len(LAUNCHER) + len(PAYLOAD) + 1),
+        "payload-empty": package(payload=b""),
+        "no-marker": LAUNCHER + PAYLOAD,
+        "empty": b"",
+        "shorter-than-marker": MARKER[:31],
+        "marker-only": MARKER,
+        "no-room-for-fields": bytes(1000) + MARKER,          # marker ends before 1072
+        "no-room-for-payload-size": bytes(1045) + MARKER,    # marker ends at 1077
+    }
+
+
+# package_fuzz: byte 0 the knobs, byte 1 the clock, then the package.
+# The plain package once with no knobs, once with a hand-off on a UTF-8 machine whose
+# temporary name is taken, and once with a short read; the fuzzer varies the rest.
+PACKAGE_KNOBS = {"plain": [0x00, 0x0D, 0xB4], "signed": [0x04], "unterminated-fields": [0x0C]}
+SKIPPED_FOR_PACKAGE = {"trailing-bytes"}
+
+
+def handoff_seeds():
+    """handoff_fuzz: byte 0 the knobs, 1040 bytes of fields, the LANGUAGE value."""
+    def seed(knobs, fields, language):
+        return bytes([knobs]) + b"".join(field(f) for f in fields) + language
+    high = ["https://example.com/\xe9%1", "q=\xff\xfe", "https://\xe4.example%1/p?\x80", "%1%1%1"]
+    edges = ["%1", "%1x%1", "https://x%1", "%1https://x"]
+    return {
+        "plain-de": seed(0x00, FIELDS, b"lang\\de.ini"),
+        "utf8-longest-dir-fr": seed(0x01 | 2 << 1, FIELDS, b"lang\\fr.ini"),
+        "utf8-two-byte-dir-jp": seed(0x01 | 1 << 1, high, b"x\\jp.txt"),
+        "unterminated-fields": seed(3 << 1, ["A" * 258 + "%1", "%1" + "b" * 258,
+                                             "c" * 259 + "%", "1" + "d" * 259], b"lang\\jp"),
+        "split-edges": seed(7 << 1, edges, b"\\\\de.ini"),
+        "no-cfg": seed(0x10, FIELDS, b""),
+        "empty-dir": seed(4 << 1, FIELDS, b"lang\\de.ini"),
+        "too-long-dir": seed(6 << 1, FIELDS, b"lang\\de.ini"),
+        "short": bytes([0x00]) + b"https://x%1",
+    }
+
+
+def write(target, seeds):
+    folder = HERE / "corpus" / target
+    folder.mkdir(parents=True, exist_ok=True)
+    for old in folder.glob("seed-*"):
+        old.unlink()
+    for name, data in seeds.items():
+        (folder / f"seed-{name}").write_bytes(data)
+    total = sum(len(d) for d in seeds.values())
+    print(f"{target}: {len(seeds)} seeds, {total} bytes")
+
+
+def main():
+    all_packages = packages()
+    write("inspect_fuzz", all_packages)
+    package_seeds = {}
+    for name, data in all_packages.items():
+        if name in SKIPPED_FOR_PACKAGE:
+            continue
+        for knobs in PACKAGE_KNOBS.get(name, [0x00]):
+            package_seeds[f"{name}-{knobs:02x}"] = bytes([knobs, 0x2A]) + data
+    write("package_fuzz", package_seeds)
+    write("handoff_fuzz", handoff_seeds())
+
+
+if __name__ == "__main__":
+    main()
