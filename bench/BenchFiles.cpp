@@ -42,7 +42,9 @@ bool BenchFiles::Write(platform::FileHandle file, const void* buffer, std::uint3
 
 void BenchFiles::Close(platform::FileHandle file) { posix_.Close(file); }
 
-bool BenchFiles::Delete(const char16_t* path) { return posix_.Delete(path); }
+platform::DeleteOutcome BenchFiles::Delete(const char16_t* path) { return posix_.Delete(path); }
+
+bool BenchFiles::DeleteAtRestart(const char16_t* path) { return posix_.DeleteAtRestart(path); }
 
 std::u16string ToUtf16(const std::string& text) {
     std::u16string out;

@@ -32,7 +32,8 @@ public:
     bool Write(platform::FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(platform::FileHandle file) override;
-    bool Delete(const char16_t* path) override;
+    platform::DeleteOutcome Delete(const char16_t* path) override;
+    bool DeleteAtRestart(const char16_t* path) override;
 
 private:
     platform::posix::PosixFiles posix_;
@@ -44,6 +45,7 @@ private:
 class CountingClock final : public platform::Clock {
 public:
     std::uint64_t SecondsSince1970() override { return next_++; }
+    void Pause(std::uint32_t) override {}
 
 private:
     std::uint64_t next_ = 1'700'000'000;

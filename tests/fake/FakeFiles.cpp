@@ -123,6 +123,7 @@ bool FakeFiles::Read(platform::FileHandle file, void* buffer, std::uint32_t size
     if (const auto limit = readLimits_.find(log_.Count(Call::Read)); limit != readLimits_.end()) {
         count = std::min<std::int64_t>(count, limit->second);
     }
+    if (count > 0 && readShortenings_.count(log_.Count(Call::Read)) != 0) --count;
     if (count > 0) std::memcpy(buffer, bytes.data() + open->position, static_cast<std::size_t>(count));
     open->position += count;
     *bytesRead = static_cast<std::uint32_t>(count);
@@ -139,6 +140,7 @@ bool FakeFiles::Write(platform::FileHandle file, const void* buffer, std::uint32
     if (const auto limit = writeLimits_.find(log_.Count(Call::Write)); limit != writeLimits_.end()) {
         count = std::min(count, limit->second);
     }
+    if (count > 0 && writeShortenings_.count(log_.Count(Call::Write)) != 0) --count;
     auto& bytes = files_.at(open->key).bytes;
     const auto end = static_cast<std::size_t>(open->position) + count;
     if (bytes.size() < end) bytes.resize(end);
@@ -153,14 +155,33 @@ void FakeFiles::Close(platform::FileHandle file) {
     if (open_.erase(file.value) == 0) throw std::logic_error("closing a file that is not open");
 }
 
-bool FakeFiles::Delete(const char16_t* path) {
-    if (log_.Record(Call::Delete)) return false;
-    const std::u16string key = Normalize(path);
-    // The system refuses to delete a file that is open without delete sharing.
-    for (const auto& [handle, open] : open_) {
-        if (open.key == key) return false;
+void FakeFiles::Hold(const std::u16string& path, bool held) {
+    if (held) {
+        held_.insert(Normalize(path));
+    } else {
+        held_.erase(Normalize(path));
     }
-    return files_.erase(key) != 0;
+}
+
+platform::DeleteOutcome FakeFiles::Delete(const char16_t* path) {
+    using platform::DeleteOutcome;
+    if (log_.Record(Call::Delete)) return DeleteOutcome::Failed;
+    const std::u16string key = Normalize(path);
+    if (files_.count(key) == 0) return DeleteOutcome::NotFound;
+    // The system refuses to delete a file that is open without delete sharing.
+    if (held_.count(key) != 0) return DeleteOutcome::Failed;
+    for (const auto& [handle, open] : open_) {
+        if (open.key == key) return DeleteOutcome::Failed;
+    }
+    files_.erase(key);
+    return DeleteOutcome::Deleted;
+}
+
+bool FakeFiles::DeleteAtRestart(const char16_t* path) {
+    if (log_.Record(Call::DeleteAtRestart)) return false;
+    if (files_.count(Normalize(path)) == 0) return false;
+    restartDeletions_.push_back(path);
+    return true;
 }
 
 }  // namespace wrapper::fake

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ enum class Call {
     Write,
     Close,
     Delete,
+    DeleteAtRestart,
+    Pause,
     StartProcess,
     WaitForExit,
     GetExitCode,
@@ -84,6 +87,14 @@ public:
     void LimitRead(std::uint32_t nth, std::uint32_t maxBytes) { readLimits_[nth] = maxBytes; }
     // Makes the `nth` write report at most `maxBytes` written, and write only those.
     void LimitWrite(std::uint32_t nth, std::uint32_t maxBytes) { writeLimits_[nth] = maxBytes; }
+    // Makes the `nth` read or write move one byte less than it otherwise would (none
+    // fewer than 0): a short transfer whatever size was asked for.
+    void ShortenRead(std::uint32_t nth) { readShortenings_.insert(nth); }
+    void ShortenWrite(std::uint32_t nth) { writeShortenings_.insert(nth); }
+    // Makes every delete of `path` fail as for a file in use, as long as `held` is set.
+    void Hold(const std::u16string& path, bool held = true);
+    // Files the system was asked to delete at the next restart, in the order asked.
+    const std::vector<std::u16string>& RestartDeletions() const { return restartDeletions_; }
 
     // platform::Files
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
@@ -97,7 +108,9 @@ public:
     bool Write(platform::FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(platform::FileHandle file) override;
-    bool Delete(const char16_t* path) override;
+    platform::DeleteOutcome Delete(const char16_t* path) override;
+    // Records the request; like the system, it refuses a file that does not exist.
+    bool DeleteAtRestart(const char16_t* path) override;
 
     // Text files for other fakes (the private-profile files live in this file system).
     std::string ReadText(const std::u16string& path) const;
@@ -127,6 +140,10 @@ private:
     std::uintptr_t nextHandle_ = 0x100;
     std::map<std::uint32_t, std::uint32_t> readLimits_;
     std::map<std::uint32_t, std::uint32_t> writeLimits_;
+    std::set<std::uint32_t> readShortenings_;
+    std::set<std::uint32_t> writeShortenings_;
+    std::set<std::u16string> held_;
+    std::vector<std::u16string> restartDeletions_;
 };
 
 }  // namespace wrapper::fake

@@ -42,10 +42,22 @@ private:
     std::uintptr_t nextHandle_ = 0x5000;
 };
 
+// A clock that stands still unless a test moves it; pauses are recorded, not waited.
 class FakeClock final : public platform::Clock {
 public:
+    explicit FakeClock(CallLog& log) : log_(log) {}
     std::uint64_t seconds = 1'700'000'000;
+    std::vector<std::uint32_t> pauses;  // milliseconds, in order
+    std::function<void()> onPause = [] {};  // what happens meanwhile
     std::uint64_t SecondsSince1970() override { return seconds; }
+    void Pause(std::uint32_t milliseconds) override {
+        log_.Record(Call::Pause);
+        pauses.push_back(milliseconds);
+        onPause();
+    }
+
+private:
+    CallLog& log_;
 };
 
 // The registry under HKEY_LOCAL_MACHINE: sub-key -> value name -> raw bytes.
@@ -117,7 +129,7 @@ struct FakePlatform {
     CallLog log;
     FakeFiles files{log};
     FakeProcesses processes{log, files};
-    FakeClock clock;
+    FakeClock clock{log};
     FakeRegistry registry{log};
     FakeProfileFiles profiles{log, files};
     FakeShell shell{log};

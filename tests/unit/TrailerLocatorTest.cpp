@@ -112,7 +112,10 @@ public:
         return false;
     }
     void Close(platform::FileHandle) override {}
-    bool Delete(const char16_t*) override { return false; }
+    platform::DeleteOutcome Delete(const char16_t*) override {
+        return platform::DeleteOutcome::Failed;
+    }
+    bool DeleteAtRestart(const char16_t*) override { return false; }
 
 private:
     std::int64_t Size() const { return static_cast<std::int64_t>(bytes_.size()); }

@@ -110,7 +110,10 @@ public:
         return base_.Write(file, buffer, size, bytesWritten);
     }
     void Close(FileHandle file) override { base_.Close(file); }
-    bool Delete(const char16_t* path) override { return base_.Delete(path); }
+    wrapper::platform::DeleteOutcome Delete(const char16_t* path) override {
+        return base_.Delete(path);
+    }
+    bool DeleteAtRestart(const char16_t* path) override { return base_.DeleteAtRestart(path); }
 
 private:
     Files& base_;
@@ -121,6 +124,7 @@ private:
 class StoppedClock final : public wrapper::platform::Clock {
 public:
     std::uint64_t SecondsSince1970() override { return 0; }
+    void Pause(std::uint32_t) override {}
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
+#include "run/InstallerRemoval.h"
 #include "run/InstallerRunner.h"
 
 #include <cstdint>
@@ -59,8 +60,9 @@ ResultCode RunPackage(const LauncherServices& services) {
     if (installed) HandOff(services, fields);
 
     // Only a file this run created is ever deleted; a file that merely had the chosen
-    // name belongs to someone else.
-    if (createdInstaller) files.Delete(tempInstallerPath);
+    // name belongs to someone else. The installer this run extracted never outlives it:
+    // still held after the retries, it goes at the next restart.
+    if (createdInstaller) run::RemoveExtractedInstaller(files, services.clock, tempInstallerPath);
     return result;
 }
 

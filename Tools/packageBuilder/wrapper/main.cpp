@@ -6,6 +6,7 @@
 
 extern "C" int __stdcall wWinMain(void* /*instance*/, void* /*previousInstance*/,
                                   wchar_t* /*commandLine*/, int /*showCommand*/) {
+    wrapper::platform::win32::RestrictLibrarySearchToSystem();
     wrapper::platform::win32::Win32Platform platform;
     const wrapper::LauncherServices services{platform, platform, platform, platform,
                                              platform, platform, platform};

@@ -10,6 +10,13 @@ struct FileHandle {
     explicit operator bool() const { return value != 0; }
 };
 
+// What became of a file the caller asked to delete.
+enum class DeleteOutcome : std::uint32_t {
+    Deleted,   // the file is gone
+    NotFound,  // no file of that name (or no such folder) exists
+    Failed,    // the file is still there: in use without delete sharing, or access denied
+};
+
 // Origins of a file-pointer move, numbered as the system numbers them.
 enum class SeekOrigin : std::uint32_t { Begin = 0, Current = 1, End = 2 };
 
@@ -50,7 +57,11 @@ public:
 
     virtual void Close(FileHandle file) = 0;
 
-    virtual bool Delete(const char16_t* path) = 0;
+    virtual DeleteOutcome Delete(const char16_t* path) = 0;
+
+    // Asks the system to delete the file when the machine next starts, for a file that is
+    // in use now. Needs administrator rights; true when the request was recorded.
+    virtual bool DeleteAtRestart(const char16_t* path) = 0;
 
 protected:
     ~Files() = default;

@@ -90,6 +90,11 @@ bool PosixFiles::Write(FileHandle file, const void* buffer, std::uint32_t size,
 
 void PosixFiles::Close(FileHandle file) { ::close(ToDescriptor(file)); }
 
-bool PosixFiles::Delete(const char16_t* path) { return ::unlink(ToUtf8(path).c_str()) == 0; }
+DeleteOutcome PosixFiles::Delete(const char16_t* path) {
+    if (::unlink(ToUtf8(path).c_str()) == 0) return DeleteOutcome::Deleted;
+    return errno == ENOENT || errno == ENOTDIR ? DeleteOutcome::NotFound : DeleteOutcome::Failed;
+}
+
+bool PosixFiles::DeleteAtRestart(const char16_t*) { return false; }
 
 }  // namespace wrapper::platform::posix

@@ -20,7 +20,9 @@ public:
     bool Write(FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(FileHandle file) override;
-    bool Delete(const char16_t* path) override;
+    DeleteOutcome Delete(const char16_t* path) override;
+    // The host has no restart queue: always false.
+    bool DeleteAtRestart(const char16_t* path) override;
 };
 
 }  // namespace wrapper::platform::posix

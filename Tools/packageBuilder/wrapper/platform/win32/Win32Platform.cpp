@@ -21,6 +21,21 @@ FileHandle FromFileHandle(HANDLE handle) {
 
 }  // namespace
 
+void RestrictLibrarySearchToSystem() {
+    // Looked up at run time: a system that lacks the function would otherwise refuse to
+    // load the launcher at all. kernel32 is always loaded.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const FARPROC found =
+        kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    // Through the generic function type, which the compiler accepts for any function.
+    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void (*)()>(found));
+    if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+    // Without it, at least the current folder leaves the search.
+    SetDllDirectoryW(L"");
+}
+
 std::uint32_t Win32Platform::GetOwnPath(char16_t* buffer, std::uint32_t capacity) {
     const DWORD length = GetModuleFileNameW(nullptr, Wide(buffer), capacity);
     // A result equal to the capacity means the path was cut short.
@@ -72,7 +87,16 @@ bool Win32Platform::Write(FileHandle file, const void* buffer, std::uint32_t siz
 
 void Win32Platform::Close(FileHandle file) { CloseHandle(ToHandle(file.value)); }
 
-bool Win32Platform::Delete(const char16_t* path) { return DeleteFileW(Wide(path)) != FALSE; }
+DeleteOutcome Win32Platform::Delete(const char16_t* path) {
+    if (DeleteFileW(Wide(path))) return DeleteOutcome::Deleted;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? DeleteOutcome::NotFound
+                                                                           : DeleteOutcome::Failed;
+}
+
+bool Win32Platform::DeleteAtRestart(const char16_t* path) {
+    return MoveFileExW(Wide(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
 
 bool Win32Platform::Start(const char16_t* applicationName, char16_t* commandLine,
                           ProcessHandle* process) {
@@ -114,6 +138,8 @@ std::uint64_t Win32Platform::SecondsSince1970() {
         (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     return steps < kStepsFrom1601To1970 ? 0 : (steps - kStepsFrom1601To1970) / kStepsPerSecond;
 }
+
+void Win32Platform::Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 bool Win32Platform::OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) {
     HKEY opened = nullptr;

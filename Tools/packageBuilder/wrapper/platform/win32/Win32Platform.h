@@ -10,6 +10,14 @@
 
 namespace wrapper::platform::win32 {
 
+// Makes the system load libraries for this process from the system folder only. The
+// launcher runs elevated from wherever the package was saved, typically a downloads
+// folder where anyone can plant a library under a system library's name; without this,
+// a library the system loads on demand (for the shell, say) would be looked up there
+// first. Libraries the image imports are resolved before any code runs, so those must
+// all be system libraries the loader never looks up beside the image. Call it first.
+void RestrictLibrarySearchToSystem();
+
 // The system services over the Win32 API, one call each, with nothing added: the logic
 // above relies on exactly the system's semantics. UTF-16 text is passed through as the
 // system's wide strings (both are 16-bit units on Windows).
@@ -32,7 +40,8 @@ public:
     bool Write(FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(FileHandle file) override;
-    bool Delete(const char16_t* path) override;
+    DeleteOutcome Delete(const char16_t* path) override;
+    bool DeleteAtRestart(const char16_t* path) override;
 
     // Processes
     bool Start(const char16_t* applicationName, char16_t* commandLine,
@@ -43,6 +52,7 @@ public:
 
     // Clock
     std::uint64_t SecondsSince1970() override;
+    void Pause(std::uint32_t milliseconds) override;
 
     // Registry
     bool OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) override;

@@ -1,0 +1,329 @@
+// Every platform call of a whole good run, made to fail in turn (reads and writes also
+// cut short and cut to nothing), checking each time what the launcher promises whatever
+// goes wrong: a code from its table, the one for the phase that failed; nothing started
+// but a whole copy of the payload; no file that is not this run's changed or deleted;
+// the extracted installer never left behind; Version.ini only after a successful install;
+// no handle, key or process left open.
+
+#include "FakePlatform.h"
+#include "HandOffTesting.h"
+#include "PackageBuilder.h"
+#include "RunSequence.h"
+#include "run/InstallerRemoval.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wrapper {
+namespace {
+
+using fake::Call;
+
+constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
+constexpr char16_t kTempFolder[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+// The fake's clock draws 28462; the name is formed from the folder as the system gives it.
+constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+const std::string kInstallDir = "C:\\Program Files (x86)\\Demo";
+const std::string kVersionIni = kInstallDir + "\\Version.ini";
+
+// Two copy blocks: one whole 16,384-byte block and a part of one.
+constexpr std::size_t kPayloadSize = 20000;
+
+enum class Fault { Fail, ShortByOne, Nothing };
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+        case Fault::Fail: return "fails";
+        case Fault::ShortByOne: return "moves one byte short";
+        case Fault::Nothing: return "moves nothing";
+    }
+    return "?";
+}
+
+// One call of the good run and the code the run must end with when it goes wrong.
+struct Step {
+    Call call;
+    const char* what;
+    ResultCode onFail;
+    ResultCode onShort = kSuccess;    // reads and writes only
+    ResultCode onNothing = kSuccess;  // reads and writes only
+};
+
+std::vector<std::uint8_t> Payload() {
+    std::vector<std::uint8_t> payload(kPayloadSize);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 % 251);
+    payload[0] = 'M';
+    payload[1] = 'Z';
+    return payload;
+}
+
+// A signed package has a signature block after the marker, so the locator scans for it.
+std::vector<std::uint8_t> Package(bool isSigned) {
+    testing::PackageParts parts;
+    parts.payload = Payload();
+    if (isSigned) parts.after.assign(1500, 0x30);
+    return testing::BuildPackage(parts);
+}
+
+// The calls of a good run, in order, each with its codes. A failed or short read of the
+// last 32 bytes is not checked by itself: the scan that follows starts below the end, so
+// it runs out at the start of an unsigned package and finds the marker of a signed one.
+// A short read of a payload block is made up by the next read; one that delivers nothing
+// is an early end of the package.
+std::vector<Step> GoodRun(bool isSigned) {
+    const ResultCode lastWindowLost = isSigned ? kSuccess : kScanSeekOrCreateFailed;
+    std::vector<Step> steps = {
+        {Call::GetOwnPath, "own path", kOpenOwnFileFailed},
+        {Call::OpenForReading, "open own file", kOpenOwnFileFailed},
+        {Call::Seek, "to 32 bytes before the end", kSeekNearEndFailed},
+        {Call::Read, "last 32 bytes", lastWindowLost, lastWindowLost, lastWindowLost},
+    };
+    if (isSigned) {
+        steps.insert(steps.end(), {
+            {Call::Seek, "scan: position query", kScanSeekOrCreateFailed},
+            {Call::Seek, "scan: to the block", kScanSeekOrCreateFailed},
+            {Call::Read, "scan: the block", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
+             kScanReadOrCopyFailed},
+            {Call::Seek, "scan: just past the marker", kScanSeekOrCreateFailed},
+        });
+    }
+    steps.insert(steps.end(), {
+        {Call::Seek, "query past the marker", kQueryMarkerEndFailed},
+        {Call::Seek, "to LinkTemplate", kSeekFieldsFailed},
+        {Call::Read, "LinkTemplate", kReadLinkTemplateFailed, kReadLinkTemplateFailed,
+         kReadLinkTemplateFailed},
+        {Call::Read, "CampaignQuery", kReadCampaignQueryFailed, kReadCampaignQueryFailed,
+         kReadCampaignQueryFailed},
+        {Call::Read, "LandingTemplate", kReadLandingTemplateFailed, kReadLandingTemplateFailed,
+         kReadLandingTemplateFailed},
+        {Call::Read, "UninstallTemplate", kReadUninstallTemplateFailed,
+         kReadUninstallTemplateFailed, kReadUninstallTemplateFailed},
+        {Call::Seek, "query after the fields", kQueryFieldsEndFailed},
+        {Call::Seek, "to PayloadSize", kSeekPayloadSizeFailed},
+        {Call::Read, "PayloadSize", kReadPayloadSizeFailed, kReadPayloadSizeFailed,
+         kReadPayloadSizeFailed},
+        {Call::Seek, "query after PayloadSize", kQueryPayloadSizeEndFailed},
+        {Call::Seek, "to the payload", kSeekPayloadFailed},
+        {Call::GetTempDirectory, "temporary folder", kTempDirectoryFailed},
+        {Call::CreateNew, "create the installer", kScanSeekOrCreateFailed},
+        {Call::Read, "payload block 1", kScanReadOrCopyFailed, kSuccess, kScanReadOrCopyFailed},
+        {Call::Write, "installer block 1", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
+         kScanReadOrCopyFailed},
+        {Call::Read, "payload block 2", kScanReadOrCopyFailed, kSuccess, kScanReadOrCopyFailed},
+        {Call::Write, "installer block 2", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
+         kScanReadOrCopyFailed},
+        // From here on nothing changes the code: the installer's fate never becomes it.
+        {Call::Close, "close the installer", kSuccess},
+        {Call::Close, "close own file", kSuccess},
+        {Call::StartProcess, "start the installer", kSuccess},
+        {Call::WaitForExit, "wait for it", kSuccess},
+        {Call::GetExitCode, "its exit code", kSuccess},
+        {Call::CloseProcess, "close it", kSuccess},
+        {Call::OpenKey, "uninstall key", kSuccess},
+        {Call::QueryValue, "install folder", kSuccess},
+        {Call::WriteProfileString, "[QD] url", kSuccess},
+        {Call::WriteProfileString, "[QD] paramcount", kSuccess},
+        {Call::WriteProfileString, "[QD] 1", kSuccess},
+        {Call::WriteProfileString, "[UNINSTALL] url", kSuccess},
+        {Call::WriteProfileString, "[UNINSTALL] param", kSuccess},
+        {Call::ReadProfileString, "LANGUAGE", kSuccess},
+        {Call::OpenUrl, "landing page", kSuccess},
+        {Call::CloseKey, "close the key", kSuccess},
+        {Call::Delete, "delete the installer", kSuccess},
+    });
+    return steps;
+}
+
+// One machine with the package, a product that the installer registers when it runs, and
+// files of other people's in the places the launcher touches.
+struct Machine {
+    fake::FakePlatform platform;
+    std::map<std::u16string, std::vector<std::uint8_t>> before;
+
+    explicit Machine(bool isSigned) {
+        platform.files.SetOwnPath(kOwnPath);
+        platform.files.AddFile(kOwnPath, Package(isSigned));
+        platform.files.AddFile(std::u16string(kTempFolder) + u"Zorvik28461.exe", {'M', 'Z', 9});
+        platform.files.AddFile(std::u16string(kTempFolder) + u"notes.txt", {'n'});
+        platform.files.AddFile(u"C:\\Downloads\\other.exe", {'M', 'Z', 8});
+        platform.processes.onStart = [this](const fake::StartedProcess&) {
+            testing::RegisterProduct(platform, u"C:\\Program Files (x86)\\Demo");
+            testing::WriteFileText(platform, kInstallDir + "\\cfg.ini",
+                                   "[Language]\r\nLANGUAGE=lang\\de.ini\r\n");
+            return 0u;
+        };
+        for (const auto& path : platform.files.Paths()) before[path] = platform.files.Bytes(path);
+    }
+};
+
+// What a run did, checked against the promise. Returns "" or what was broken.
+std::string BrokenPromise(Machine& machine, ResultCode code, ResultCode expected,
+                          bool installCounted) {
+    auto& files = machine.platform.files;
+    std::string broken;
+    auto complain = [&broken](const std::string& text) { broken += "\n    " + text; };
+
+    if (code != expected) {
+        complain("code " + std::to_string(code) + ", expected " + std::to_string(expected));
+    }
+    for (const auto& started : machine.platform.processes.started) {
+        if (started.applicationName != kInstallerPath) complain("started a file not its own");
+        if (started.image != Payload()) complain("started an installer that was not copied whole");
+    }
+    if (machine.platform.processes.started.size() > 1) complain("started the installer twice");
+    for (const auto& [path, bytes] : machine.before) {
+        if (!files.Exists(path)) {
+            complain("deleted a file not its own");
+        } else if (files.Bytes(path) != bytes) {
+            complain("changed a file not its own");
+        }
+    }
+    if (files.Exists(kInstallerPath)) complain("left the extracted installer behind");
+    const std::u16string versionIni = fake::FakeProfileFiles::Widen(kVersionIni.c_str());
+    for (const auto& path : files.Paths()) {
+        if (machine.before.count(path) != 0) continue;
+        const bool allowed = path == versionIni ||
+                             path == fake::FakeProfileFiles::Widen((kInstallDir + "\\cfg.ini").c_str());
+        if (!allowed) complain("left a new file behind");
+    }
+    if (files.Exists(versionIni) && !installCounted) {
+        complain("wrote Version.ini without a successful install");
+    }
+    if (files.OpenHandles() != 0) complain("left a file open");
+    if (machine.platform.processes.OpenHandles() != 0) complain("left a process handle open");
+    if (machine.platform.registry.OpenKeys() != 0) complain("left a registry key open");
+    if (!files.RestartDeletions().empty()) complain("left the installer for a restart");
+    return broken;
+}
+
+TEST(FaultSweep, GoodRunMakesExactlyTheCallsTheSweepCovers) {
+    for (const bool isSigned : {false, true}) {
+        SCOPED_TRACE(isSigned ? "signed package" : "unsigned package");
+        Machine machine(isSigned);
+        ASSERT_EQ(RunPackage(machine.platform.Services()), kSuccess);
+        EXPECT_EQ(BrokenPromise(machine, kSuccess, kSuccess, true), "");
+        EXPECT_TRUE(machine.platform.files.Exists(fake::FakeProfileFiles::Widen(kVersionIni.c_str())));
+
+        std::vector<Call> expected;
+        for (const Step& step : GoodRun(isSigned)) expected.push_back(step.call);
+        EXPECT_EQ(machine.platform.log.Sequence(), expected);
+    }
+}
+
+TEST(FaultSweep, EveryCallOfAGoodRunFailingKeepsThePromise) {
+    std::size_t points = 0;
+    std::size_t calls = 0;
+    for (const bool isSigned : {false, true}) {
+        const std::vector<Step> steps = GoodRun(isSigned);
+        calls += steps.size();
+        std::map<Call, std::uint32_t> seen;
+        for (std::size_t index = 0; index < steps.size(); ++index) {
+            const Step& step = steps[index];
+            const std::uint32_t nth = ++seen[step.call];
+            const bool transfers = step.call == Call::Read || step.call == Call::Write;
+            for (const Fault fault : {Fault::Fail, Fault::ShortByOne, Fault::Nothing}) {
+                if (fault != Fault::Fail && !transfers) continue;
+                ++points;
+                Machine machine(isSigned);
+                auto& files = machine.platform.files;
+                ResultCode expected = step.onFail;
+                switch (fault) {
+                    case Fault::Fail: machine.platform.log.Fail(step.call, nth); break;
+                    case Fault::ShortByOne:
+                        expected = step.onShort;
+                        step.call == Call::Read ? files.ShortenRead(nth) : files.ShortenWrite(nth);
+                        break;
+                    case Fault::Nothing:
+                        expected = step.onNothing;
+                        step.call == Call::Read ? files.LimitRead(nth, 0) : files.LimitWrite(nth, 0);
+                        break;
+                }
+                const ResultCode code = RunPackage(machine.platform.Services());
+                // The install counts only when the installer started and its exit code was read.
+                const bool installCounted =
+                    !machine.platform.processes.started.empty() &&
+                    !(fault == Fault::Fail && step.call == Call::GetExitCode);
+                const std::string broken = BrokenPromise(machine, code, expected, installCounted);
+                EXPECT_EQ(broken, "") << (isSigned ? "signed" : "unsigned") << " package, call "
+                                      << index + 1 << " (" << step.what << ") "
+                                      << FaultName(fault) << ":" << broken;
+            }
+        }
+    }
+    std::printf("[ sweep    ] %zu injection points over all %zu calls of two good runs\n",
+                points, calls);
+}
+
+// A virus scanner that holds the new installer open: the result and the hand-off stay as
+// they are, and the file goes as soon as it is let go, or at the next restart.
+TEST(FaultSweep, InstallerHeldByAScannerNeverChangesTheRunAndNeverOutlivesIt) {
+    struct Row {
+        const char* name;
+        std::uint32_t heldForAttempts;  // deletes that find it in use
+        bool restartRefused;
+        std::size_t pauses;
+        bool leftForRestart;
+        bool stillThere;
+    };
+    const Row rows[] = {
+        {"let go before the first delete", 0, false, 0, false, false},
+        {"let go after one pause", 1, false, 1, false, false},
+        {"let go at the last attempt", 5, false, 5, false, false},
+        {"held through every attempt", 6, false, 5, true, true},
+        {"held, and the restart request refused", 6, true, 5, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Machine machine(false);
+        auto& files = machine.platform.files;
+        std::uint32_t pauses = 0;
+        machine.platform.processes.onStart = [&](const fake::StartedProcess&) {
+            if (row.heldForAttempts > 0) files.Hold(kInstallerPath);
+            testing::RegisterProduct(machine.platform, u"C:\\Program Files (x86)\\Demo");
+            return 0u;
+        };
+        machine.platform.clock.onPause = [&] {
+            if (++pauses == row.heldForAttempts) files.Hold(kInstallerPath, false);
+        };
+        if (row.restartRefused) machine.platform.log.Fail(Call::DeleteAtRestart);
+
+        EXPECT_EQ(RunPackage(machine.platform.Services()), kSuccess);
+        EXPECT_EQ(machine.platform.shell.opened.size(), 1u);
+        EXPECT_EQ(machine.platform.clock.pauses.size(), row.pauses);
+        EXPECT_EQ(files.Exists(kInstallerPath), row.stillThere);
+        EXPECT_EQ(files.RestartDeletions(),
+                  row.leftForRestart ? std::vector<std::u16string>{kInstallerPath}
+                                     : std::vector<std::u16string>{});
+        EXPECT_EQ(files.OpenHandles(), 0u);
+    }
+}
+
+TEST(InstallerRemoval, RetriesOnlyWhileTheFileIsInUseAndStaysBounded) {
+    std::uint32_t total = 0;
+    for (const std::uint32_t pause : run::kDeletePausesMs) total += pause;
+    // The user waits for this after the install has finished.
+    EXPECT_LE(total, 2000u);
+
+    fake::FakePlatform machine;
+    EXPECT_EQ(run::RemoveExtractedInstaller(machine.files, machine.clock, kInstallerPath),
+              run::Removal::AlreadyGone);
+    EXPECT_TRUE(machine.clock.pauses.empty());
+    EXPECT_EQ(machine.log.Count(Call::DeleteAtRestart), 0u);
+
+    machine.files.AddFile(kInstallerPath, {'M', 'Z'});
+    machine.files.Hold(kInstallerPath);
+    const std::uint32_t deletesBefore = machine.log.Count(Call::Delete);
+    EXPECT_EQ(run::RemoveExtractedInstaller(machine.files, machine.clock, kInstallerPath),
+              run::Removal::DeletedAtRestart);
+    EXPECT_EQ(machine.clock.pauses,
+              std::vector<std::uint32_t>(std::begin(run::kDeletePausesMs),
+                                         std::end(run::kDeletePausesMs)));
+    EXPECT_EQ(machine.log.Count(Call::Delete) - deletesBefore, std::size(run::kDeletePausesMs) + 1);
+}
+
+}  // namespace
+}  // namespace wrapper
