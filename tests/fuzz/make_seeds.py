@@ -110,6 +110,25 @@ def handoff_seeds():
     }
 
 
+# Reproducers of launcher faults the fuzzer found, kept apart from the corpus so that
+# fuzzing goes on past them; the replay test runs them too and fails until they are fixed.
+def findings():
+    # The first read (the last 32 bytes) fails. The locator's scan then starts below where
+    # that read left the position, never compares the final window, and takes the inner
+    # package's trailer: it starts "MZ inner" instead of "MZ outer", with result 0.
+    nested = package(launcher=package(launcher=b"", payload=b"MZ inner", fields=[""] * 4),
+                     payload=b"MZ outer", fields=[""] * 4)
+    return {"package_fuzz": {"first-read-fails-nested-package": bytes([0x10, 0x00]) + nested}}
+
+
+def write_findings():
+    for target, files in findings().items():
+        folder = HERE / "findings" / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, data in files.items():
+            (folder / name).write_bytes(data)
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -132,6 +151,7 @@ def main():
             package_seeds[f"{name}-{knobs:02x}"] = bytes([knobs, 0x2A]) + data
     write("package_fuzz", package_seeds)
     write("handoff_fuzz", handoff_seeds())
+    write_findings()
 
 
 if __name__ == "__main__":
