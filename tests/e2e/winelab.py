@@ -20,6 +20,7 @@ and would keep a pipe open long after the program itself has exited.
 
 import contextlib
 import dataclasses
+import enum
 import os
 import shutil
 import signal
@@ -42,6 +43,27 @@ AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 
 # reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
 CONSOLE_ENCODING = "cp437"
+
+
+class ResultCode(enum.IntEnum):
+    """The launcher's exit codes (ResultCode.h); a number never changes meaning."""
+    SUCCESS = 0
+    OPEN_OWN_FILE_FAILED = 1
+    SEEK_NEAR_END_FAILED = 2
+    QUERY_MARKER_END_FAILED = 3
+    SEEK_FIELDS_FAILED = 4
+    READ_LINK_TEMPLATE_FAILED = 5
+    READ_CAMPAIGN_QUERY_FAILED = 6
+    READ_LANDING_TEMPLATE_FAILED = 7
+    READ_UNINSTALL_TEMPLATE_FAILED = 8
+    QUERY_FIELDS_END_FAILED = 9
+    SEEK_PAYLOAD_SIZE_FAILED = 10
+    READ_PAYLOAD_SIZE_FAILED = 11
+    QUERY_PAYLOAD_SIZE_END_FAILED = 12
+    SEEK_PAYLOAD_FAILED = 13  # also: PayloadSize larger than the trailer's offset
+    TEMP_DIRECTORY_FAILED = 14
+    SCAN_SEEK_OR_CREATE_FAILED = 15  # also: no marker in the file
+    SCAN_READ_OR_COPY_FAILED = 16
 
 
 class WineLabError(RuntimeError):
@@ -115,6 +137,14 @@ class Outcome:
         # A crash can end with an ordinary-looking small exit code; Wine's report of an
         # unhandled exception is the reliable sign.
         return "Unhandled" in self.stderr
+
+    @property
+    def refused(self):
+        # Wine did not start the program at all (no executable image, a truncated one, a
+        # DOS program): the exit code is Wine's, not the program's.
+        return ("Application could not be started" in self.stdout
+                or "wine: failed to start" in self.stderr
+                or "is a DOS application" in self.stderr)
 
 
 class WineTimeout(WineLabError):
@@ -304,6 +334,16 @@ def temp_name(seconds):
     return f"{TEMP_FILE_PREFIX}{temp_number(seconds)}.exe"
 
 
+def wait_for_next_second(margin=0.02):
+    """Sleeps until `margin` s after the next whole second of Unix time; returns that
+    second. A program started right afterwards draws its temporary name from it, unless
+    its start takes longer than the rest of the second."""
+    now = time.time()
+    second = int(now) + 1
+    time.sleep(max(0.0, second + margin - now))
+    return second
+
+
 def leftover_temp_files(unix_dir):
     if not os.path.isdir(unix_dir):
         return []
@@ -420,6 +460,32 @@ def read_record(unix_file):
     if len(lines) % 2:
         raise WineLabError(f"torn record in {unix_file}: {lines!r}")
     return [Start(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
+
+
+def fnv1a_64(data):
+    """The FNV-1a 64-bit hash the stand-in writes for STANDIN_RECORD_IMAGE."""
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def image_digest(data):
+    """(size, FNV-1a 64 hash) of some bytes, as read_image_record gives them."""
+    return len(data), fnv1a_64(data)
+
+
+def read_image_record(unix_file):
+    """The stand-in's STANDIN_RECORD_IMAGE record: one (size, hash) of the file it was
+    started from per run, in the order they happened."""
+    if not os.path.exists(unix_file):
+        return []
+    with open(unix_file, encoding="ascii") as stream:
+        text = stream.read()
+    if text and not text.endswith("\n"):
+        raise WineLabError(f"torn image record in {unix_file}: {text!r}")
+    return [(int(size), int(digest, 16))
+            for size, digest in (line.split() for line in text.splitlines())]
 
 
 # --- prefix lifecycle -----------------------------------------------------------------

@@ -4,6 +4,9 @@
 //
 //   STANDIN_RECORD=<file>       append two UTF-8 lines: the command line exactly as received,
 //                               then this program's module path
+//   STANDIN_RECORD_IMAGE=<file> append one line: the size in bytes of this program's own file
+//                               and its FNV-1a 64 hash (16 lower-case hex digits), so a test
+//                               can tell which bytes were started
 //   STANDIN_INSTALL_DIR=<dir>   create that folder and any missing parents
 //   STANDIN_LANGUAGE=<value>    write [Language] LANGUAGE=<value> to <install dir>\cfg.ini
 //   STANDIN_REGISTER=1          write the uninstall entry pointing at the install dir
@@ -25,6 +28,7 @@
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -40,6 +44,7 @@ enum FailedStep : int {
     kRegisterFailed = 104,
     kNoInstallDir = 105,
     kHoldFailed = 106,
+    kRecordImageFailed = 107,
 };
 
 // The argument that makes this program a holder: it sleeps for the given milliseconds
@@ -98,8 +103,7 @@ std::string Utf8(const std::wstring& text) {
 
 // One write with append access, so two programs recording into the same file (the
 // packaged installer and a planted impostor) never interleave within a record.
-bool AppendRecord(const std::wstring& file) {
-    std::string lines = Utf8(GetCommandLineW()) + "\n" + Utf8(ModulePath()) + "\n";
+bool AppendToFile(const std::wstring& file, const std::string& lines) {
     HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -109,6 +113,49 @@ bool AppendRecord(const std::wstring& file) {
     BOOL ok = WriteFile(handle, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
     CloseHandle(handle);
     return ok && written == lines.size();
+}
+
+bool AppendRecord(const std::wstring& file) {
+    return AppendToFile(file, Utf8(GetCommandLineW()) + "\n" + Utf8(ModulePath()) + "\n");
+}
+
+// Size and FNV-1a 64 hash of this program's own file, read through while it runs.
+std::optional<std::pair<unsigned long long, unsigned long long>> OwnImageDigest() {
+    HANDLE own = CreateFileW(ModulePath().c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    unsigned long long size = 0;
+    unsigned long long hash = 0xcbf29ce484222325ULL;
+    unsigned char buffer[16 * 1024];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(own, buffer, sizeof buffer, &got, nullptr) != FALSE) && got != 0) {
+        for (DWORD i = 0; i < got; ++i) {
+            hash = (hash ^ buffer[i]) * 0x100000001b3ULL;
+        }
+        size += got;
+    }
+    CloseHandle(own);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return std::make_pair(size, hash);
+}
+
+// "<size> <hash>\n", appended in one write like the record.
+bool AppendImageRecord(const std::wstring& file) {
+    auto digest = OwnImageDigest();
+    if (!digest) {
+        return false;
+    }
+    std::string line = std::to_string(digest->first) + " ";
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        line += "0123456789abcdef"[(digest->second >> shift) & 0xf];
+    }
+    return AppendToFile(file, line + "\n");
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -215,6 +262,12 @@ int Run() {
     if (auto record = Env(L"STANDIN_RECORD"); record && !record->empty()) {
         if (!AppendRecord(*record)) {
             return kRecordFailed;
+        }
+    }
+
+    if (auto imageRecord = Env(L"STANDIN_RECORD_IMAGE"); imageRecord && !imageRecord->empty()) {
+        if (!AppendImageRecord(*imageRecord)) {
+            return kRecordImageFailed;
         }
     }
 
