@@ -27,6 +27,19 @@ CODE_PAYLOAD_SIZE_TOO_LARGE = 13
 CODE_NO_TEMP_DIRECTORY = 14
 CODE_NO_MARKER_OR_CREATE_FAILED = 15
 
+# Libraries the system loader always takes from the system folder (its known libraries),
+# never from beside the image. The launcher runs elevated from a downloads folder where
+# anyone can plant a library, and what it imports is loaded before any of its code runs.
+KNOWN_SYSTEM_LIBRARIES = {
+    "advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll",
+    "kernel32.dll", "msvcrt.dll", "normaliz.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
+    "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll",
+    "user32.dll", "ws2_32.dll",
+}
+
+SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+PENDING_RENAMES = "PendingFileRenameOperations"
+
 _scope = winelab.ModuleScope("wrapper-e2e-")
 setUpModule = _scope.set_up
 tearDownModule = _scope.tear_down
@@ -123,6 +136,11 @@ class WrapperImageTests(unittest.TestCase):
         # The backward scan would stop inside the launcher's own bytes otherwise.
         with open(self.path, "rb") as stream:
             self.assertEqual(stream.read().find(MARKER), -1)
+
+    def test_imports_only_libraries_the_loader_takes_from_the_system_folder(self):
+        imports = [name.lower() for name in self.image.imports]
+        self.assertIn("kernel32.dll", imports)
+        self.assertEqual(sorted(set(imports) - KNOWN_SYSTEM_LIBRARIES), [])
 
     def test_is_a_32_bit_gui_program(self):
         self.assertEqual(self.image.machine, winelab.PeImage.I386)
@@ -325,6 +343,76 @@ class BrokenPackageTests(LauncherTestCase):
                 self.assertEqual(outcome.code, code)
                 self.assert_never_started()
                 self.assert_temp_clean()
+
+
+class LibrarySearchTests(LauncherTestCase):
+    """The launcher narrows library search to the system folder before its run begins."""
+
+    def test_search_restricted_to_the_system_folder_before_the_own_file_is_read(self):
+        package = self.package("search.exe")
+        outcome, _ = self.run_package(package, env={"WINEDEBUG": "+relay"})
+        self.assertEqual(outcome.code, 0)
+        lines = outcome.stderr.splitlines()
+
+        def first(text):
+            return next((i for i, line in enumerate(lines) if text in line), None)
+
+        # LOAD_LIBRARY_SEARCH_SYSTEM32, and the call succeeded.
+        restricted = first("Ret  KERNEL32.SetDefaultDllDirectories() retval=00000001")
+        self.assertIsNotNone(first("Call KERNEL32.SetDefaultDllDirectories(00000800)"))
+        self.assertIsNotNone(restricted, "SetDefaultDllDirectories never returned success")
+        # The run begins by opening the package file for reading.
+        own_open = next((i for i, line in enumerate(lines)
+                         if "Call KERNEL32.CreateFileW(" in line and "search.exe" in line), None)
+        self.assertIsNotNone(own_open, "the package file was never opened")
+        self.assertLess(restricted, own_open)
+
+
+class HeldInstallerTests(LauncherTestCase):
+    """A scanner that holds the extracted installer open after it has run: the launcher
+    retries the delete for a moment, then leaves it to the system to delete at restart.
+    The stand-in plays the scanner: a process it starts inherits a handle to its file
+    without delete sharing and keeps it for STANDIN_HOLD_MS."""
+
+    def setUp(self):
+        super().setUp()
+        winelab.reg_delete(SESSION_MANAGER_KEY, PENDING_RENAMES)
+        self.addCleanup(winelab.reg_delete, SESSION_MANAGER_KEY, PENDING_RENAMES)
+
+    def run_held(self, hold_ms):
+        package = self.package(f"held-{hold_ms}.exe")
+        return self.run_package(package, env={
+            "STANDIN_HOLD_MS": str(hold_ms),
+            "STANDIN_HOLDER": winelab.windows_path(winelab.standin_installer()),
+        })
+
+    def test_installer_let_go_during_the_retries_is_deleted(self):
+        outcome, seconds = self.run_held(300)
+        self.assertEqual(outcome.code, 0)
+        self.assert_started_once_from_temp(seconds)
+        self.assert_temp_clean()
+        self.assertIsNone(winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES))
+
+    def test_installer_held_past_the_retries_is_deleted_at_restart(self):
+        hold_ms = 6000
+        started = time.monotonic()
+        outcome, seconds = self.run_held(hold_ms)
+        self.assertEqual(outcome.code, 0)
+        self.assert_started_once_from_temp(seconds)
+        # Bounded: the launcher ends long before the holder lets go.
+        self.assertLess(outcome.seconds, hold_ms / 1000 - 1)
+        left = winelab.leftover_temp_files(self.temp_unix)
+        self.assertEqual(len(left), 1, f"expected the held installer, found {left}")
+        pending = winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES)
+        self.assertIsNotNone(pending, "no deletion was scheduled for the restart")
+        self.assertEqual(pending[0], "REG_MULTI_SZ")
+        self.assertIn(left[0].lower(), pending[1].lower())
+
+        # Once the holder has let go, a restart of the prefix carries the deletion out.
+        time.sleep(max(0.0, hold_ms / 1000 + 1 - (time.monotonic() - started)))
+        winelab.wine_tool("wineboot", "-r")
+        self.assert_temp_clean()
+        self.assertIsNone(winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES))
 
 
 class OccupiedNameTests(LauncherTestCase):

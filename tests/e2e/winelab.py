@@ -135,8 +135,9 @@ class Outcome:
     @property
     def crashed(self):
         # A crash can end with an ordinary-looking small exit code; Wine's report of an
-        # unhandled exception is the reliable sign.
-        return "Unhandled" in self.stderr
+        # unhandled exception ("wine: Unhandled page fault ...", "wine: Unhandled exception
+        # ...") is the reliable sign. A relay trace names SetUnhandledExceptionFilter.
+        return "wine: Unhandled" in self.stderr
 
     @property
     def refused(self):
@@ -378,6 +379,7 @@ class PeImage:
     machine: int
     subsystem: int
     resources: dict  # (type id, name id) -> bytes of the first language
+    imports: list  # names of the libraries imported, directly or delay-loaded, in order
 
     I386 = 0x14C
     GUI = 2
@@ -408,7 +410,9 @@ def read_pe(path):
     if u16(optional) != 0x10B:
         raise WineLabError(f"{path} is not a 32-bit image")
     subsystem = u16(optional + 68)
+    import_rva = u32(optional + 96 + 1 * 8)
     resource_rva = u32(optional + 96 + 2 * 8)
+    delay_import_rva = u32(optional + 96 + 13 * 8)
     sections = []
     for index in range(section_count):
         entry = optional + optional_size + 40 * index
@@ -440,7 +444,21 @@ def read_pe(path):
                 data_rva, size = struct.unpack_from("<II", data, root + leaf)
                 start = file_offset(data_rva)
                 resources[(type_id, name_id)] = data[start:start + size]
-    return PeImage(machine, subsystem, resources)
+    def c_string(rva):
+        start = file_offset(rva)
+        return data[start:data.index(b"\0", start)].decode("ascii")
+
+    imports = []
+    # Import descriptors are 20 bytes with the name's RVA at 12; delay-load descriptors
+    # are 32 bytes with it at 4. Both lists end with an all-zero entry.
+    for table_rva, entry_size, name_at in ((import_rva, 20, 12), (delay_import_rva, 32, 4)):
+        if not table_rva:
+            continue
+        entry = file_offset(table_rva)
+        while any(data[entry:entry + entry_size]):
+            imports.append(c_string(u32(entry + name_at)))
+            entry += entry_size
+    return PeImage(machine, subsystem, resources, imports)
 
 
 # --- the stand-in installer's record -------------------------------------------------
