@@ -35,7 +35,9 @@ ResultCode LocateWindowByWindow(platform::Files& files, platform::FileHandle fil
     if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, nullptr)) {
         return kSeekNearEndFailed;
     }
-    files.Read(file, window, kMarkerSize, &got);  // the result was never looked at
+    if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
+        return kScanReadOrCopyFailed;
+    }
     if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
     for (;;) {
         std::int64_t position = 0;
@@ -331,9 +333,10 @@ TEST(TrailerLocator, FailingScanCallsGiveTheirCodeInBothSearches) {
          kScanReadOrCopyFailed},
         {"first scan read empty", [](auto&, auto& files) { files.LimitRead(2, 0); },
          kScanReadOrCopyFailed},
-        // The last-window read is looked at only through its bytes.
-        {"last-window read", [](auto& log, auto&) { log.Fail(Call::Read, 1); }, kSuccess},
-        {"last-window read short", [](auto&, auto& files) { files.LimitRead(1, 3); }, kSuccess},
+        {"last-window read", [](auto& log, auto&) { log.Fail(Call::Read, 1); },
+         kScanReadOrCopyFailed},
+        {"last-window read short", [](auto&, auto& files) { files.LimitRead(1, 3); },
+         kScanReadOrCopyFailed},
     };
     const auto bytes = WithMarker(70000, 100);
     for (const Row& row : rows) {
@@ -343,13 +346,20 @@ TEST(TrailerLocator, FailingScanCallsGiveTheirCodeInBothSearches) {
     }
 }
 
-TEST(TrailerLocator, UnreadableLastWindowHidesAMarkerThatEndsTheFile) {
-    // With the last window unread, the scan starts one window further back and never
-    // compares the bytes that hold the marker.
-    const auto bytes = WithMarker(5000, 0);
-    const Arrange failFirstRead = [](auto& log, auto&) { log.Fail(Call::Read, 1); };
-    EXPECT_EQ(Locate(package::LocateTrailer, bytes, failFirstRead).code, kScanSeekOrCreateFailed);
-    EXPECT_EQ(Locate(LocateWindowByWindow, bytes, failFirstRead).code, kScanSeekOrCreateFailed);
+TEST(TrailerLocator, UnreadableLastWindowEndsTheSearchBeforeAnEarlierMarkerIsFound) {
+    // A scan from where the failed read stopped would skip the last windows, miss the
+    // marker that ends the file and stop at the one of a package inside the payload.
+    auto bytes = WithMarker(5000, 0);
+    const auto outer = WithMarker(3000, 0);
+    bytes.insert(bytes.end(), outer.begin(), outer.end());
+    for (const auto& [what, arrange] : std::vector<std::pair<const char*, Arrange>>{
+             {"fails", [](auto& log, auto&) { log.Fail(Call::Read, 1); }},
+             {"short", [](auto&, auto& files) { files.LimitRead(1, 31); }},
+             {"empty", [](auto&, auto& files) { files.LimitRead(1, 0); }}}) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(Locate(package::LocateTrailer, bytes, arrange).code, kScanReadOrCopyFailed);
+        EXPECT_EQ(Locate(LocateWindowByWindow, bytes, arrange).code, kScanReadOrCopyFailed);
+    }
 }
 
 TEST(TrailerLocator, FailingFinalMoveToTheMarkerEndIsASeekFailure) {

@@ -38,11 +38,15 @@ ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
     if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, nullptr)) {
         return kSeekNearEndFailed;
     }
-    // An unsigned package ends with the marker. A failed or short read leaves zeros in the
-    // window, which simply does not match, and the scan below takes over.
+    // An unsigned package ends with the marker. A file that is at least 32 bytes long owes
+    // us these 32: a failed or short read is a read error like any other in the search.
+    // Scanning on from where such a read stopped would skip the last windows and could
+    // find an earlier marker, such as that of a package carried inside the payload.
     unsigned char window[kMarkerSize] = {};
     std::uint32_t windowBytes = 0;
-    files.Read(file, window, kMarkerSize, &windowBytes);
+    if (!files.Read(file, window, kMarkerSize, &windowBytes) || windowBytes != kMarkerSize) {
+        return kScanReadOrCopyFailed;
+    }
     if (std::memcmp(window, marker, kMarkerSize) == 0) return kSuccess;
 
     // Scan every earlier window, nearest the end first: windows start at position - 33

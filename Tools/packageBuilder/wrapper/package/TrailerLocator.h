@@ -18,7 +18,8 @@ inline constexpr std::uint32_t kLocatorBlockSize = 64 * 1024;
 //   kSuccess                 position just past the marker;
 //   kSeekNearEndFailed       the file is shorter than 32 bytes;
 //   kScanSeekOrCreateFailed  a position query or move failed, or no window holds the marker;
-//   kScanReadOrCopyFailed    a read during the scan failed or came back short.
+//   kScanReadOrCopyFailed    a read during the search, the last 32 bytes included, failed or
+//                            came back short.
 // On failure the position is unspecified.
 ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file);
 
