@@ -19,7 +19,6 @@ using platform::SeekOrigin;
 constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
 // The fake's temporary directory and clock, and the name they give: the generator seeded
 // with 1,700,000,000 draws 28462.
-constexpr char16_t kTempDirectory[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
 constexpr char16_t kExpectedPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
 
 std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
