@@ -25,6 +25,14 @@ platform::FileHandle BenchFiles::OpenForReading(const char16_t* path) {
 
 platform::FileHandle BenchFiles::CreateNew(const char16_t* path) { return posix_.CreateNew(path); }
 
+platform::FileHandle BenchFiles::OpenAndHold(const char16_t* path) {
+    return posix_.OpenAndHold(path);
+}
+
+bool BenchFiles::GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) {
+    return posix_.GetIdentity(file, identity);
+}
+
 bool BenchFiles::Seek(platform::FileHandle file, std::int64_t distance,
                       platform::SeekOrigin origin, std::int64_t* newPosition) {
     return posix_.Seek(file, distance, origin, newPosition);

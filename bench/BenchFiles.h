@@ -25,6 +25,8 @@ public:
     std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
     platform::FileHandle OpenForReading(const char16_t* path) override;
     platform::FileHandle CreateNew(const char16_t* path) override;
+    platform::FileHandle OpenAndHold(const char16_t* path) override;
+    bool GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) override;
     bool Seek(platform::FileHandle file, std::int64_t distance, platform::SeekOrigin origin,
               std::int64_t* newPosition) override;
     bool Read(platform::FileHandle file, void* buffer, std::uint32_t size,

@@ -32,8 +32,10 @@ int main(int argc, char** argv) {
     }
     char16_t extracted[wrapper::package::kPathCapacity] = {};
     bool created = false;
+    wrapper::platform::FileIdentity identity;
     const wrapper::ResultCode result =
-        wrapper::package::ExtractPayload(files, clock, own.Get(), size, extracted, created);
+        wrapper::package::ExtractPayload(files, clock, own.Get(), size, extracted, created,
+                                         identity);
     if (created) files.Delete(extracted);
     return static_cast<int>(result);
 }

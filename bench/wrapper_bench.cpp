@@ -232,9 +232,10 @@ int main(int argc, char** argv) {
                 files, files.OpenForReading(wrapper::bench::ToUtf16(package).c_str()));
             extracted[0] = u'\0';
             bool created = false;
+            wrapper::platform::FileIdentity identity;
             return own && files.Seek(own.Get(), payloadOffset, SeekOrigin::Begin, nullptr) &&
                    wrapper::package::ExtractPayload(files, clock, own.Get(), payloadSize, extracted,
-                                                    created) == wrapper::kSuccess;
+                                                    created, identity) == wrapper::kSuccess;
         },
         [&] {
             if (extracted[0] != u'\0') files.Delete(extracted);

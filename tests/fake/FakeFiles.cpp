@@ -17,8 +17,19 @@ std::u16string FakeFiles::Normalize(const std::u16string& path) {
     return key;
 }
 
+FakeFiles::Entry& FakeFiles::Put(const std::u16string& path, std::vector<std::uint8_t> bytes) {
+    Entry& entry = files_[Normalize(path)];
+    entry = {path, std::move(bytes), nextIndex_++, false};
+    return entry;
+}
+
 void FakeFiles::AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes) {
-    files_[Normalize(path)] = {path, std::move(bytes)};
+    Put(path, std::move(bytes));
+}
+
+bool FakeFiles::Protected(const std::u16string& path) const {
+    const auto it = files_.find(Normalize(path));
+    return it != files_.end() && it->second.launcherCreated;
 }
 
 bool FakeFiles::Exists(const std::u16string& path) const {
@@ -44,9 +55,97 @@ std::string FakeFiles::ReadText(const std::u16string& path) const {
 }
 
 void FakeFiles::WriteText(const std::u16string& path, const std::string& text) {
-    auto& entry = files_[Normalize(path)];
-    if (entry.name.empty()) entry.name = path;
-    entry.bytes.assign(text.begin(), text.end());
+    const auto it = files_.find(Normalize(path));
+    if (it == files_.end()) {
+        Put(path, {text.begin(), text.end()});
+    } else {
+        it->second.bytes.assign(text.begin(), text.end());
+    }
+}
+
+bool FakeFiles::SharingClash(const std::u16string& key, std::uint8_t access,
+                             std::uint8_t share) const {
+    for (const auto& [handle, open] : open_) {
+        if (open.key != key) continue;
+        if ((access & ~open.share) != 0 || (open.access & ~share) != 0) return true;
+    }
+    // A running program's file: the system reads it, sharing reading and deleting (though
+    // a delete is refused on its own account).
+    if (running_.count(key) != 0 && ((access & kWrite) != 0 || (share & kRead) == 0)) return true;
+    return false;
+}
+
+platform::FileHandle FakeFiles::Open(const std::u16string& key, std::uint8_t access,
+                                     std::uint8_t share) {
+    if (key.empty() || files_.count(key) == 0 || SharingClash(key, access, share)) return {};
+    const std::uintptr_t handle = nextHandle_++;
+    open_[handle] = {key, 0, access, share};
+    return {handle};
+}
+
+bool FakeFiles::StartProgram(const std::u16string& path) {
+    const std::u16string key = Normalize(path);
+    if (key.empty() || files_.count(key) == 0 || SharingClash(key, kRead, kRead | kDelete)) {
+        return false;
+    }
+    running_.insert(key);
+    return true;
+}
+
+void FakeFiles::StopProgram(const std::u16string& path) {
+    const auto it = running_.find(Normalize(path));
+    if (it != running_.end()) running_.erase(it);
+}
+
+Answer FakeFiles::UserOpen(const std::u16string& path, std::uint8_t access) {
+    const std::u16string key = Normalize(path);
+    const auto it = files_.find(key);
+    if (it == files_.end()) return Answer::NotFound;
+    // Deleting needs no right on the file: the user may delete what lies in its folders.
+    if ((access & kWrite) != 0 && it->second.launcherCreated) return Answer::AccessDenied;
+    // Others are left to share whatever they like.
+    return SharingClash(key, access, kRead | kWrite | kDelete) ? Answer::SharingViolation
+                                                                : Answer::Done;
+}
+
+Answer FakeFiles::UserOpenForWriting(const std::u16string& path) { return UserOpen(path, kWrite); }
+
+Answer FakeFiles::UserOpenForDeleting(const std::u16string& path) { return UserOpen(path, kDelete); }
+
+Answer FakeFiles::UserDelete(const std::u16string& path) {
+    const Answer answer = UserOpen(path, kDelete);
+    if (answer != Answer::Done) return answer;
+    const std::u16string key = Normalize(path);
+    if (running_.count(key) != 0) return Answer::AccessDenied;
+    files_.erase(key);
+    return Answer::Done;
+}
+
+Answer FakeFiles::UserRename(const std::u16string& from, const std::u16string& to) {
+    const Answer answer = UserOpen(from, kDelete);
+    if (answer != Answer::Done) return answer;
+    const std::u16string oldKey = Normalize(from);
+    const std::u16string newKey = Normalize(to);
+    if (files_.count(newKey) != 0) return Answer::AlreadyExists;
+    Entry entry = std::move(files_.at(oldKey));
+    entry.name = to;
+    files_.erase(oldKey);
+    files_[newKey] = std::move(entry);
+    // Handles and a running program stay with the file, not with the name.
+    for (auto& [handle, open] : open_) {
+        if (open.key == oldKey) open.key = newKey;
+    }
+    for (auto count = running_.count(oldKey); count > 0; --count) {
+        running_.erase(running_.find(oldKey));
+        running_.insert(newKey);
+    }
+    return Answer::Done;
+}
+
+Answer FakeFiles::UserCreate(const std::u16string& path, std::vector<std::uint8_t> bytes) {
+    if (files_.count(Normalize(path)) != 0) return Answer::AlreadyExists;
+    Put(path, std::move(bytes));
+    return Answer::Done;
 }
 
 FakeFiles::OpenFile* FakeFiles::Find(platform::FileHandle file) {
@@ -72,21 +171,28 @@ std::uint32_t FakeFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buff
 
 platform::FileHandle FakeFiles::OpenForReading(const char16_t* path) {
     if (log_.Record(Call::OpenForReading)) return {};
-    const std::u16string key = Normalize(path);
-    if (key.empty() || files_.count(key) == 0) return {};
-    const std::uintptr_t handle = nextHandle_++;
-    open_[handle] = {key, 0, false};
-    return {handle};
+    return Open(Normalize(path), kRead, kRead | kWrite);
 }
 
 platform::FileHandle FakeFiles::CreateNew(const char16_t* path) {
     if (log_.Record(Call::CreateNew)) return {};
     const std::u16string key = Normalize(path);
     if (key.empty() || files_.count(key) != 0) return {};
-    files_[key] = {path, {}};
-    const std::uintptr_t handle = nextHandle_++;
-    open_[handle] = {key, 0, true};
-    return {handle};
+    Put(path, {}).launcherCreated = true;
+    return Open(key, kRead | kWrite, kRead);
+}
+
+platform::FileHandle FakeFiles::OpenAndHold(const char16_t* path) {
+    if (log_.Record(Call::OpenAndHold)) return {};
+    return Open(Normalize(path), kRead, kRead);
+}
+
+bool FakeFiles::GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) {
+    if (log_.Record(Call::GetIdentity)) return false;
+    const OpenFile* open = Find(file);
+    if (open == nullptr) return false;
+    *identity = {kVolumeSerial, files_.at(open->key).index};
+    return true;
 }
 
 bool FakeFiles::Seek(platform::FileHandle file, std::int64_t distance, platform::SeekOrigin origin,
@@ -135,7 +241,7 @@ bool FakeFiles::Write(platform::FileHandle file, const void* buffer, std::uint32
     *bytesWritten = 0;
     if (log_.Record(Call::Write)) return false;
     OpenFile* open = Find(file);
-    if (open == nullptr || !open->writable) return false;
+    if (open == nullptr || (open->access & kWrite) == 0) return false;
     std::uint32_t count = size;
     if (const auto limit = writeLimits_.find(log_.Count(Call::Write)); limit != writeLimits_.end()) {
         count = std::min(count, limit->second);
@@ -168,10 +274,11 @@ platform::DeleteOutcome FakeFiles::Delete(const char16_t* path) {
     if (log_.Record(Call::Delete)) return DeleteOutcome::Failed;
     const std::u16string key = Normalize(path);
     if (files_.count(key) == 0) return DeleteOutcome::NotFound;
-    // The system refuses to delete a file that is open without delete sharing.
-    if (held_.count(key) != 0) return DeleteOutcome::Failed;
-    for (const auto& [handle, open] : open_) {
-        if (open.key == key) return DeleteOutcome::Failed;
+    // The system refuses to delete a file that is open without delete sharing, or a
+    // running program's.
+    if (held_.count(key) != 0 || running_.count(key) != 0 ||
+        SharingClash(key, kDelete, kRead | kWrite | kDelete)) {
+        return DeleteOutcome::Failed;
     }
     files_.erase(key);
     return DeleteOutcome::Deleted;

@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -16,6 +17,8 @@ enum class Call {
     GetTempDirectory,
     OpenForReading,
     CreateNew,
+    OpenAndHold,
+    GetIdentity,
     Seek,
     Read,
     Write,
@@ -32,12 +35,18 @@ enum class Call {
     CloseKey,
     WriteProfileString,
     ReadProfileString,
+    BeginCom,
+    EndCom,
+    OpenUrlAsDesktopUser,
     OpenUrl,
 };
 
 // Counts calls and fails the chosen ones. Calls are numbered from 1 per kind.
 class CallLog {
 public:
+    // Runs before every call is recorded, with the call: what other programs do meanwhile.
+    std::function<void(Call)> beforeCall;
+
     // Makes the `nth` call of `call` fail (and every later one when `andLater`).
     void Fail(Call call, std::uint32_t nth = 1, bool andLater = false) {
         failures_[call] = {nth, andLater};
@@ -50,6 +59,7 @@ public:
     const std::vector<Call>& Sequence() const { return sequence_; }
     // Records one call; true when it must fail.
     bool Record(Call call) {
+        if (beforeCall) beforeCall(call);
         sequence_.push_back(call);
         const std::uint32_t n = ++counts_[call];
         const auto it = failures_.find(call);
@@ -67,13 +77,34 @@ private:
     std::vector<Call> sequence_;
 };
 
+// What the system answers another program that tries something on a file.
+enum class Answer {
+    Done,
+    AccessDenied,      // the file's security descriptor does not allow it (5)
+    SharingViolation,  // an open handle does not share what it needs (32)
+    NotFound,          // no such file (2)
+    AlreadyExists,     // the new name is taken (183)
+};
+
 // An in-memory file system with the system's file semantics: paths compare without regard
 // to ASCII case and with runs of backslashes read as one; a move before the start fails and
 // leaves the position; a move past the end succeeds; a read at the end succeeds with 0
 // bytes; CREATE_NEW fails on any existing file and leaves it untouched.
+//
+// Every open handle has its access (read, write, delete) and share mode, and a new open,
+// a delete or a rename is refused with a sharing violation where they clash, as the system
+// refuses them: the own file is opened for reading sharing reading and writing, a created
+// file for reading and writing sharing reading only, a held one for reading sharing reading
+// only. A program's file is in use while it runs: it cannot be opened for writing or
+// deleted, but can be renamed. The launcher runs elevated and may do anything the sharing
+// allows; another program of the signed-in user, without administrator rights (the User*
+// calls), may also delete and rename any file through its rights on its own folders, but
+// may only read a file the launcher created, whose security descriptor says so.
 class FakeFiles final : public platform::Files {
 public:
     explicit FakeFiles(CallLog& log) : log_(log) {}
+
+    static constexpr std::uint32_t kVolumeSerial = 0x5eed1e55;
 
     // Set-up and inspection.
     void SetOwnPath(std::u16string path) { ownPath_ = std::move(path); }
@@ -83,6 +114,8 @@ public:
     const std::vector<std::uint8_t>& Bytes(const std::u16string& path) const;
     std::vector<std::u16string> Paths() const;  // as first written
     std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(open_.size()); }
+    // Whether the file was created by the launcher and so carries its protected descriptor.
+    bool Protected(const std::u16string& path) const;
     // Makes the `nth` read deliver at most `maxBytes` (a file cut short under the reader).
     void LimitRead(std::uint32_t nth, std::uint32_t maxBytes) { readLimits_[nth] = maxBytes; }
     // Makes the `nth` write report at most `maxBytes` written, and write only those.
@@ -96,11 +129,27 @@ public:
     // Files the system was asked to delete at the next restart, in the order asked.
     const std::vector<std::u16string>& RestartDeletions() const { return restartDeletions_; }
 
+    // A program started from `path` runs until Stop: its file is in use meanwhile. Start
+    // refuses, as the system does, a file someone has open for writing or without read
+    // sharing.
+    bool StartProgram(const std::u16string& path);
+    void StopProgram(const std::u16string& path);
+
+    // Another program of the user, without administrator rights. Each opens and closes
+    // again at once, or deletes, renames or creates.
+    Answer UserOpenForWriting(const std::u16string& path);
+    Answer UserOpenForDeleting(const std::u16string& path);
+    Answer UserDelete(const std::u16string& path);
+    Answer UserRename(const std::u16string& from, const std::u16string& to);
+    Answer UserCreate(const std::u16string& path, std::vector<std::uint8_t> bytes);
+
     // platform::Files
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
     std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
     platform::FileHandle OpenForReading(const char16_t* path) override;
     platform::FileHandle CreateNew(const char16_t* path) override;
+    platform::FileHandle OpenAndHold(const char16_t* path) override;
+    bool GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) override;
     bool Seek(platform::FileHandle file, std::int64_t distance, platform::SeekOrigin origin,
               std::int64_t* newPosition) override;
     bool Read(platform::FileHandle file, void* buffer, std::uint32_t size,
@@ -120,24 +169,37 @@ public:
     static std::u16string Normalize(const std::u16string& path);
 
 private:
+    // Access and sharing, as bits.
+    static constexpr std::uint8_t kRead = 1, kWrite = 2, kDelete = 4;
+
     struct Entry {
         std::u16string name;
         std::vector<std::uint8_t> bytes;
+        std::uint64_t index = 0;
+        bool launcherCreated = false;
     };
     struct OpenFile {
         std::u16string key;
         std::int64_t position = 0;
-        bool writable = false;
+        std::uint8_t access = 0;
+        std::uint8_t share = 0;
     };
 
     OpenFile* Find(platform::FileHandle file);
+    Entry& Put(const std::u16string& path, std::vector<std::uint8_t> bytes);
+    // Whether an open with `access` and `share` clashes with a handle or a running program.
+    bool SharingClash(const std::u16string& key, std::uint8_t access, std::uint8_t share) const;
+    platform::FileHandle Open(const std::u16string& key, std::uint8_t access, std::uint8_t share);
+    Answer UserOpen(const std::u16string& path, std::uint8_t access);
 
     CallLog& log_;
     std::u16string ownPath_;
     std::u16string tempDirectory_ = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
     std::map<std::u16string, Entry> files_;
     std::map<std::uintptr_t, OpenFile> open_;
+    std::multiset<std::u16string> running_;
     std::uintptr_t nextHandle_ = 0x100;
+    std::uint64_t nextIndex_ = 1;
     std::map<std::uint32_t, std::uint32_t> readLimits_;
     std::map<std::uint32_t, std::uint32_t> writeLimits_;
     std::set<std::uint32_t> readShortenings_;

@@ -61,10 +61,12 @@ bool FakeProcesses::Start(const char16_t* applicationName, char16_t* commandLine
     const std::u16string program = Text(applicationName);
     // Like the system: no program file, no process.
     if (program.empty() || !files_.Exists(program)) return false;
+    if (!files_.StartProgram(program)) return false;
     StartedProcess record{program, Text(commandLine), files_.Bytes(program)};
     started.push_back(record);
     const std::uintptr_t handle = nextHandle_++;
     exitCodes_[handle] = onStart(record);
+    files_.StopProgram(program);
     process->value = handle;
     return true;
 }
@@ -127,36 +129,43 @@ void FakeRegistry::CloseKey(platform::KeyHandle key) {
     if (open_.erase(key.value) == 0) throw std::logic_error("closing a key that is not open");
 }
 
-std::u16string FakeProfileFiles::Widen(const char* path) {
-    std::u16string wide;
-    for (const char* p = path; *p != '\0'; ++p) wide.push_back(static_cast<unsigned char>(*p));
-    return wide;
+namespace {
+
+std::string Ascii(const char16_t* text) {
+    std::string ascii;
+    for (const char16_t* p = text; *p != u'\0'; ++p) ascii.push_back(static_cast<char>(*p));
+    return ascii;
 }
 
-bool FakeProfileFiles::WriteString(const char* section, const char* key, const char* value,
-                                   const char* path) {
+}  // namespace
+
+bool FakeProfileFiles::WriteString(const char16_t* section, const char16_t* key,
+                                   const char* value, const char16_t* path) {
     if (log_.Record(Call::WriteProfileString)) return false;
-    const std::u16string file = Widen(path);
+    const std::u16string file = Text(path);
     std::vector<std::string> lines = Lines(files_.ReadText(file));
-    const std::string entry = std::string(key) + "=" + value;
+    const std::string sectionName = Ascii(section);
+    const std::string keyName = Ascii(key);
+    // Into UTF-16 on the platform's side, out of it again as the file's bytes.
+    const std::string entry = keyName + "=" + codePages_.Narrow(codePages_.Widen(value));
 
     std::string name;
     std::size_t sectionLine = lines.size();
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (IsSection(lines[i], &name) && SameIgnoringCase(name, section)) {
+        if (IsSection(lines[i], &name) && SameIgnoringCase(name, sectionName)) {
             sectionLine = i;
             break;
         }
     }
     if (sectionLine == lines.size()) {
-        lines.push_back(std::string("[") + section + "]");
+        lines.push_back("[" + sectionName + "]");
         lines.push_back(entry);
     } else {
         std::size_t insertAt = sectionLine + 1;
         std::string existing;
         bool replaced = false;
         for (std::size_t i = sectionLine + 1; i < lines.size() && !IsSection(lines[i], &name); ++i) {
-            if (IsKey(lines[i], key, &existing)) {
+            if (IsKey(lines[i], keyName, &existing)) {
                 lines[i] = entry;
                 replaced = true;
                 break;
@@ -171,33 +180,56 @@ bool FakeProfileFiles::WriteString(const char* section, const char* key, const c
     return true;
 }
 
-std::uint32_t FakeProfileFiles::ReadString(const char* section, const char* key,
-                                           const char* defaultValue, char* buffer,
-                                           std::uint32_t size, const char* path) {
-    std::string result = defaultValue == nullptr ? "" : defaultValue;
+std::uint32_t FakeProfileFiles::ReadString(const char16_t* section, const char16_t* key,
+                                           char* buffer, std::uint32_t size,
+                                           const char16_t* path) {
+    std::string value;
     if (!log_.Record(Call::ReadProfileString)) {
         bool inSection = false;
         std::string name;
-        std::string value;
-        for (const auto& line : Lines(files_.ReadText(Widen(path)))) {
+        for (const auto& line : Lines(files_.ReadText(Text(path)))) {
             if (IsSection(line, &name)) {
-                inSection = SameIgnoringCase(name, section);
-            } else if (inSection && IsKey(line, key, &value)) {
-                result = value;
+                inSection = SameIgnoringCase(name, Ascii(section));
+            } else if (inSection && IsKey(line, Ascii(key), &value)) {
                 break;
             }
         }
     }
     if (size == 0) return 0;
-    const auto count = static_cast<std::uint32_t>(std::min<std::size_t>(result.size(), size - 1));
-    std::memcpy(buffer, result.data(), count);
-    buffer[count] = '\0';
-    return count;
+    // The system's wide function cuts the value to size - 1 units; the platform turns them
+    // back into ANSI text and cuts that to size - 1 bytes.
+    std::u16string wide = codePages_.Widen(value);
+    if (wide.size() > size - 1) wide.resize(size - 1);
+    std::string ansi = codePages_.Narrow(wide);
+    if (ansi.size() > size - 1) ansi.resize(size - 1);
+    std::memcpy(buffer, ansi.data(), ansi.size());
+    buffer[ansi.size()] = '\0';
+    return static_cast<std::uint32_t>(ansi.size());
+}
+
+bool FakeShell::BeginCom() {
+    if (log_.Record(Call::BeginCom)) return false;
+    ++comDepth;
+    return true;
+}
+
+void FakeShell::EndCom() {
+    log_.Record(Call::EndCom);
+    if (comDepth == 0) throw std::logic_error("ending COM that was not begun");
+    --comDepth;
+}
+
+bool FakeShell::OpenUrlAsDesktopUser(const char16_t* url) {
+    if (log_.Record(Call::OpenUrlAsDesktopUser) || comDepth == 0 || !desktopShell) return false;
+    opened.push_back(Text(url));
+    routes.push_back(Route::DesktopShell);
+    return true;
 }
 
 void FakeShell::OpenUrl(const char16_t* url) {
     if (log_.Record(Call::OpenUrl)) return;
     opened.push_back(Text(url));
+    routes.push_back(Route::Launcher);
 }
 
 namespace {
@@ -241,6 +273,47 @@ char16_t DecodeUtf8(const unsigned char* text, std::uint32_t length, std::uint32
 
 }  // namespace
 
+namespace {
+
+// Windows-1252's characters for bytes 0x80-0x9F. The five bytes it leaves undefined stand
+// for the C1 control of the same value.
+constexpr char16_t k1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// The system's best fit for U+0100-U+017F (Latin Extended-A): the letter without its mark;
+// "?" where it has none, or where 1252 spells the letter itself (Œ, Š, Ÿ, Ž and their
+// small forms, found in k1252High first).
+constexpr char kLatinExtendedABestFit[] =
+    "AaAaAaCcCcCcCcDd"
+    "??EeEeEeEeEeGgGg"
+    "GgGgHhHhIiIiIiIi"
+    "Ii??JjKk?LlLlLlL"
+    "lLlNnNnNn???OoOo"
+    "Oo??RrRrRrSsSsSs"
+    "??TtTtTtUuUuUuUu"
+    "UuUuWwYy?ZzZz???";
+static_assert(sizeof kLatinExtendedABestFit == 0x80 + 1);
+
+char To1252(char16_t unit) {
+    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+    for (std::uint32_t i = 0; i < 32; ++i) {
+        if (k1252High[i] == unit) return static_cast<char>(0x80 + i);
+    }
+    if (unit >= 0x100 && unit <= 0x17F) return kLatinExtendedABestFit[unit - 0x100];
+    if (unit >= 0xFF01 && unit <= 0xFF5E) return static_cast<char>(unit - 0xFF01 + 0x21);
+    return '?';
+}
+
+char16_t From1252(unsigned char byte) {
+    return byte >= 0x80 && byte < 0xA0 ? k1252High[byte - 0x80] : byte;
+}
+
+}  // namespace
+
 std::uint32_t FakeCodePages::WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
                                         std::uint32_t capacity) {
     if (length == 0) return 0;
@@ -250,7 +323,7 @@ std::uint32_t FakeCodePages::WideToAnsi(const char16_t* text, std::uint32_t leng
             char unit[3];
             bytes.append(unit, EncodeUtf8(text[i], unit));
         } else {
-            bytes.push_back(text[i] <= 0xff ? static_cast<char>(text[i]) : '?');
+            bytes.push_back(To1252(text[i]));
         }
     }
     const auto needed = static_cast<std::uint32_t>(bytes.size());
@@ -267,7 +340,7 @@ std::uint32_t FakeCodePages::AnsiToWide(const char* text, std::uint32_t length, 
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     for (std::uint32_t i = 0; i < length;) {
         std::uint32_t used = 1;
-        units.push_back(utf8 ? DecodeUtf8(bytes + i, length - i, &used) : bytes[i]);
+        units.push_back(utf8 ? DecodeUtf8(bytes + i, length - i, &used) : From1252(bytes[i]));
         i += used;
     }
     const auto needed = static_cast<std::uint32_t>(units.size());
@@ -275,6 +348,22 @@ std::uint32_t FakeCodePages::AnsiToWide(const char* text, std::uint32_t length, 
     if (capacity < needed) return 0;
     std::copy(units.begin(), units.end(), out);
     return needed;
+}
+
+std::string FakeCodePages::Narrow(const std::u16string& text) {
+    std::string out(WideToAnsi(text.data(), static_cast<std::uint32_t>(text.size()), nullptr, 0),
+                    '\0');
+    WideToAnsi(text.data(), static_cast<std::uint32_t>(text.size()), out.data(),
+               static_cast<std::uint32_t>(out.size()));
+    return out;
+}
+
+std::u16string FakeCodePages::Widen(const std::string& text) {
+    std::u16string out(AnsiToWide(text.data(), static_cast<std::uint32_t>(text.size()), nullptr, 0),
+                       u'\0');
+    AnsiToWide(text.data(), static_cast<std::uint32_t>(text.size()), out.data(),
+               static_cast<std::uint32_t>(out.size()));
+    return out;
 }
 
 }  // namespace wrapper::fake

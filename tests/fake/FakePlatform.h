@@ -18,7 +18,9 @@ struct StartedProcess {
     std::vector<std::uint8_t> image;  // empty when no file was at applicationName
 };
 
-// Starts "programs" by calling a test's handler, which returns the exit code.
+// Starts "programs" by calling a test's handler, which returns the exit code. The program
+// runs while the handler does: its file is in use meanwhile. Like the system, a file that
+// someone has open for writing, or without read sharing, cannot be started.
 class FakeProcesses final : public platform::Processes {
 public:
     FakeProcesses(CallLog& log, FakeFiles& files) : log_(log), files_(files) {}
@@ -81,39 +83,15 @@ private:
     std::uintptr_t nextHandle_ = 0x9000;
 };
 
-// Private-profile files stored as text in the fake file system. Sections and keys compare
-// without regard to ASCII case; a write creates the file and the section when missing and
-// replaces only the named key. Paths are 8-bit text, widened byte by byte.
-class FakeProfileFiles final : public platform::ProfileFiles {
-public:
-    FakeProfileFiles(CallLog& log, FakeFiles& files) : log_(log), files_(files) {}
-
-    bool WriteString(const char* section, const char* key, const char* value,
-                     const char* path) override;
-    std::uint32_t ReadString(const char* section, const char* key, const char* defaultValue,
-                             char* buffer, std::uint32_t size, const char* path) override;
-
-    static std::u16string Widen(const char* path);
-
-private:
-    CallLog& log_;
-    FakeFiles& files_;
-};
-
-class FakeShell final : public platform::Shell {
-public:
-    explicit FakeShell(CallLog& log) : log_(log) {}
-    std::vector<std::u16string> opened;
-    void OpenUrl(const char16_t* url) override;
-
-private:
-    CallLog& log_;
-};
-
-// The machine's ANSI code page. Latin-1 by default: U+0000 to U+00FF map to one byte each,
-// everything else becomes "?", the system's substitute. With `utf8` set, the machine uses
-// UTF-8 as its ANSI code page: a unit takes one to three bytes (surrogates are encoded one
-// by one, three bytes each), and bytes that do not decode become U+FFFD one by one.
+// The machine's ANSI code page. Windows-1252 by default, as the system converts it: bytes
+// 0x80-0x9F are its characters (the euro sign, typographic quotes, ...) and the five it
+// leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the C1 controls of the same
+// value, so every byte converts to UTF-16 and back unchanged. A character it cannot spell
+// becomes its best fit where the system has one (Latin letters with marks lose the mark,
+// full-width ASCII becomes ASCII: U+0100 is "A", U+FF3C is "\"), else "?". With `utf8`
+// set, the machine uses UTF-8 as its ANSI code page: a unit takes one to three bytes
+// (surrogates are encoded one by one, three bytes each), and bytes that do not decode
+// become U+FFFD one by one.
 class FakeCodePages final : public platform::CodePages {
 public:
     bool utf8 = false;
@@ -122,6 +100,53 @@ public:
                              std::uint32_t capacity) override;
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                              std::uint32_t capacity) override;
+
+    // The same conversions on whole strings.
+    std::string Narrow(const std::u16string& text);
+    std::u16string Widen(const std::string& text);
+};
+
+// Private-profile files stored as text in the fake file system, under their UTF-16 paths.
+// Sections and keys compare without regard to ASCII case; a write creates the file and the
+// section when missing and replaces only the named key. The files are not Unicode: a value
+// goes through the code page into UTF-16 on its way in and back into the file's bytes, and
+// the other way when it is read, as the platform and the system's wide functions do.
+class FakeProfileFiles final : public platform::ProfileFiles {
+public:
+    FakeProfileFiles(CallLog& log, FakeFiles& files, FakeCodePages& codePages)
+        : log_(log), files_(files), codePages_(codePages) {}
+
+    bool WriteString(const char16_t* section, const char16_t* key, const char* value,
+                     const char16_t* path) override;
+    std::uint32_t ReadString(const char16_t* section, const char16_t* key, char* buffer,
+                             std::uint32_t size, const char16_t* path) override;
+
+private:
+    CallLog& log_;
+    FakeFiles& files_;
+    FakeCodePages& codePages_;
+};
+
+// The desktop shell and the launcher's own route to the default handler. COM must be
+// initialised for the desktop shell's route, and with `desktopShell` unset there is none
+// (a service running as SYSTEM, a server without one): the route then fails.
+class FakeShell final : public platform::Shell {
+public:
+    enum class Route { DesktopShell, Launcher };
+
+    explicit FakeShell(CallLog& log) : log_(log) {}
+    bool desktopShell = true;
+    std::vector<std::u16string> opened;  // every URL opened, by either route
+    std::vector<Route> routes;           // the route of each
+    std::uint32_t comDepth = 0;          // BeginCom calls not ended yet
+
+    bool BeginCom() override;
+    void EndCom() override;
+    bool OpenUrlAsDesktopUser(const char16_t* url) override;
+    void OpenUrl(const char16_t* url) override;
+
+private:
+    CallLog& log_;
 };
 
 // One machine: all fakes over one call log and one file system.
@@ -131,9 +156,9 @@ struct FakePlatform {
     FakeProcesses processes{log, files};
     FakeClock clock{log};
     FakeRegistry registry{log};
-    FakeProfileFiles profiles{log, files};
-    FakeShell shell{log};
     FakeCodePages codePages;
+    FakeProfileFiles profiles{log, files, codePages};
+    FakeShell shell{log};
 
     LauncherServices Services() {
         return {files, processes, clock, registry, profiles, shell, codePages};

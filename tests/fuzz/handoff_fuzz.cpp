@@ -4,7 +4,7 @@
 //
 // Input: byte 0 the knobs, bytes 1-1040 the fields in trailer order (zero-padded when the
 // input is shorter), the rest the LANGUAGE value in cfg.ini.
-//   bit 0     the machine's ANSI code page is UTF-8
+//   bit 0     the machine's ANSI code page is UTF-8 (else 1252)
 //   bits 1-3  the registered installation directory: 0 a plain one, 1 the longest one of
 //             two-byte UTF-8 characters, 2 the longest one of three-byte characters,
 //             3 stored without a terminator, 4 empty, 5 not registered at all, 6 one unit
@@ -13,7 +13,8 @@
 //
 // Invariants (besides the sanitizers' watch on every buffer): the split keeps its pieces
 // inside the text and agrees with a model of the splitting rule; appends stay within their
-// capacity and terminated; the installation directory is terminated text; the language
+// capacity and terminated; the installation directory is the registered folder as it is,
+// up to its first zero, and Version.ini lands there; the language
 // segment is one of the four; at most one URL is opened, exactly the one the rule gives;
 // the uninstall key is closed once the hand-off is over.
 
@@ -152,10 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     wrapper::platform::UniqueKey key;
-    char installDir[handoff::kInstallDirCapacity];
-    std::memset(installDir, 0x7f, sizeof installDir);
-    const bool found = handoff::WriteHandOffRecord(machine.registry, machine.profiles,
-                                                   machine.codePages, fields, key, installDir);
+    char16_t installDir[handoff::kInstallDirCapacity];
+    std::fill(std::begin(installDir), std::end(installDir), u'\x7f7f');
+    const bool found =
+        handoff::WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
     FUZZ_CHECK(machine.registry.OpenKeys() == (found ? 1u : 0u));
     FUZZ_CHECK(static_cast<bool>(key) == found);
     FUZZ_CHECK(found == (variant != 4 && variant != 5 && variant != 6));
@@ -163,14 +164,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(machine.files.Paths().empty());
         return 0;
     }
-    const void* end = std::memchr(installDir, 0, sizeof installDir);
-    FUZZ_CHECK(end != nullptr && end != installDir);
-    const std::string ansiDir = installDir;
-    const std::u16string versionIni = wrapper::fake::FakeProfileFiles::Widen((ansiDir + "\\Version.ini").c_str());
-    FUZZ_CHECK(machine.files.Exists(versionIni));
+    // The folder as registered, up to its first zero, whatever the code page.
+    const auto end = std::find(std::begin(installDir), std::end(installDir), u'\0');
+    FUZZ_CHECK(end != std::end(installDir) && end != std::begin(installDir));
+    const std::u16string folder(std::begin(installDir), end);
+    FUZZ_CHECK(folder == dir.substr(0, dir.find(u'\0')));
+    FUZZ_CHECK(machine.files.Exists(folder + u"\\Version.ini"));
 
     if ((knobs & 16) == 0) {
-        machine.files.WriteText(wrapper::fake::FakeProfileFiles::Widen((ansiDir + "\\cfg.ini").c_str()),
+        machine.files.WriteText(folder + u"\\cfg.ini",
                                 "[Language]\r\nLANGUAGE=" + language + "\r\n");
     }
     const char* segment = handoff::ReadLanguageSegment(machine.profiles, installDir);
@@ -180,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                segmentText == "\\jp");
     if ((knobs & 16) != 0) {
         FUZZ_CHECK(segmentText.empty());
-    } else if (PlainIniValue(language)) {
+    } else if (!machine.codePages.utf8 && PlainIniValue(language)) {
+        // 1252 gives every byte back as it was, so the value is the one written.
         const std::string value = language.substr(0, handoff::kLanguageValueSize - 1);
         const std::string code = ModelPiece(ModelSplit(ModelPiece(ModelSplit(value, "\\"), 1), "."), 0);
         const bool localized = code == "fr" || code == "de" || code == "jp";
@@ -193,16 +196,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!url.empty() && url.size() < handoff::kLandingUrlCapacity);
     }
     if (!machine.codePages.utf8) {
-        // Latin-1: every byte is one unit of the same value, so the URL is the rule's text.
+        // 1252: every byte is one unit, so the URL is the rule's text, converted.
         const auto landing = ModelSplit(ToString(handoff::FieldView(fields, package::Field::LandingTemplate)), "%1");
         const std::string url = ModelPiece(landing, 0) + segmentText + ModelPiece(landing, 1) +
                                 ToString(handoff::FieldView(fields, package::Field::CampaignQuery));
         FUZZ_CHECK(machine.shell.opened.size() == (url.empty() ? 0u : 1u));
-        if (!url.empty()) {
-            std::u16string wide;
-            for (const char c : url) wide.push_back(static_cast<unsigned char>(c));
-            FUZZ_CHECK(machine.shell.opened.front() == wide);
-        }
+        if (!url.empty()) FUZZ_CHECK(machine.shell.opened.front() == machine.codePages.Widen(url));
     }
 
     key.Reset();

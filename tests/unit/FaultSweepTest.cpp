@@ -27,8 +27,8 @@ constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
 constexpr char16_t kTempFolder[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
 // The fake's clock draws 28462; the name is formed from the folder as the system gives it.
 constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
-const std::string kInstallDir = "C:\\Program Files (x86)\\Demo";
-const std::string kVersionIni = kInstallDir + "\\Version.ini";
+const std::u16string kInstallDir = u"C:\\Program Files (x86)\\Demo";
+const std::u16string kVersionIni = kInstallDir + u"\\Version.ini";
 
 // Two copy blocks: one whole 16,384-byte block and a part of one.
 constexpr std::size_t kPayloadSize = 20000;
@@ -51,6 +51,9 @@ struct Step {
     ResultCode onFail;
     ResultCode onShort = kSuccess;    // reads and writes only
     ResultCode onNothing = kSuccess;  // reads and writes only
+    // When it fails, the copy can no longer be told from a file put in its place: it is
+    // neither started nor deleted.
+    bool leavesInstaller = false;
 };
 
 std::vector<std::uint8_t> Payload() {
@@ -61,12 +64,14 @@ std::vector<std::uint8_t> Payload() {
     return payload;
 }
 
-// A signed package has a signature block after the marker, so the locator scans for it.
+// A signed package ends with its certificate table, after 4 bytes of padding: the locator
+// searches the bytes before the table and scans past the padding for the marker.
 std::vector<std::uint8_t> Package(bool isSigned) {
     testing::PackageParts parts;
     parts.payload = Payload();
-    if (isSigned) parts.after.assign(1500, 0x30);
-    return testing::BuildPackage(parts);
+    std::vector<std::uint8_t> package = testing::BuildPackage(parts);
+    if (isSigned) testing::Sign(package, 4);
+    return package;
 }
 
 // The calls of a good run, in order, each with its codes. A short read of a payload block
@@ -76,12 +81,18 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::GetOwnPath, "own path", kOpenOwnFileFailed},
         {Call::OpenForReading, "open own file", kOpenOwnFileFailed},
         {Call::Seek, "to 32 bytes before the end", kSeekNearEndFailed},
+        {Call::Seek, "to the MZ header", kScanSeekOrCreateFailed},
+        {Call::Read, "MZ header", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
+         kScanReadOrCopyFailed},
+        {Call::Seek, "to the PE headers", kScanSeekOrCreateFailed},
+        {Call::Read, "PE headers", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
+         kScanReadOrCopyFailed},
+        {Call::Seek, "to the last window before the table", kScanSeekOrCreateFailed},
         {Call::Read, "last 32 bytes", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
          kScanReadOrCopyFailed},
     };
     if (isSigned) {
         steps.insert(steps.end(), {
-            {Call::Seek, "scan: position query", kScanSeekOrCreateFailed},
             {Call::Seek, "scan: to the block", kScanSeekOrCreateFailed},
             {Call::Read, "scan: the block", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
              kScanReadOrCopyFailed},
@@ -107,6 +118,7 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::Seek, "to the payload", kSeekPayloadFailed},
         {Call::GetTempDirectory, "temporary folder", kTempDirectoryFailed},
         {Call::CreateNew, "create the installer", kScanSeekOrCreateFailed},
+        {Call::GetIdentity, "the new file's identity", kScanSeekOrCreateFailed},
         {Call::Read, "payload block 1", kScanReadOrCopyFailed, kSuccess, kScanReadOrCopyFailed},
         {Call::Write, "installer block 1", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
          kScanReadOrCopyFailed},
@@ -115,6 +127,8 @@ std::vector<Step> GoodRun(bool isSigned) {
          kScanReadOrCopyFailed},
         // From here on nothing changes the code: the installer's fate never becomes it.
         {Call::Close, "close the installer", kSuccess},
+        {Call::OpenAndHold, "hold the installer", kSuccess, kSuccess, kSuccess, true},
+        {Call::GetIdentity, "the held file's identity", kSuccess, kSuccess, kSuccess, true},
         {Call::Close, "close own file", kSuccess},
         {Call::StartProcess, "start the installer", kSuccess},
         {Call::WaitForExit, "wait for it", kSuccess},
@@ -128,8 +142,11 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::WriteProfileString, "[UNINSTALL] url", kSuccess},
         {Call::WriteProfileString, "[UNINSTALL] param", kSuccess},
         {Call::ReadProfileString, "LANGUAGE", kSuccess},
-        {Call::OpenUrl, "landing page", kSuccess},
+        {Call::BeginCom, "initialise COM", kSuccess},
+        {Call::OpenUrlAsDesktopUser, "landing page through the desktop shell", kSuccess},
+        {Call::EndCom, "end COM", kSuccess},
         {Call::CloseKey, "close the key", kSuccess},
+        {Call::Close, "let go of the installer", kSuccess},
         {Call::Delete, "delete the installer", kSuccess},
     });
     return steps;
@@ -149,7 +166,7 @@ struct Machine {
         platform.files.AddFile(u"C:\\Downloads\\other.exe", {'M', 'Z', 8});
         platform.processes.onStart = [this](const fake::StartedProcess&) {
             testing::RegisterProduct(platform, u"C:\\Program Files (x86)\\Demo");
-            testing::WriteFileText(platform, kInstallDir + "\\cfg.ini",
+            testing::WriteFileText(platform, kInstallDir + u"\\cfg.ini",
                                    "[Language]\r\nLANGUAGE=lang\\de.ini\r\n");
             return 0u;
         };
@@ -159,7 +176,7 @@ struct Machine {
 
 // What a run did, checked against the promise. Returns "" or what was broken.
 std::string BrokenPromise(Machine& machine, ResultCode code, ResultCode expected,
-                          bool installCounted) {
+                          bool installCounted, bool installerStays = false) {
     auto& files = machine.platform.files;
     std::string broken;
     auto complain = [&broken](const std::string& text) { broken += "\n    " + text; };
@@ -179,12 +196,15 @@ std::string BrokenPromise(Machine& machine, ResultCode code, ResultCode expected
             complain("changed a file not its own");
         }
     }
-    if (files.Exists(kInstallerPath)) complain("left the extracted installer behind");
-    const std::u16string versionIni = fake::FakeProfileFiles::Widen(kVersionIni.c_str());
+    if (files.Exists(kInstallerPath) != installerStays) {
+        complain(installerStays ? "deleted a file it could not tell from its copy"
+                                : "left the extracted installer behind");
+    }
+    const std::u16string versionIni = kVersionIni;
     for (const auto& path : files.Paths()) {
         if (machine.before.count(path) != 0) continue;
-        const bool allowed = path == versionIni ||
-                             path == fake::FakeProfileFiles::Widen((kInstallDir + "\\cfg.ini").c_str());
+        const bool allowed = path == versionIni || path == kInstallDir + u"\\cfg.ini" ||
+                             (installerStays && path == kInstallerPath);
         if (!allowed) complain("left a new file behind");
     }
     if (files.Exists(versionIni) && !installCounted) {
@@ -193,6 +213,8 @@ std::string BrokenPromise(Machine& machine, ResultCode code, ResultCode expected
     if (files.OpenHandles() != 0) complain("left a file open");
     if (machine.platform.processes.OpenHandles() != 0) complain("left a process handle open");
     if (machine.platform.registry.OpenKeys() != 0) complain("left a registry key open");
+    if (machine.platform.shell.comDepth != 0) complain("left COM initialised");
+    if (machine.platform.shell.opened.size() > 1) complain("opened the page twice");
     if (!files.RestartDeletions().empty()) complain("left the installer for a restart");
     return broken;
 }
@@ -203,7 +225,7 @@ TEST(FaultSweep, GoodRunMakesExactlyTheCallsTheSweepCovers) {
         Machine machine(isSigned);
         ASSERT_EQ(RunPackage(machine.platform.Services()), kSuccess);
         EXPECT_EQ(BrokenPromise(machine, kSuccess, kSuccess, true), "");
-        EXPECT_TRUE(machine.platform.files.Exists(fake::FakeProfileFiles::Widen(kVersionIni.c_str())));
+        EXPECT_TRUE(machine.platform.files.Exists(kVersionIni));
 
         std::vector<Call> expected;
         for (const Step& step : GoodRun(isSigned)) expected.push_back(step.call);
@@ -244,7 +266,8 @@ TEST(FaultSweep, EveryCallOfAGoodRunFailingKeepsThePromise) {
                 const bool installCounted =
                     !machine.platform.processes.started.empty() &&
                     !(fault == Fault::Fail && step.call == Call::GetExitCode);
-                const std::string broken = BrokenPromise(machine, code, expected, installCounted);
+                const std::string broken = BrokenPromise(machine, code, expected, installCounted,
+                                                         fault == Fault::Fail && step.leavesInstaller);
                 EXPECT_EQ(broken, "") << (isSigned ? "signed" : "unsigned") << " package, call "
                                       << index + 1 << " (" << step.what << ") "
                                       << FaultName(fault) << ":" << broken;

@@ -16,11 +16,10 @@ using testing::RegisterProduct;
 struct HandOffRecordFixture : ::testing::Test {
     fake::FakePlatform machine;
     platform::UniqueKey key;
-    char installDir[kInstallDirCapacity] = {};
+    char16_t installDir[kInstallDirCapacity] = {};
 
     bool Write(const package::TrailerFields& fields) {
-        return WriteHandOffRecord(machine.registry, machine.profiles, machine.codePages, fields,
-                                  key, installDir);
+        return WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
     }
     bool WriteDefault() { return Write(MakeFields("https://l/%1?", "k=v", "x%1/p?", "x%1/p?")); }
 };
@@ -28,8 +27,8 @@ struct HandOffRecordFixture : ::testing::Test {
 TEST_F(HandOffRecordFixture, WritesTheFiveRowsInOrderAndHandsOverDirectoryAndKey) {
     RegisterProduct(machine, u"C:\\Apps\\Demo");
     ASSERT_TRUE(WriteDefault());
-    EXPECT_STREQ(installDir, "C:\\Apps\\Demo");
-    EXPECT_EQ(FileText(machine, "C:\\Apps\\Demo\\Version.ini"),
+    EXPECT_EQ(std::u16string(installDir), u"C:\\Apps\\Demo");
+    EXPECT_EQ(FileText(machine, u"C:\\Apps\\Demo\\Version.ini"),
               "[QD]\r\nurl=https://l/%1?\r\nparamcount=1\r\n1=k=v\r\n"
               "[UNINSTALL]\r\nurl=x\r\nparam=/p?k=v\r\n");
     EXPECT_EQ(machine.registry.OpenKeys(), 1u);
@@ -65,11 +64,11 @@ TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlac
         SCOPED_TRACE(std::string(row.uninstallTemplate) + " + " + row.campaign);
         ASSERT_TRUE(Write(MakeFields("l", row.campaign, "", row.uninstallTemplate)));
         key.Reset();
-        char url[600] = {};
-        char param[600] = {};
-        machine.profiles.ReadString("UNINSTALL", "url", "?", url, sizeof url, "C:\\App\\Version.ini");
-        machine.profiles.ReadString("UNINSTALL", "param", "?", param, sizeof param,
-                                    "C:\\App\\Version.ini");
+        char url[platform::kProfileValueSize] = {};
+        char param[platform::kProfileValueSize] = {};
+        machine.profiles.ReadString(u"UNINSTALL", u"url", url, sizeof url, u"C:\\App\\Version.ini");
+        machine.profiles.ReadString(u"UNINSTALL", u"param", param, sizeof param,
+                                    u"C:\\App\\Version.ini");
         EXPECT_STREQ(url, row.url);
         EXPECT_STREQ(param, row.param);
     }
@@ -81,7 +80,7 @@ TEST_F(HandOffRecordFixture, FullFieldsAreWrittenWholeAndNeverReachIntoTheNextFi
     const std::string campaign(260, 'c');
     const std::string uninstall = "u%1" + std::string(257, 'p');
     ASSERT_TRUE(Write(MakeFields(link, campaign, std::string(260, 'X'), uninstall)));
-    EXPECT_EQ(FileText(machine, "C:\\App\\Version.ini"),
+    EXPECT_EQ(FileText(machine, u"C:\\App\\Version.ini"),
               "[QD]\r\nurl=" + link + "\r\nparamcount=1\r\n1=" + campaign + "\r\n[UNINSTALL]\r\nurl=u\r\n" +
                   "param=" + std::string(257, 'p') + campaign + "\r\n");
 }
@@ -111,8 +110,8 @@ TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
         fake::FakePlatform fresh;
         RegisterProduct(fresh, row.folder, row.terminated);
         platform::UniqueKey rowKey;
-        char dir[kInstallDirCapacity] = {};
-        const bool found = WriteHandOffRecord(fresh.registry, fresh.profiles, fresh.codePages,
+        char16_t dir[kInstallDirCapacity] = {};
+        const bool found = WriteHandOffRecord(fresh.registry, fresh.profiles,
                                               MakeFields("l", "k=v", "", "x%1y"), rowKey, dir);
         EXPECT_EQ(found, row.found);
         EXPECT_EQ(static_cast<bool>(rowKey), row.found);
@@ -121,29 +120,69 @@ TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
             EXPECT_EQ(fresh.log.Count(fake::Call::WriteProfileString), 0u);
             continue;
         }
-        std::string expected;
-        for (char16_t unit : row.folder) expected.push_back(static_cast<char>(unit));
-        EXPECT_EQ(std::string(dir), expected);
+        EXPECT_EQ(std::u16string(dir), row.folder);
         EXPECT_EQ(fresh.log.Count(fake::Call::WriteProfileString), 5u);
-        EXPECT_NE(FileText(fresh, expected + "\\Version.ini"), "");
+        EXPECT_NE(FileText(fresh, row.folder + u"\\Version.ini"), "");
     }
 }
 
-TEST_F(HandOffRecordFixture, AnsiInstallDirHoldsTheLongestValueInAMultiByteCodePage) {
-    machine.codePages.utf8 = true;
-    // 259 units of a character that takes three bytes in UTF-8.
-    RegisterProduct(machine, std::u16string(259, u'\u4e2d'));
-    ASSERT_TRUE(WriteDefault());
-    std::string expected;
-    for (int i = 0; i < 259; ++i) expected += "\xe4\xb8\xad";
-    EXPECT_EQ(std::string(installDir), expected);
-    EXPECT_NE(FileText(machine, expected + "\\Version.ini"), "");
+// The folder is used as the registry holds it: converted to the ANSI code page (1252 here)
+// it would be "?" in every place of a name it cannot spell, and only approximately the
+// right one where it has a best fit, which can be another folder that exists.
+TEST(HandOffRecordFolder, FolderTheCodePageCannotSpellIsStillTheOneWritten) {
+    struct Row {
+        const char* name;
+        std::u16string folder;
+        std::u16string lookAlike;  // a folder the best fit of `folder` would name
+    };
+    const Row rows[] = {
+        {"Cyrillic", u"C:\\\u041f\u0440\u043e\u0433\u0440\u0430\u043c\u043c\u0430", u""},
+        {"CJK", u"C:\\Program Files\\\u7a0b\u5e8f", u""},
+        {"Latin letter with macron", u"C:\\\u0100pp", u"C:\\App"},
+        {"full-width backslash", u"C:\\A\uff3cB", u"C:\\A\\B"},
+        {"longest folder", u"C:\\" + std::u16string(256, u'\u4e2d'), u""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::FakePlatform machine;
+        RegisterProduct(machine, row.folder);
+        const std::string theirs = "[QD]\r\nurl=theirs\r\n";
+        if (!row.lookAlike.empty()) {
+            testing::WriteFileText(machine, row.lookAlike + u"\\Version.ini", theirs);
+        }
+        platform::UniqueKey key;
+        char16_t dir[kInstallDirCapacity] = {};
+        ASSERT_TRUE(WriteHandOffRecord(machine.registry, machine.profiles,
+                                       MakeFields("l", "k=v", "", "x%1y"), key, dir));
+        EXPECT_EQ(std::u16string(dir), row.folder);
+        EXPECT_EQ(FileText(machine, row.folder + u"\\Version.ini"),
+                  "[QD]\r\nurl=l\r\nparamcount=1\r\n1=k=v\r\n"
+                  "[UNINSTALL]\r\nurl=x\r\nparam=yk=v\r\n");
+        if (!row.lookAlike.empty()) {
+            EXPECT_EQ(FileText(machine, row.lookAlike + u"\\Version.ini"), theirs);
+        }
+    }
+}
+
+// Values go through the code page into UTF-16 and back, as the wide functions take them:
+// every byte a trailer field can hold comes out as it went in, also the five bytes 1252
+// leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D).
+TEST_F(HandOffRecordFixture, EveryByteOfAFieldReachesVersionIniUnchanged) {
+    std::string everyByte;
+    for (int byte = 1; byte <= 0xFF; ++byte) {
+        if (byte != '\n' && byte != '\r') everyByte.push_back(static_cast<char>(byte));
+    }
+    RegisterProduct(machine, u"C:\\App");
+    ASSERT_TRUE(Write(MakeFields(everyByte, "k=\x80\x81\x9d\xff", "", "x%1y")));
+    EXPECT_EQ(FileText(machine, u"C:\\App\\Version.ini"),
+              "[QD]\r\nurl=" + everyByte + "\r\nparamcount=1\r\n1=k=\x80\x81\x9d\xff\r\n"
+              "[UNINSTALL]\r\nurl=x\r\nparam=yk=\x80\x81\x9d\xff\r\n");
 }
 
 TEST_F(HandOffRecordFixture, ValueIsCutAtItsFirstZero) {
     RegisterProduct(machine, std::u16string(u"C:\\App\0C:\\Old", 13));
     ASSERT_TRUE(WriteDefault());
-    EXPECT_STREQ(installDir, "C:\\App");
+    EXPECT_EQ(std::u16string(installDir), u"C:\\App");
 }
 
 TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothingAndLeavesNoKeyOpen) {
@@ -163,7 +202,7 @@ TEST_F(HandOffRecordFixture, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten)
     machine.log.Fail(fake::Call::WriteProfileString, 1);
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(machine.log.Count(fake::Call::WriteProfileString), 5u);
-    EXPECT_EQ(FileText(machine, "C:\\App\\Version.ini"),
+    EXPECT_EQ(FileText(machine, u"C:\\App\\Version.ini"),
               "[QD]\r\nparamcount=1\r\n1=k=v\r\n[UNINSTALL]\r\nurl=x\r\nparam=/p?k=v\r\n");
 }
 

@@ -22,7 +22,6 @@ constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
 struct HandOffRunFixture : ::testing::Test {
     fake::FakePlatform machine;
     std::u16string installDir = u"C:\\Program Files (x86)\\Demo";
-    std::string ansiInstallDir = "C:\\Program Files (x86)\\Demo";
     std::uint32_t installerExit = 0;
     bool registers = true;
 
@@ -37,14 +36,14 @@ struct HandOffRunFixture : ::testing::Test {
         machine.processes.onStart = [this](const fake::StartedProcess&) {
             if (installerExit == 0 && registers) {
                 testing::RegisterProduct(machine, installDir);
-                testing::WriteFileText(machine, ansiInstallDir + "\\cfg.ini",
+                testing::WriteFileText(machine, installDir + u"\\cfg.ini",
                                        "[Language]\r\nLANGUAGE=lang\\de.ini\r\n");
             }
             return installerExit;
         };
         return RunPackage(machine.Services());
     }
-    std::string VersionIni() { return FileText(machine, ansiInstallDir + "\\Version.ini"); }
+    std::string VersionIni() { return FileText(machine, installDir + u"\\Version.ini"); }
     bool InstallerLeftBehind() {
         const auto paths = machine.files.Paths();
         return std::any_of(paths.begin(), paths.end(), [](const std::u16string& path) {
@@ -53,9 +52,10 @@ struct HandOffRunFixture : ::testing::Test {
     }
     // The hand-off's calls and the deletion, in the order they happened.
     std::vector<Call> HandOffSequence() {
-        const Call watched[] = {Call::OpenKey,           Call::QueryValue,        Call::CloseKey,
-                                Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrl,
-                                Call::Delete};
+        const Call watched[] = {Call::OpenKey,           Call::QueryValue,
+                                Call::CloseKey,          Call::WriteProfileString,
+                                Call::ReadProfileString, Call::OpenUrlAsDesktopUser,
+                                Call::OpenUrl,           Call::Delete};
         std::vector<Call> calls;
         for (Call call : machine.log.Sequence()) {
             if (std::find(std::begin(watched), std::end(watched), call) != std::end(watched)) {
@@ -83,7 +83,7 @@ TEST_F(HandOffRunFixture, SuccessfulInstallWritesTheRecordOpensThePageThenDelete
     const std::vector<Call> expected = {
         Call::OpenKey,           Call::QueryValue,        Call::WriteProfileString,
         Call::WriteProfileString, Call::WriteProfileString, Call::WriteProfileString,
-        Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrl,
+        Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrlAsDesktopUser,
         Call::CloseKey,          Call::Delete};
     EXPECT_EQ(HandOffSequence(), expected);
     EXPECT_FALSE(InstallerLeftBehind());
@@ -119,7 +119,7 @@ TEST_F(HandOffRunFixture, FailedValueQueryEndsTheHandOffAndClosesTheKey) {
 }
 
 TEST_F(HandOffRunFixture, ExistingVersionIniKeepsItsOtherSectionsAndKeys) {
-    testing::WriteFileText(machine, ansiInstallDir + "\\Version.ini",
+    testing::WriteFileText(machine, installDir + u"\\Version.ini",
                            "[App]\r\nversion=3.1\r\n[QD]\r\nurl=old\r\nextra=keep\r\n");
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(VersionIni(),
@@ -138,7 +138,6 @@ TEST_F(HandOffRunFixture, FailedVersionIniWriteIsIgnoredAndThePageStillOpens) {
 
 TEST_F(HandOffRunFixture, LongInstallFolderWorks) {
     installDir = u"C:\\" + std::u16string(197, u'd');
-    ansiInstallDir = "C:\\" + std::string(197, 'd');
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_NE(VersionIni().find("param=/u?k=v"), std::string::npos);
     EXPECT_EQ(machine.shell.opened, std::vector<std::u16string>{u"https://land\\de/p?k=v"});

@@ -29,14 +29,14 @@ inline void RegisterProduct(fake::FakePlatform& machine, const std::u16string& i
                                terminated);
 }
 
-// The text of an ANSI-named file in the fake file system ("" when it is missing).
-inline std::string FileText(fake::FakePlatform& machine, const std::string& path) {
-    return machine.files.ReadText(fake::FakeProfileFiles::Widen(path.c_str()));
+// The bytes of a file in the fake file system ("" when it is missing).
+inline std::string FileText(fake::FakePlatform& machine, const std::u16string& path) {
+    return machine.files.ReadText(path);
 }
 
-inline void WriteFileText(fake::FakePlatform& machine, const std::string& path,
+inline void WriteFileText(fake::FakePlatform& machine, const std::u16string& path,
                           const std::string& text) {
-    machine.files.WriteText(fake::FakeProfileFiles::Widen(path.c_str()), text);
+    machine.files.WriteText(path, text);
 }
 
 }  // namespace wrapper::testing

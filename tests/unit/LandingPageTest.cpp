@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace wrapper::handoff {
 namespace {
@@ -35,16 +36,18 @@ TEST(ReadLanguageSegment, TakesTheCodeFromTheSecondBackslashPieceAndKnowsOnlyFrD
         {"\\de.ini", ""},
         {"x\\...", ""},
         {"x\\\\de.ini", "\\de"},
+        // Bytes 1252 leaves undefined go through the code page and back unchanged.
+        {"\x81\x8d\x8f\x90\x9d\\fr.ini", "\\fr"},
     };
     for (const LanguageRow& row : rows) {
         SCOPED_TRACE(row.value ? "LANGUAGE=" + *row.value : std::string("no cfg.ini"));
         fake::FakePlatform machine;
         if (row.value) {
-            testing::WriteFileText(machine, "C:\\App\\cfg.ini",
+            testing::WriteFileText(machine, u"C:\\App\\cfg.ini",
                                    "[Other]\r\nLANGUAGE=x\\fr\r\n[Language]\r\nLANGUAGE=" +
                                        *row.value + "\r\n");
         }
-        EXPECT_STREQ(ReadLanguageSegment(machine.profiles, "C:\\App"), row.segment);
+        EXPECT_STREQ(ReadLanguageSegment(machine.profiles, u"C:\\App"), row.segment);
     }
 }
 
@@ -99,6 +102,40 @@ TEST(OpenLandingPage, ConvertsTheUrlFromTheAnsiCodePage) {
                     MakeFields("l", "q=caf\xc3\xa9", "https://x%1/", "u"), "\\fr");
     ASSERT_EQ(machine.shell.opened.size(), 1u);
     EXPECT_EQ(machine.shell.opened[0], u"https://x\\fr/q=café");
+}
+
+// The launcher runs elevated; the page must open as the signed-in user, through the desktop
+// shell, with COM initialised around it. Only where that route fails does the launcher open
+// the page itself, and the URL is the same either way.
+TEST(OpenLandingPage, OpensThroughTheDesktopShellAndFallsBackToTheLaunchersOwnRoute) {
+    using fake::Call;
+    using Route = fake::FakeShell::Route;
+    struct Row {
+        const char* name;
+        bool desktopShell;
+        bool comFails;
+        std::vector<Call> calls;
+        Route route;
+    };
+    const Row rows[] = {
+        {"desktop shell", true, false,
+         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::EndCom}, Route::DesktopShell},
+        {"no desktop shell", false, false,
+         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::OpenUrl, Call::EndCom}, Route::Launcher},
+        {"COM unavailable", true, true, {Call::BeginCom, Call::OpenUrl}, Route::Launcher},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::FakePlatform machine;
+        machine.shell.desktopShell = row.desktopShell;
+        if (row.comFails) machine.log.Fail(Call::BeginCom);
+        OpenLandingPage(machine.shell, machine.codePages,
+                        MakeFields("l", "k=v&q=\xe9", "https://x.example%1/p?", "u"), "\\de");
+        EXPECT_EQ(machine.log.Sequence(), row.calls);
+        EXPECT_EQ(machine.shell.opened, std::vector<std::u16string>{u"https://x.example\\de/p?k=v&q=\u00e9"});
+        EXPECT_EQ(machine.shell.routes, std::vector<Route>{row.route});
+        EXPECT_EQ(machine.shell.comDepth, 0u);
+    }
 }
 
 }  // namespace

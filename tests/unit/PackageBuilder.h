@@ -4,6 +4,7 @@
 
 #include "package/PackageTrailer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +12,48 @@
 
 namespace wrapper::testing {
 
+// Where the locator finds a signature's table in LauncherImage: entry 4 of the PE32
+// optional header's data directory (offset, then size, 32 bits each, little-endian).
+inline constexpr std::size_t kPeOffset = 0x40;
+inline constexpr std::size_t kCertificateEntry = kPeOffset + 4 + 20 + 96 + 4 * 8;
+
+inline void Put32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// A launcher image as far as the locator reads it: "MZ" with e_lfanew 0x40, "PE\0\0", a
+// file header and a PE32 optional header of 224 bytes with 16 directory entries, all
+// empty; filler up to `size`.
+inline std::vector<std::uint8_t> LauncherImage(std::size_t size = 4096) {
+    std::vector<std::uint8_t> image(size, 0x4d);
+    std::fill_n(image.begin(), kCertificateEntry + 16 * 8, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    Put32(image, 0x3C, kPeOffset);
+    image[kPeOffset] = 'P';
+    image[kPeOffset + 1] = 'E';
+    const std::size_t optional = kPeOffset + 4 + 20;
+    image[kPeOffset + 4 + 16] = 224;   // SizeOfOptionalHeader
+    image[optional] = 0x0B;            // PE32
+    image[optional + 1] = 0x01;
+    image[optional + 92] = 16;         // NumberOfRvaAndSizes
+    return image;
+}
+
+// Signs a package built around LauncherImage as signing tools do: `padding` zero bytes to
+// an 8-byte boundary, then the certificate table of `tableSize` bytes of `fill` at the end,
+// named in the image's header.
+inline void Sign(std::vector<std::uint8_t>& package, std::size_t padding,
+                 std::size_t tableSize = 1500, std::uint8_t fill = 0x30) {
+    const std::size_t offset = package.size() + padding;
+    Put32(package, kCertificateEntry, static_cast<std::uint32_t>(offset));
+    Put32(package, kCertificateEntry + 4, static_cast<std::uint32_t>(tableSize));
+    package.resize(offset, 0);
+    package.resize(offset + tableSize, fill);
+}
+
 struct PackageParts {
-    std::vector<std::uint8_t> launcher = std::vector<std::uint8_t>(4096, 0x4d);
+    std::vector<std::uint8_t> launcher = LauncherImage();
     std::vector<std::uint8_t> payload = {'M', 'Z', 1, 2, 3};
     std::string fields[package::kFieldCount] = {"https://link/%1/x?", "k=v", "https://land%1/p?",
                                                 "https://un%1/u?"};

@@ -64,7 +64,8 @@ TEST(TempInstallerName, PathDoublesTheSeparatorAfterTheDirectory) {
     }
 }
 
-TEST(TempInstallerName, PathLongerThan511UnitsIsRefusedAndLeftEmpty) {
+// No program can be started from a path of 260 units or more, so none is formed.
+TEST(TempInstallerName, PathLongerThan259UnitsIsRefusedAndLeftEmpty) {
     // The name adds "\Zorvik" (7 units), the digits and ".exe" (4) to the directory.
     struct Row {
         std::uint32_t directoryLength;
@@ -72,8 +73,8 @@ TEST(TempInstallerName, PathLongerThan511UnitsIsRefusedAndLeftEmpty) {
         bool fits;
     };
     const Row rows[] = {
-        {495, 12345, true}, {496, 12345, false}, {498, 38, true},   {499, 38, false},
-        {499, 0, true},     {500, 0, false},     {511, 0, false},   {600, 0, false},
+        {243, 12345, true}, {244, 12345, false}, {246, 38, true},   {247, 38, false},
+        {247, 0, true},     {248, 0, false},     {495, 12345, false}, {600, 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.directoryLength << " units, " << row.number);
@@ -83,7 +84,7 @@ TEST(TempInstallerName, PathLongerThan511UnitsIsRefusedAndLeftEmpty) {
         std::fill(std::begin(path), std::end(path), u'#');
         EXPECT_EQ(package::FormatTempInstallerPath(directory.c_str(), row.number, path), row.fits);
         if (row.fits) {
-            EXPECT_EQ(std::u16string(path).size(), 511u);
+            EXPECT_EQ(std::u16string(path).size(), package::kMaxStartablePathLength);
         } else {
             EXPECT_EQ(path[0], u'\0');
         }
@@ -99,6 +100,7 @@ struct Extraction {
     platform::UniqueFile own;
     char16_t path[kPathCapacity] = {};
     bool created = false;
+    platform::FileIdentity identity;
 
     explicit Extraction(const std::vector<std::uint8_t>& payload) {
         testing::PackageParts parts;
@@ -112,7 +114,7 @@ struct Extraction {
 
     ResultCode Run(std::uint64_t payloadSize) {
         return package::ExtractPayload(machine.files, machine.clock, own.Get(), payloadSize, path,
-                                       created);
+                                       created, identity);
     }
 
     std::vector<std::uint8_t> PackageBytes(std::uint64_t count) const {
@@ -197,10 +199,11 @@ TEST(PayloadExtractor, TemporaryDirectoryLengthDecidesAtTheFullPathLimit) {
         ResultCode expected;
     };
     const Row rows[] = {
-        {495, 1'700'000'000, kSuccess},  // 28462: 495 + 16 = 511 units
-        {496, 1'700'000'000, kTempDirectoryFailed},
-        {498, 0, kSuccess},  // 38: 498 + 13 = 511 units
-        {499, 0, kTempDirectoryFailed},
+        {243, 1'700'000'000, kSuccess},  // 28462: 243 + 16 = 259 units
+        {244, 1'700'000'000, kTempDirectoryFailed},  // 260 units: no program starts there
+        {246, 0, kSuccess},  // 38: 246 + 13 = 259 units
+        {247, 0, kTempDirectoryFailed},
+        {495, 1'700'000'000, kTempDirectoryFailed},  // what the path buffer would still hold
         {511, 0, kTempDirectoryFailed},  // fits the buffer, but not with the name
         {512, 0, kTempDirectoryFailed},  // reported as 513 needed
         {600, 0, kTempDirectoryFailed},
@@ -217,7 +220,7 @@ TEST(PayloadExtractor, TemporaryDirectoryLengthDecidesAtTheFullPathLimit) {
         EXPECT_EQ(x.created, row.expected == kSuccess);
         if (row.expected == kSuccess) {
             const std::u16string path = x.path;
-            EXPECT_EQ(path.size(), 511u);
+            EXPECT_EQ(path.size(), package::kMaxStartablePathLength);
             EXPECT_EQ(path.substr(0, directory.size() + 7), directory + u"\\Zorvik");
             EXPECT_EQ(x.machine.files.Bytes(path), x.PackageBytes(2));
         } else {

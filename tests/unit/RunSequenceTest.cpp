@@ -106,40 +106,46 @@ struct FailureRow {
     ResultCode expected;
 };
 
-// An unsigned package takes these calls: Seek 1 and Read 1 find the marker in the last
-// window; Seek 2..7 and Read 2..6 read the trailer; Read 7..9 and Write 1..3 copy. A signed
-// one scans: Seek 2 asks for the position, Seek 3 and Read 2 take a block, Seek 4 moves
-// to the marker's end.
+// An unsigned package takes these calls: Seek 1 finds the file's size, Seek 2 and Read 1
+// take its MZ header, Seek 3 and Read 2 its PE headers, Seek 4 and Read 3 find the marker
+// in the last window; Seek 5..10 and Read 4..8 read the trailer; Read 9..11 and Write 1..3
+// copy. One with bytes after the trailer (no certificate table) scans: Seek 5 and Read 4
+// take a block, Seek 6 moves to the marker's end.
 const FailureRow kFailureRows[] = {
     {"own path unknown", Unsigned, FailCall(Call::GetOwnPath, 1), kOpenOwnFileFailed},
     {"own file will not open", Unsigned, FailCall(Call::OpenForReading, 1), kOpenOwnFileFailed},
     {"package shorter than a window", Tiny, kNothing, kSeekNearEndFailed},
     {"seek to the last window", Unsigned, FailCall(Call::Seek, 1), kSeekNearEndFailed},
-    {"scan position query", Signed, FailCall(Call::Seek, 2), kScanSeekOrCreateFailed},
-    {"scan block seek", Signed, FailCall(Call::Seek, 3), kScanSeekOrCreateFailed},
-    {"move to the marker end", Signed, FailCall(Call::Seek, 4), kScanSeekOrCreateFailed},
+    {"seek to the MZ header", Unsigned, FailCall(Call::Seek, 2), kScanSeekOrCreateFailed},
+    {"MZ header unreadable", Unsigned, FailCall(Call::Read, 1), kScanReadOrCopyFailed},
+    {"seek to the PE headers", Unsigned, FailCall(Call::Seek, 3), kScanSeekOrCreateFailed},
+    {"PE headers short", Unsigned, LimitRead(2, 100), kScanReadOrCopyFailed},
+    {"seek to the last searched window", Unsigned, FailCall(Call::Seek, 4),
+     kScanSeekOrCreateFailed},
+    {"scan block seek", Signed, FailCall(Call::Seek, 5), kScanSeekOrCreateFailed},
+    {"move to the marker end", Signed, FailCall(Call::Seek, 6), kScanSeekOrCreateFailed},
     {"no marker", WithoutMarker, kNothing, kScanSeekOrCreateFailed},
-    {"last window unreadable", Unsigned, FailCall(Call::Read, 1), kScanReadOrCopyFailed},
-    {"scan read", Signed, FailCall(Call::Read, 2), kScanReadOrCopyFailed},
-    {"scan read short", Signed, LimitRead(2, 100), kScanReadOrCopyFailed},
-    {"query marker end", Unsigned, FailCall(Call::Seek, 2), kQueryMarkerEndFailed},
-    {"seek to the fields", Unsigned, FailCall(Call::Seek, 3), kSeekFieldsFailed},
+    {"last window unreadable", Unsigned, FailCall(Call::Read, 3), kScanReadOrCopyFailed},
+    {"scan read", Signed, FailCall(Call::Read, 4), kScanReadOrCopyFailed},
+    {"scan read short", Signed, LimitRead(4, 100), kScanReadOrCopyFailed},
+    {"query marker end", Unsigned, FailCall(Call::Seek, 5), kQueryMarkerEndFailed},
+    {"seek to the fields", Unsigned, FailCall(Call::Seek, 6), kSeekFieldsFailed},
     {"marker too near the start", [] { return MarkerEndingAt(1071); }, kNothing,
      kSeekFieldsFailed},
-    {"read LinkTemplate", Unsigned, FailCall(Call::Read, 2), kReadLinkTemplateFailed},
-    {"short LinkTemplate", Unsigned, LimitRead(2, 259), kReadLinkTemplateFailed},
-    {"read CampaignQuery", Unsigned, FailCall(Call::Read, 3), kReadCampaignQueryFailed},
-    {"short CampaignQuery", Unsigned, LimitRead(3, 0), kReadCampaignQueryFailed},
-    {"read LandingTemplate", Unsigned, FailCall(Call::Read, 4), kReadLandingTemplateFailed},
-    {"read UninstallTemplate", Unsigned, FailCall(Call::Read, 5), kReadUninstallTemplateFailed},
-    {"query fields end", Unsigned, FailCall(Call::Seek, 4), kQueryFieldsEndFailed},
-    {"seek to PayloadSize", Unsigned, FailCall(Call::Seek, 5), kSeekPayloadSizeFailed},
+    {"read LinkTemplate", Unsigned, FailCall(Call::Read, 4), kReadLinkTemplateFailed},
+    {"short LinkTemplate", Unsigned, LimitRead(4, 259), kReadLinkTemplateFailed},
+    {"read CampaignQuery", Unsigned, FailCall(Call::Read, 5), kReadCampaignQueryFailed},
+    {"short CampaignQuery", Unsigned, LimitRead(5, 0), kReadCampaignQueryFailed},
+    {"read LandingTemplate", Unsigned, FailCall(Call::Read, 6), kReadLandingTemplateFailed},
+    {"read UninstallTemplate", Unsigned, FailCall(Call::Read, 7), kReadUninstallTemplateFailed},
+    {"query fields end", Unsigned, FailCall(Call::Seek, 7), kQueryFieldsEndFailed},
+    {"seek to PayloadSize", Unsigned, FailCall(Call::Seek, 8), kSeekPayloadSizeFailed},
     {"no room for PayloadSize", [] { return MarkerEndingAt(1079); }, kNothing,
      kSeekPayloadSizeFailed},
-    {"read PayloadSize", Unsigned, FailCall(Call::Read, 6), kReadPayloadSizeFailed},
-    {"short PayloadSize", Unsigned, LimitRead(6, 4), kReadPayloadSizeFailed},
-    {"query PayloadSize end", Unsigned, FailCall(Call::Seek, 6), kQueryPayloadSizeEndFailed},
-    {"seek to the payload", Unsigned, FailCall(Call::Seek, 7), kSeekPayloadFailed},
+    {"read PayloadSize", Unsigned, FailCall(Call::Read, 8), kReadPayloadSizeFailed},
+    {"short PayloadSize", Unsigned, LimitRead(8, 4), kReadPayloadSizeFailed},
+    {"query PayloadSize end", Unsigned, FailCall(Call::Seek, 9), kQueryPayloadSizeEndFailed},
+    {"seek to the payload", Unsigned, FailCall(Call::Seek, 10), kSeekPayloadFailed},
     {"PayloadSize beyond the trailer start", OversizedPayload, kNothing, kSeekPayloadFailed},
     {"no temporary directory", Unsigned, FailCall(Call::GetTempDirectory, 1),
      kTempDirectoryFailed},
@@ -148,10 +154,18 @@ const FailureRow kFailureRows[] = {
          m.files.SetTempDirectory(u"C:\\" + std::u16string(596, u't') + u"\\");  // 600 units
      },
      kTempDirectoryFailed},
+    // 244 + 16 units: no program can be started from a path of 260.
+    {"installer path of 260 units", Unsigned,
+     [](fake::FakePlatform& m) {
+         m.files.SetTempDirectory(u"C:\\" + std::u16string(240, u't') + u"\\");
+     },
+     kTempDirectoryFailed},
     {"create fails", Unsigned, FailCall(Call::CreateNew, 1), kScanSeekOrCreateFailed},
-    {"first copy read", Unsigned, FailCall(Call::Read, 7), kScanReadOrCopyFailed},
-    {"last copy read", Unsigned, FailCall(Call::Read, 9), kScanReadOrCopyFailed},
-    {"copy read ends early", Unsigned, LimitRead(8, 0), kScanReadOrCopyFailed},
+    {"new file's identity unknown", Unsigned, FailCall(Call::GetIdentity, 1),
+     kScanSeekOrCreateFailed},
+    {"first copy read", Unsigned, FailCall(Call::Read, 9), kScanReadOrCopyFailed},
+    {"last copy read", Unsigned, FailCall(Call::Read, 11), kScanReadOrCopyFailed},
+    {"copy read ends early", Unsigned, LimitRead(10, 0), kScanReadOrCopyFailed},
     {"first write", Unsigned, FailCall(Call::Write, 1), kScanReadOrCopyFailed},
     {"short last write", Unsigned, LimitWrite(3, 5), kScanReadOrCopyFailed},
 };
@@ -208,11 +222,15 @@ TEST_F(RunFixture, FileAlreadyAtTheTemporaryNameIsNeitherStartedNorDeleted) {
     EXPECT_EQ(machine.files.OpenHandles(), 0u);
 }
 
-TEST_F(RunFixture, InstallerStartsFromTheDrawnNameWithEveryFileClosed) {
+// While the installer runs the launcher holds its file, reading it and sharing only
+// reading; every other file is closed.
+TEST_F(RunFixture, InstallerStartsFromTheDrawnNameWhileOnlyItsHoldIsOpen) {
     Install(Unsigned());
     std::uint32_t openAtStart = ~0u;
+    fake::Answer deleteAtStart = fake::Answer::Done;
     machine.processes.onStart = [&](const fake::StartedProcess&) {
         openAtStart = machine.files.OpenHandles();
+        deleteAtStart = machine.files.UserOpenForDeleting(kInstallerPath);
         return 0u;
     };
 
@@ -220,7 +238,9 @@ TEST_F(RunFixture, InstallerStartsFromTheDrawnNameWithEveryFileClosed) {
     ASSERT_EQ(machine.processes.started.size(), 1u);
     EXPECT_EQ(machine.processes.started[0].applicationName, kInstallerPath);
     EXPECT_EQ(machine.processes.started[0].image, Payload());
-    EXPECT_EQ(openAtStart, 0u);
+    EXPECT_EQ(openAtStart, 1u);
+    EXPECT_EQ(deleteAtStart, fake::Answer::SharingViolation);
+    EXPECT_EQ(machine.files.OpenHandles(), 0u);
 }
 
 // The installer's outcome never becomes the result; the copy is deleted in every case.
@@ -279,13 +299,36 @@ TEST(RunSequence, SignedPackageRunsLikeTheUnsignedOne) {
     ASSERT_EQ(plain.started.size(), 1u);
     EXPECT_EQ(plain.started[0].image, Payload());
 
-    for (const std::size_t signatureSize : {std::size_t{1}, std::size_t{31}, std::size_t{5000},
-                                            std::size_t{70000}, std::size_t{140000}}) {
-        SCOPED_TRACE(signatureSize);
+    // Trailing bytes of any length, and certificate tables after 0 to 7 bytes of padding,
+    // one of them holding a second payload, trailer and marker slipped in after signing.
+    testing::PackageParts slipped;
+    slipped.payload = {'M', 'Z', 'e', 'v', 'i', 'l'};
+    slipped.fields[2] = "https://elsewhere%1/";
+    const std::vector<std::uint8_t> slippedTable = testing::BuildPackage(slipped);
+    struct Variant {
+        std::size_t trailing;
+        std::size_t padding;  // with a table when the trailing bytes are 0
+        bool slipped;
+    };
+    const Variant variants[] = {{1, 0, false},    {31, 0, false},     {5000, 0, false},
+                                {70000, 0, false}, {140000, 0, false}, {0, 0, false},
+                                {0, 7, false},     {0, 0, true},       {0, 3, true}};
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(::testing::Message() << variant.trailing << " trailing bytes, padding "
+                                          << variant.padding << (variant.slipped ? ", slipped" : ""));
         testing::PackageParts parts;
         parts.payload = Payload();
-        parts.after.assign(signatureSize, 0x82);
-        const Outcome signedRun = run(testing::BuildPackage(parts));
+        parts.after.assign(variant.trailing, 0x82);
+        std::vector<std::uint8_t> package = testing::BuildPackage(parts);
+        if (variant.trailing == 0) {
+            const std::size_t signedEnd = package.size() + variant.padding;
+            testing::Sign(package, variant.padding, 1500 + (variant.slipped ? slippedTable.size() : 0));
+            if (variant.slipped) {
+                std::copy(slippedTable.begin(), slippedTable.end(),
+                          package.begin() + static_cast<std::ptrdiff_t>(signedEnd + 1500));
+            }
+        }
+        const Outcome signedRun = run(package);
         EXPECT_EQ(signedRun.code, plain.code);
         ASSERT_EQ(signedRun.started.size(), 1u);
         EXPECT_EQ(signedRun.started[0].image, plain.started[0].image);

@@ -1,6 +1,7 @@
 #include "FakePlatform.h"
 #include "PackageBuilder.h"
 #include "package/PackageTrailer.h"
+#include "package/SignedExtent.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
 
@@ -27,13 +28,21 @@ constexpr std::size_t kStep = kBlock - (kMarkerSize - 1);  // 65505
 
 // The backward search in its plainest form, which defines what the locator must find: one
 // 32-byte window per step, each step asking the system for the position and moving back
-// 33 bytes from it. The block locator must match it in code and final position.
+// 33 bytes from it, over the same searched bytes (those before a certificate table that
+// ends the file). The block locator must match it in code and final position.
 ResultCode LocateWindowByWindow(platform::Files& files, platform::FileHandle file) {
     const std::vector<std::uint8_t> marker = testing::Marker();
     unsigned char window[kMarkerSize] = {};
     std::uint32_t got = 0;
-    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, nullptr)) {
+    std::int64_t lastWindow = 0;
+    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
         return kSeekNearEndFailed;
+    }
+    std::int64_t end = 0;
+    const ResultCode extent = package::FindSignedExtent(files, file, lastWindow + kMarkerSize, end);
+    if (extent != kSuccess) return extent;
+    if (!files.Seek(file, end - kMarkerSize, SeekOrigin::Begin, nullptr)) {
+        return kScanSeekOrCreateFailed;
     }
     if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
         return kScanReadOrCopyFailed;
@@ -90,6 +99,8 @@ public:
     std::uint32_t GetTempDirectory(std::uint32_t, char16_t*) override { return 0; }
     platform::FileHandle OpenForReading(const char16_t*) override { return {}; }
     platform::FileHandle CreateNew(const char16_t*) override { return {}; }
+    platform::FileHandle OpenAndHold(const char16_t*) override { return {}; }
+    bool GetIdentity(platform::FileHandle, platform::FileIdentity*) override { return false; }
     bool Seek(platform::FileHandle, std::int64_t distance, SeekOrigin origin,
               std::int64_t* newPosition) override {
         const std::int64_t base = origin == SeekOrigin::Begin     ? 0
@@ -151,14 +162,19 @@ std::vector<std::uint8_t> WithMarker(std::size_t before, std::size_t after) {
     return bytes;
 }
 
+// Files of 64 bytes or more have their MZ header read (these have none); shorter ones
+// cannot hold executable headers.
+std::uint32_t HeaderReads(std::size_t fileSize) { return fileSize >= 64 ? 1 : 0; }
+
 TEST(TrailerLocator, MarkerInTheLastWindowIsFoundWithoutScanning) {
-    for (const std::size_t before : {std::size_t{0}, std::size_t{1}, std::size_t{5000}}) {
+    for (const std::size_t before : {std::size_t{0}, std::size_t{1}, std::size_t{31},
+                                     std::size_t{32}, std::size_t{5000}}) {
         SCOPED_TRACE(before);
         const Outcome found = Locate(package::LocateTrailer, WithMarker(before, 0));
         EXPECT_EQ(found.code, kSuccess);
         EXPECT_EQ(found.position, static_cast<std::int64_t>(before + kMarkerSize));
-        EXPECT_EQ(found.seeks, 1u);
-        EXPECT_EQ(found.reads, 1u);
+        EXPECT_EQ(found.seeks, 2 + HeaderReads(before + kMarkerSize));
+        EXPECT_EQ(found.reads, 1 + HeaderReads(before + kMarkerSize));
     }
 }
 
@@ -203,7 +219,7 @@ TEST(TrailerLocator, MarkerBehindOtherBytesLeavesThePositionJustPastIt) {
         const Outcome found = Locate(package::LocateTrailer, bytes);
         EXPECT_EQ(found.code, kSuccess);
         EXPECT_EQ(found.position, static_cast<std::int64_t>(row.before + kMarkerSize));
-        EXPECT_EQ(found.reads, 1 + row.blockReads);
+        EXPECT_EQ(found.reads, HeaderReads(bytes.size()) + 1 + row.blockReads);
 
         const Outcome reference = LocateBare(LocateWindowByWindow, bytes);
         EXPECT_EQ(reference.code, kSuccess);
@@ -311,36 +327,60 @@ TEST(TrailerLocator, MarkerTooNearTheStartIsRefusedByTheReader) {
 }
 
 // Each class of failing call ends the scan with the same code in both searches. The
-// package carries a signature, so the marker is not in the last window and the scan runs.
+// marker is not in the last window, so the scan runs. The plain file has no executable
+// headers (Seek 2 and Read 1 take its first 64 bytes, Seek 3 and Read 2 the last window,
+// Seek 4 and Read 3 start the scan); the executable also has its PE headers read (Seek 3,
+// Read 2), which moves the rest on by one.
 TEST(TrailerLocator, FailingScanCallsGiveTheirCodeInBothSearches) {
     struct Row {
         const char* what;
+        bool executable;
         Arrange arrange;
         ResultCode expected;
     };
     const Row rows[] = {
-        {"seek to the last window", [](auto& log, auto&) { log.Fail(Call::Seek, 1); },
-         kSeekNearEndFailed},
-        {"first position query", [](auto& log, auto&) { log.Fail(Call::Seek, 2); },
+        {"seek to the last window of the file", false,
+         [](auto& log, auto&) { log.Fail(Call::Seek, 1); }, kSeekNearEndFailed},
+        {"seek to the MZ header", false, [](auto& log, auto&) { log.Fail(Call::Seek, 2); },
          kScanSeekOrCreateFailed},
-        {"first scan seek", [](auto& log, auto&) { log.Fail(Call::Seek, 3); },
+        {"MZ header read", false, [](auto& log, auto&) { log.Fail(Call::Read, 1); },
+         kScanReadOrCopyFailed},
+        {"MZ header read short", false, [](auto&, auto& files) { files.LimitRead(1, 63); },
+         kScanReadOrCopyFailed},
+        {"seek to the PE headers", true, [](auto& log, auto&) { log.Fail(Call::Seek, 3); },
          kScanSeekOrCreateFailed},
-        {"every seek after the first", [](auto& log, auto&) { log.Fail(Call::Seek, 2, true); },
+        {"PE headers read", true, [](auto& log, auto&) { log.Fail(Call::Read, 2); },
+         kScanReadOrCopyFailed},
+        {"PE headers read short", true, [](auto&, auto& files) { files.LimitRead(2, 175); },
+         kScanReadOrCopyFailed},
+        {"PE headers read empty", true, [](auto&, auto& files) { files.LimitRead(2, 0); },
+         kScanReadOrCopyFailed},
+        {"seek to the last searched window", false,
+         [](auto& log, auto&) { log.Fail(Call::Seek, 3); }, kScanSeekOrCreateFailed},
+        {"first scan seek", false, [](auto& log, auto&) { log.Fail(Call::Seek, 4); },
          kScanSeekOrCreateFailed},
-        {"first scan read", [](auto& log, auto&) { log.Fail(Call::Read, 2); },
+        {"every seek after the first", false,
+         [](auto& log, auto&) { log.Fail(Call::Seek, 2, true); }, kScanSeekOrCreateFailed},
+        {"first scan read", false, [](auto& log, auto&) { log.Fail(Call::Read, 3); },
          kScanReadOrCopyFailed},
-        {"first scan read short", [](auto&, auto& files) { files.LimitRead(2, 31); },
+        {"first scan read short", false, [](auto&, auto& files) { files.LimitRead(3, 31); },
          kScanReadOrCopyFailed},
-        {"first scan read empty", [](auto&, auto& files) { files.LimitRead(2, 0); },
+        {"first scan read empty", false, [](auto&, auto& files) { files.LimitRead(3, 0); },
          kScanReadOrCopyFailed},
-        {"last-window read", [](auto& log, auto&) { log.Fail(Call::Read, 1); },
+        {"last-window read", false, [](auto& log, auto&) { log.Fail(Call::Read, 2); },
          kScanReadOrCopyFailed},
-        {"last-window read short", [](auto&, auto& files) { files.LimitRead(1, 3); },
+        {"last-window read short", false, [](auto&, auto& files) { files.LimitRead(2, 3); },
          kScanReadOrCopyFailed},
+        {"last-window read of the executable", true,
+         [](auto& log, auto&) { log.Fail(Call::Read, 3); }, kScanReadOrCopyFailed},
     };
-    const auto bytes = WithMarker(70000, 100);
+    const auto plain = WithMarker(70000, 100);
+    auto executable = plain;
+    const auto image = testing::LauncherImage(1024);
+    std::copy(image.begin(), image.end(), executable.begin());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        const auto& bytes = row.executable ? executable : plain;
         EXPECT_EQ(Locate(package::LocateTrailer, bytes, row.arrange).code, row.expected);
         EXPECT_EQ(Locate(LocateWindowByWindow, bytes, row.arrange).code, row.expected);
     }
@@ -353,9 +393,9 @@ TEST(TrailerLocator, UnreadableLastWindowEndsTheSearchBeforeAnEarlierMarkerIsFou
     const auto outer = WithMarker(3000, 0);
     bytes.insert(bytes.end(), outer.begin(), outer.end());
     for (const auto& [what, arrange] : std::vector<std::pair<const char*, Arrange>>{
-             {"fails", [](auto& log, auto&) { log.Fail(Call::Read, 1); }},
-             {"short", [](auto&, auto& files) { files.LimitRead(1, 31); }},
-             {"empty", [](auto&, auto& files) { files.LimitRead(1, 0); }}}) {
+             {"fails", [](auto& log, auto&) { log.Fail(Call::Read, 2); }},
+             {"short", [](auto&, auto& files) { files.LimitRead(2, 31); }},
+             {"empty", [](auto&, auto& files) { files.LimitRead(2, 0); }}}) {
         SCOPED_TRACE(what);
         EXPECT_EQ(Locate(package::LocateTrailer, bytes, arrange).code, kScanReadOrCopyFailed);
         EXPECT_EQ(Locate(LocateWindowByWindow, bytes, arrange).code, kScanReadOrCopyFailed);
@@ -366,8 +406,98 @@ TEST(TrailerLocator, FailingFinalMoveToTheMarkerEndIsASeekFailure) {
     // The block search needs one more move once it has found the marker in a block.
     const auto bytes = WithMarker(70000, 100);
     const Outcome found = Locate(package::LocateTrailer, bytes,
-                                 [](auto& log, auto&) { log.Fail(Call::Seek, 4); });
+                                 [](auto& log, auto&) { log.Fail(Call::Seek, 5); });
     EXPECT_EQ(found.code, kScanSeekOrCreateFailed);
+}
+
+// A signature's certificate table is not covered by its digest: anyone may add bytes inside
+// it. Only the bytes before a table that ends the file are searched; the headers that name
+// it are read as the system reads them, and anything that is not such a table leaves the
+// whole file to the search.
+TEST(TrailerLocator, SearchCoversOnlyTheBytesBeforeTheCertificateTable) {
+    constexpr std::size_t kTable = 1024;
+    struct Row {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&)> change;  // of a signed file
+        ResultCode expected;
+        std::int64_t position;  // for kSuccess; from the end of the signed trailer
+    };
+    // The signed file: a launcher image, filler, the marker ending at 40000, `padding` zero
+    // bytes, and a 1024-byte table with a second marker 100 bytes before its end.
+    constexpr std::size_t kMarkerEnd = 40000;
+    const auto build = [](std::size_t padding) {
+        auto bytes = WithMarker(kMarkerEnd - kMarkerSize, 0);
+        const auto image = testing::LauncherImage(1024);
+        std::copy(image.begin(), image.end(), bytes.begin());
+        testing::Sign(bytes, padding, kTable, 0x30);
+        PutMarker(bytes, bytes.size() - 100 - kMarkerSize);
+        return bytes;
+    };
+    const auto entry = [](std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+        testing::Put32(bytes, testing::kCertificateEntry + at, value);
+    };
+    const auto slipped = static_cast<std::int64_t>(kMarkerEnd + kTable - 100);  // table's marker end
+    const Row rows[] = {
+        {"marker ending where the table starts", [](auto&) {}, kSuccess, 0},
+        {"table after 1 byte of padding", [&](auto& b) { b = build(1); }, kSuccess, 0},
+        {"table after 7 bytes of padding", [&](auto& b) { b = build(7); }, kSuccess, 0},
+        {"marker only inside the table",
+         [](auto& b) { b[kMarkerEnd - 1] ^= 1; }, kScanSeekOrCreateFailed, 0},
+        {"table not reaching the end of the file",
+         [](auto& b) { b.push_back(0); }, kSuccess, slipped - kMarkerEnd},
+        {"table reaching past the end of the file",
+         [&](auto& b) { entry(b, 4, kTable + 1); }, kSuccess, slipped - kMarkerEnd},
+        {"table of size 0", [&](auto& b) { entry(b, 4, 0); }, kSuccess, slipped - kMarkerEnd},
+        {"table the whole file", [&](auto& b) { entry(b, 0, 0); entry(b, 4, b.size()); },
+         kScanSeekOrCreateFailed, 0},
+        {"table starting in the first 32 bytes",
+         [&](auto& b) { entry(b, 0, 31); entry(b, 4, b.size() - 31); }, kScanSeekOrCreateFailed, 0},
+        {"table starting right after the first window",
+         [&](auto& b) { entry(b, 0, 32); entry(b, 4, b.size() - 32); }, kScanSeekOrCreateFailed, 0},
+        {"four directory entries", [](auto& b) { b[testing::kPeOffset + 24 + 92] = 4; },
+         kSuccess, slipped - kMarkerEnd},
+        {"five directory entries", [](auto& b) { b[testing::kPeOffset + 24 + 92] = 5; }, kSuccess, 0},
+        {"optional header too short for entry 4",
+         [](auto& b) { b[testing::kPeOffset + 20] = 135; }, kSuccess, slipped - kMarkerEnd},
+        {"optional header just holding entry 4",
+         [](auto& b) { b[testing::kPeOffset + 20] = 136; }, kSuccess, 0},
+        {"no MZ", [](auto& b) { b[1] = 'X'; }, kSuccess, slipped - kMarkerEnd},
+        {"no PE signature", [](auto& b) { b[testing::kPeOffset + 2] = 1; }, kSuccess,
+         slipped - kMarkerEnd},
+        {"neither PE32 nor PE32+", [](auto& b) { b[testing::kPeOffset + 24] = 0x0C; }, kSuccess,
+         slipped - kMarkerEnd},
+        {"e_lfanew past the end of the file", [](auto& b) { testing::Put32(b, 0x3C, 0x7FFFFFFF); },
+         kSuccess, slipped - kMarkerEnd},
+        {"PE headers cut by the end of the file before entry 4",
+         [](auto& b) {
+             const std::size_t at = b.size() - 100;
+             std::copy_n(b.begin() + testing::kPeOffset, 100, b.begin() + static_cast<std::ptrdiff_t>(at));
+             testing::Put32(b, 0x3C, static_cast<std::uint32_t>(at));
+         },
+         kSuccess, slipped - kMarkerEnd},
+        // PE32+: the count and the entries sit 16 bytes further on.
+        {"PE32+", [](auto& b) {
+             const std::size_t optional = testing::kPeOffset + 24;
+             b[testing::kPeOffset + 20] = 240;
+             b[optional] = 0x0B;
+             b[optional + 1] = 0x02;
+             std::copy_n(b.begin() + optional + 92, 4, b.begin() + optional + 108);
+             std::copy_n(b.begin() + optional + 128, 8, b.begin() + optional + 144);
+             std::fill_n(b.begin() + optional + 128, 8, 0);
+         }, kSuccess, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto bytes = build(0);
+        row.change(bytes);
+        for (const Locator locate : {Locator{package::LocateTrailer}, Locator{LocateWindowByWindow}}) {
+            const Outcome found = Locate(locate, bytes);
+            EXPECT_EQ(found.code, row.expected);
+            if (row.expected == kSuccess) {
+                EXPECT_EQ(found.position, static_cast<std::int64_t>(kMarkerEnd) + row.position);
+            }
+        }
+    }
 }
 
 // Random files of up to 300 KiB with up to three markers, many near block edges, and

@@ -42,13 +42,13 @@ public:
     }
     void CloseKey(platform::KeyHandle) override {}
 
-    bool WriteString(const char* section, const char* key, const char* value,
-                     const char*) override {
-        written.push_back({section, key, value});
+    bool WriteString(const char16_t* section, const char16_t* key, const char* value,
+                     const char16_t*) override {
+        written.push_back({Ascii(section), Ascii(key), value});
         return true;
     }
-    std::uint32_t ReadString(const char*, const char*, const char*, char* buffer,
-                             std::uint32_t size, const char*) override {
+    std::uint32_t ReadString(const char16_t*, const char16_t*, char* buffer, std::uint32_t size,
+                             const char16_t*) override {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(languageValue.size(), size - 1));
         std::memcpy(buffer, languageValue.data(), length);
@@ -56,10 +56,22 @@ public:
         return length;
     }
 
+    bool BeginCom() override { return true; }
+    void EndCom() override {}
+    bool OpenUrlAsDesktopUser(const char16_t* url) override {
+        OpenUrl(url);
+        return true;
+    }
     void OpenUrl(const char16_t* url) override {
         std::string bytes;
         for (const char16_t* p = url; *p != u'\0'; ++p) bytes += static_cast<char>(*p);
         opened = bytes;
+    }
+
+    static std::string Ascii(const char16_t* text) {
+        std::string ascii;
+        for (const char16_t* p = text; *p != u'\0'; ++p) ascii += static_cast<char>(*p);
+        return ascii;
     }
 
     std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
@@ -90,9 +102,8 @@ HandOffValues PreviewHandOff(const wrapper::package::TrailerFields& fields) {
         if (!kLanguages[i].empty())
             machine.languageValue = "lang\\" + std::string(kLanguages[i]) + ".ini";
         platform::UniqueKey key;
-        char installDir[wrapper::handoff::kInstallDirCapacity] = {};
-        if (!wrapper::handoff::WriteHandOffRecord(machine, machine, machine, fields, key,
-                                                  installDir)) {
+        char16_t installDir[wrapper::handoff::kInstallDirCapacity] = {};
+        if (!wrapper::handoff::WriteHandOffRecord(machine, machine, fields, key, installDir)) {
             continue;  // cannot happen on this machine: the product is always installed
         }
         const char* segment = wrapper::handoff::ReadLanguageSegment(machine, installDir);

@@ -97,6 +97,10 @@ public:
     }
     FileHandle OpenForReading(const char16_t* path) override { return base_.OpenForReading(path); }
     FileHandle CreateNew(const char16_t*) override { return base_.CreateNew(target_.c_str()); }
+    FileHandle OpenAndHold(const char16_t* path) override { return base_.OpenAndHold(path); }
+    bool GetIdentity(FileHandle file, wrapper::platform::FileIdentity* identity) override {
+        return base_.GetIdentity(file, identity);
+    }
     bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
               std::int64_t* newPosition) override {
         return base_.Seek(file, distance, origin, newPosition);
@@ -213,8 +217,9 @@ std::string ExtractPayloadTo(const fs::path& path, const fs::path& target,
     StoppedClock clock;
     char16_t launcherName[wrapper::package::kPathCapacity] = {};
     bool created = false;
+    wrapper::platform::FileIdentity identity;
     code = wrapper::package::ExtractPayload(extraction, clock, package.Get(), payloadSize,
-                                            launcherName, created);
+                                            launcherName, created, identity);
     std::string problem;
     if (!created) {
         code = wrapper::kSuccess;  // the launcher's own temporary file would be another one

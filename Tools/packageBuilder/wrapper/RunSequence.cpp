@@ -6,6 +6,7 @@
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
+#include "run/InstallerHold.h"
 #include "run/InstallerRemoval.h"
 #include "run/InstallerRunner.h"
 
@@ -20,9 +21,9 @@ namespace {
 // ends it silently. The uninstall key stays open until the page is open.
 void HandOff(const LauncherServices& services, const package::TrailerFields& fields) {
     platform::UniqueKey uninstallKey;
-    char installDir[handoff::kInstallDirCapacity] = {};
-    if (!handoff::WriteHandOffRecord(services.registry, services.profiles, services.codePages,
-                                     fields, uninstallKey, installDir)) {
+    char16_t installDir[handoff::kInstallDirCapacity] = {};
+    if (!handoff::WriteHandOffRecord(services.registry, services.profiles, fields, uninstallKey,
+                                     installDir)) {
         return;
     }
     const char* segment = handoff::ReadLanguageSegment(services.profiles, installDir);
@@ -44,20 +45,29 @@ ResultCode RunPackage(const LauncherServices& services) {
     std::uint64_t payloadSize = 0;
     char16_t tempInstallerPath[package::kPathCapacity] = {};
     bool createdInstaller = false;
+    platform::FileIdentity written;
 
     ResultCode result = package::LocateTrailer(files, ownFile.Get());
     if (result == kSuccess) result = package::ReadTrailer(files, ownFile.Get(), fields, payloadSize);
     if (result == kSuccess) {
         result = package::ExtractPayload(files, services.clock, ownFile.Get(), payloadSize,
-                                         tempInstallerPath, createdInstaller);
+                                         tempInstallerPath, createdInstaller, written);
     }
+    // From its creation until the installer has ended, nobody else can change the copy: it
+    // is held again right after the writer closed, and only if it is still the file written.
+    // A file swapped in meanwhile is someone else's: it is neither started nor deleted.
+    platform::UniqueFile heldInstaller(
+        files, result == kSuccess ? run::HoldExtractedInstaller(files, tempInstallerPath, written)
+                                  : platform::FileHandle{});
+    if (result == kSuccess && !heldInstaller) createdInstaller = false;
     ownFile.Reset();
 
     // Only a complete copy made by this run is ever started: that is what success means.
     const bool installed =
-        result == kSuccess && run::RunInstaller(services.processes, tempInstallerPath);
+        heldInstaller && run::RunInstaller(services.processes, tempInstallerPath);
     // The hand-off is over, its key closed, before the installer is deleted.
     if (installed) HandOff(services, fields);
+    heldInstaller.Reset();
 
     // Only a file this run created is ever deleted; a file that merely had the chosen
     // name belongs to someone else. The installer this run extracted never outlives it:

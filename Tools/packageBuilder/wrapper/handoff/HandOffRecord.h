@@ -1,7 +1,6 @@
 #pragma once
 
 #include "package/PackageTrailer.h"
-#include "platform/CodePages.h"
 #include "platform/ProfileFiles.h"
 #include "platform/Registry.h"
 
@@ -25,34 +24,32 @@ inline constexpr char16_t kAppPathValue[] = u"Inno Setup: App Path";
 inline constexpr std::uint32_t kValueUnits = 261;
 inline constexpr std::uint32_t kDeclaredValueBytes = (kValueUnits - 1) * 2;
 
-// InstallDir as ANSI text, in bytes, terminator included. One UTF-16 unit takes up to two
-// bytes in a double-byte code page and up to three where the ANSI code page is UTF-8, so
-// any value that the query returns converts without loss of length.
-inline constexpr std::uint32_t kMaxAnsiBytesPerUnit = 3;
-inline constexpr std::uint32_t kInstallDirCapacity = (kValueUnits - 1) * kMaxAnsiBytesPerUnit + 1;
+// InstallDir as the registry holds it, UTF-16, in units, terminator included. It is used
+// as it is: a folder the ANSI code page cannot spell, or spells only approximately, is still
+// the folder meant.
+inline constexpr std::uint32_t kInstallDirCapacity = kValueUnits;
 
 // The hand-off record's file in the installation directory, and its sections and keys:
 //   [QD]         url = LinkTemplate, paramcount = 1, 1 = CampaignQuery (both unchanged)
 //   [UNINSTALL]  url = piece 0, param = piece 1 of UninstallTemplate followed directly by
 //                CampaignQuery, split at "%1"
-inline constexpr char kVersionIniName[] = "\\Version.ini";
+inline constexpr char16_t kVersionIniName[] = u"\\Version.ini";
 
 // After a successful install: reads the installation directory from the product's
 // uninstall key and writes the hand-off record into its Version.ini, rows in the order
 // above. The value is cut at the size the query returned (and at an embedded zero) and
 // always terminated; its registry type is not examined.
 //
-// Returns true when the directory was found: `installDir` (kInstallDirCapacity bytes)
-// then holds it as zero-terminated ANSI text and `uninstallKey` owns the open key, which
+// Returns true when the directory was found: `installDir` (kInstallDirCapacity units)
+// then holds it as zero-terminated UTF-16 and `uninstallKey` owns the open key, which
 // the caller keeps open until the landing page is open. Returns false, having written
 // nothing and with the key closed again, when the key or the value is missing or
-// unreadable, the value is longer than the query allows, the directory is empty or does
-// not fit `installDir`; the hand-off then ends silently. A missing split piece is written as
+// unreadable, the value is longer than the query allows, or the directory is empty; the
+// hand-off then ends silently. A missing split piece is written as
 // empty text. Failed writes are not noticed (the writer creates the file and sections
 // and leaves other content in place); the remaining writes still run.
 bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& profiles,
-                        platform::CodePages& codePages, const package::TrailerFields& fields,
-                        platform::UniqueKey& uninstallKey,
-                        char (&installDir)[kInstallDirCapacity]);
+                        const package::TrailerFields& fields, platform::UniqueKey& uninstallKey,
+                        char16_t (&installDir)[kInstallDirCapacity]);
 
 }  // namespace wrapper::handoff

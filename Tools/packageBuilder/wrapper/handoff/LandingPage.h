@@ -13,10 +13,10 @@ namespace wrapper::handoff {
 // The installed application keeps its user-interface language in this file in its
 // installation directory, as [Language] LANGUAGE = <folder>\<code>.<extension>, for
 // example lang\de.ini.
-inline constexpr char kCfgIniName[] = "\\cfg.ini";
+inline constexpr char16_t kCfgIniName[] = u"\\cfg.ini";
 
 // The language value buffer in bytes, terminator included: a longer value is cut to 259.
-inline constexpr std::uint32_t kLanguageValueSize = 260;
+inline constexpr std::uint32_t kLanguageValueSize = platform::kProfileValueSize;
 
 // The longest segment ReadLanguageSegment gives, in bytes, without the terminator.
 inline constexpr std::uint32_t kMaxSegmentLength = 3;
@@ -28,14 +28,17 @@ inline constexpr std::uint32_t kLandingUrlCapacity =
     2 * package::kFieldSize + kMaxSegmentLength + 1;
 
 // The URL path segment for the installed application's language, read from cfg.ini in
-// `installDir` (zero-terminated ANSI). The code is the first dot-separated piece of the
+// `installDir` (zero-terminated UTF-16). The code is the first dot-separated piece of the
 // second backslash-separated piece of the value; the segment is "\fr", "\de" or "\jp"
 // when the code is exactly fr, de or jp (case-sensitive), and empty text for any other
 // code, a missing piece, or a missing file, section or key. Returns zero-terminated
 // static text, never null.
-const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char* installDir);
+const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char16_t* installDir);
 
-// Opens the landing page with the system's default handler. The URL is piece 0 of
+// Opens the landing page with the signed-in user's normal rights: COM is initialised around
+// the shell calls, and the desktop shell is asked to open the URL; only when that fails
+// (where no desktop shell runs) is it opened from the launcher itself, as the launcher's
+// rights go. The URL is the same either way: piece 0 of
 // LandingTemplate split at "%1", then `segment`, then piece 1, then CampaignQuery, with
 // nothing between them; a missing piece is empty text, and a template without "%1" is
 // piece 0 whole. `segment` is zero-terminated ANSI text of at most kMaxSegmentLength

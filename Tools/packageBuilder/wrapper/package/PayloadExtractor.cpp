@@ -21,12 +21,14 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
     } while (number != 0);
     for (std::uint32_t i = 0; i < count; ++i) digits[i] = reversed[count - 1 - i];
 
+    // The path buffer holds more, but a program is never started from a longer path.
+    constexpr std::uint32_t kCapacity = kMaxStartablePathLength + 1;
     std::uint32_t length = 0;
     path[0] = u'\0';
-    if (AppendWide(path, kPathCapacity, length, directory) &&
-        AppendWide(path, kPathCapacity, length, u"\\Zorvik") &&
-        AppendWide(path, kPathCapacity, length, digits) &&
-        AppendWide(path, kPathCapacity, length, u".exe")) {
+    if (AppendWide(path, kCapacity, length, directory) &&
+        AppendWide(path, kCapacity, length, u"\\Zorvik") &&
+        AppendWide(path, kCapacity, length, digits) &&
+        AppendWide(path, kCapacity, length, u".exe")) {
         return true;
     }
     path[0] = u'\0';
@@ -35,7 +37,8 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
 
 ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
                           platform::FileHandle ownFile, std::uint64_t payloadSize,
-                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller) {
+                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller,
+                          platform::FileIdentity& identity) {
     createdInstaller = false;
 
     char16_t directory[kPathCapacity] = {};
@@ -51,6 +54,7 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
     platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
     if (!installer) return kScanSeekOrCreateFailed;
     createdInstaller = true;
+    if (!files.GetIdentity(installer.Get(), &identity)) return kScanSeekOrCreateFailed;
 
     unsigned char buffer[kCopyBufferSize];
     std::uint64_t remaining = payloadSize;

@@ -12,6 +12,10 @@ namespace wrapper::package {
 // holds at most 511 units.
 inline constexpr std::uint32_t kPathCapacity = 512;
 
+// The longest path, in UTF-16 units, that a program can be started from: the system refuses
+// (or mangles) a program path of MAX_PATH (260) units or more.
+inline constexpr std::uint32_t kMaxStartablePathLength = 259;
+
 // The payload is streamed through one buffer of this many bytes.
 inline constexpr std::uint32_t kCopyBufferSize = 16 * 1024;
 
@@ -22,25 +26,30 @@ std::uint32_t DrawTempNumber(std::uint32_t seed);
 // Writes `directory` (as the system returns it, ending with a backslash), "\Zorvik",
 // `number` in decimal and ".exe" into `path`. The separator before "Zorvik" is doubled on
 // purpose; the file system reads it as one. Returns false, with `path` empty, when the
-// result would pass 511 units.
+// result would pass kMaxStartablePathLength units: no program could be started from it.
 bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
                              char16_t (&path)[kPathCapacity]);
 
 // Copies the payload (the `payloadSize` bytes starting at the own file's current position)
 // into a new file in the temporary directory whose name is drawn from the current time.
 // `tempInstallerPath` must be empty on entry. `createdInstaller` tells whether this call
-// created the file: only then may the caller start it (on kSuccess) or delete it.
+// created the file: only then may the caller start it (on kSuccess) or delete it. The file
+// is created with CreateNew's protection, so that while it is written nobody else can
+// write, delete or rename it; `identity` receives its identity, for the caller to tell it
+// from a file put in its place once it is closed.
 // Returns:
 //   kSuccess                 the whole payload was copied; the path names the new file;
-//   kTempDirectoryFailed     no temporary directory, or the path would not fit; nothing
-//                            created, path empty;
+//   kTempDirectoryFailed     no temporary directory, or the path would not fit or could not
+//                            be started from; nothing created, path empty;
 //   kScanSeekOrCreateFailed  the file could not be created (a file of that name exists);
-//                            the path names that file, which is not ours;
+//                            the path names that file, which is not ours; or the new file's
+//                            identity could not be read (then `createdInstaller` is set);
 //   kScanReadOrCopyFailed    reading the payload or writing the copy failed or ended early;
 //                            the path names the partial file.
 // The new file is closed on return; the own file stays open.
 ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
                           platform::FileHandle ownFile, std::uint64_t payloadSize,
-                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller);
+                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller,
+                          platform::FileIdentity& identity);
 
 }  // namespace wrapper::package

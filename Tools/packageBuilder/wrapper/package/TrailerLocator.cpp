@@ -1,6 +1,7 @@
 #include "package/TrailerLocator.h"
 
 #include "package/PackageTrailer.h"
+#include "package/SignedExtent.h"
 
 #include <cstring>
 
@@ -35,13 +36,25 @@ ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
     unsigned char marker[kMarkerSize];
     BuildTrailerMarker(marker);
 
-    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, nullptr)) {
+    std::int64_t lastWindow = 0;
+    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
         return kSeekNearEndFailed;
     }
-    // An unsigned package ends with the marker. A file that is at least 32 bytes long owes
-    // us these 32: a failed or short read is a read error like any other in the search.
-    // Scanning on from where such a read stopped would skip the last windows and could
-    // find an earlier marker, such as that of a package carried inside the payload.
+    // Only bytes a signature covers are searched: a trailer slipped into the certificate
+    // table after signing would otherwise run under the producer's name.
+    std::int64_t end = 0;
+    const ResultCode extent = FindSignedExtent(files, file, lastWindow + kMarkerSize, end);
+    if (extent != kSuccess) return extent;
+    if (end < static_cast<std::int64_t>(kMarkerSize)) return kScanSeekOrCreateFailed;
+
+    // An unsigned package ends with the marker, a signed one usually right before the
+    // table. The searched bytes are at least 32 long, so a failed or short read here is a
+    // read error like any other in the search: scanning on from where it stopped would skip
+    // the last windows and could find an earlier marker, such as that of a package carried
+    // inside the payload.
+    if (!files.Seek(file, end - kMarkerSize, SeekOrigin::Begin, nullptr)) {
+        return kScanSeekOrCreateFailed;
+    }
     unsigned char window[kMarkerSize] = {};
     std::uint32_t windowBytes = 0;
     if (!files.Read(file, window, kMarkerSize, &windowBytes) || windowBytes != kMarkerSize) {
@@ -49,12 +62,9 @@ ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
     }
     if (std::memcmp(window, marker, kMarkerSize) == 0) return kSuccess;
 
-    // Scan every earlier window, nearest the end first: windows start at position - 33
-    // down to 0, so the bytes still to examine are [0, position - 1).
-    std::int64_t position = 0;
-    if (!files.Seek(file, 0, SeekOrigin::Current, &position)) return kScanSeekOrCreateFailed;
-    std::int64_t end = position - 1;
-
+    // Scan every earlier window, nearest the end first: windows start at end - 33 down to
+    // 0, so the bytes still to examine are [0, end - 1).
+    end -= 1;
     unsigned char block[kLocatorBlockSize];
     for (;;) {
         // Fewer than 32 bytes left means the scan has passed the start of the file.

@@ -11,15 +11,19 @@ namespace wrapper::package {
 // 31 bytes so that every 32-byte window of the file is compared exactly once.
 inline constexpr std::uint32_t kLocatorBlockSize = 64 * 1024;
 
-// Finds the TrailerMarker nearest the end of `file` and leaves the position just past it.
-// The marker is looked for first in the last 32 bytes, then in every earlier 32-byte
-// window, so a signature or other data may follow the trailer. The handle stays open.
+// Finds the TrailerMarker nearest the end of the searched bytes of `file` and leaves the
+// position just past it. The searched bytes are the whole file, or, when its headers name
+// a certificate table that ends the file, only the bytes before the table (see
+// FindSignedExtent): a marker inside a signature is never used. The marker is looked for
+// first in the last 32 searched bytes, then in every earlier 32-byte window, so a signature
+// or other data may follow the trailer. The handle stays open.
 // Returns:
 //   kSuccess                 position just past the marker;
 //   kSeekNearEndFailed       the file is shorter than 32 bytes;
-//   kScanSeekOrCreateFailed  a position query or move failed, or no window holds the marker;
-//   kScanReadOrCopyFailed    a read during the search, the last 32 bytes included, failed or
-//                            came back short.
+//   kScanSeekOrCreateFailed  a move failed, or no window of the searched bytes holds the
+//                            marker (also when fewer than 32 bytes are searched);
+//   kScanReadOrCopyFailed    a read during the search, the headers and the last 32 bytes
+//                            included, failed or came back short.
 // On failure the position is unspecified.
 ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file);
 

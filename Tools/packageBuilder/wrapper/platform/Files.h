@@ -10,6 +10,14 @@ struct FileHandle {
     explicit operator bool() const { return value != 0; }
 };
 
+// Which file an open handle refers to, whatever path named it: two handles with the same
+// identity are open on the same file.
+struct FileIdentity {
+    std::uint32_t volumeSerial = 0;
+    std::uint64_t fileIndex = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
 // What became of a file the caller asked to delete.
 enum class DeleteOutcome : std::uint32_t {
     Deleted,   // the file is gone
@@ -40,8 +48,21 @@ public:
     virtual FileHandle OpenForReading(const char16_t* path) = 0;
 
     // Creates a file that must not exist yet, for reading and writing. Fails when any
-    // file of that name exists, which is then left untouched.
+    // file of that name exists, which is then left untouched. The file gets a protected
+    // security descriptor of its own, nothing inherited from the folder: full control for
+    // SYSTEM and Administrators, read and execute for everyone else, its owner included.
+    // While this handle is open others may only read the file: no writing, no deleting or
+    // renaming.
     virtual FileHandle CreateNew(const char16_t* path) = 0;
+
+    // Opens an existing file for reading and, while the handle is open, lets others only
+    // read it: no writing, no deleting or renaming. Fails while anyone has it open for
+    // writing or without read sharing. The system can still start a program from the file,
+    // and the program can read itself.
+    virtual FileHandle OpenAndHold(const char16_t* path) = 0;
+
+    // The identity of the open `file`; false when the system cannot tell.
+    virtual bool GetIdentity(FileHandle file, FileIdentity* identity) = 0;
 
     // Moves the position by `distance` from `origin`; on success stores the new position
     // in `newPosition` when it is not null.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace wrapper::platform::posix {
@@ -39,6 +40,16 @@ FileHandle PosixFiles::OpenForReading(const char16_t* path) {
 
 FileHandle PosixFiles::CreateNew(const char16_t* path) {
     return FromDescriptor(::open(ToUtf8(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+}
+
+FileHandle PosixFiles::OpenAndHold(const char16_t* path) { return OpenForReading(path); }
+
+bool PosixFiles::GetIdentity(FileHandle file, FileIdentity* identity) {
+    struct stat status {};
+    if (::fstat(ToDescriptor(file), &status) != 0) return false;
+    identity->volumeSerial = static_cast<std::uint32_t>(status.st_dev);
+    identity->fileIndex = static_cast<std::uint64_t>(status.st_ino);
+    return true;
 }
 
 bool PosixFiles::Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,

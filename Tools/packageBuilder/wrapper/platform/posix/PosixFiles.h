@@ -14,6 +14,10 @@ public:
     std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
+    // POSIX has no share modes: the file is opened for reading, and others keep every right.
+    FileHandle OpenAndHold(const char16_t* path) override;
+    // The device and inode numbers.
+    bool GetIdentity(FileHandle file, FileIdentity* identity) override;
     bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
               std::int64_t* newPosition) override;
     bool Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;

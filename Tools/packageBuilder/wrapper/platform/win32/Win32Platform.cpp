@@ -1,7 +1,13 @@
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
+#include <exdisp.h>
+#include <sddl.h>
+#include <servprov.h>
 #include <shellapi.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shobjidl.h>
 
 namespace wrapper::platform::win32 {
 
@@ -17,6 +23,20 @@ HANDLE ToHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); 
 FileHandle FromFileHandle(HANDLE handle) {
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return {};
     return {reinterpret_cast<std::uintptr_t>(handle)};
+}
+
+// A function of a library loaded at run time, through the generic function type, which the
+// compiler accepts for any function; null when the library or the function is missing.
+template <typename Function>
+Function Find(HMODULE library, const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(library != nullptr ? GetProcAddress(library, name) : nullptr));
+}
+
+// Libraries beyond the ones the image imports come from the system folder and nowhere else,
+// whatever search order the process has. Loaded once; they stay for the process's life.
+HMODULE SystemLibrary(const wchar_t* name) {
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace
@@ -52,9 +72,34 @@ FileHandle Win32Platform::OpenForReading(const char16_t* path) {
 }
 
 FileHandle Win32Platform::CreateNew(const char16_t* path) {
-    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Protected ("P"): nothing is inherited from the folder. Full control for SYSTEM and
+    // Administrators, read and execute for everyone else; "OW" cuts the owner's implicit
+    // right to rewrite this list down to the same, should the owner be the user.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;GRGX;;;WD)(A;;GRGX;;;OW)", SDDL_REVISION_1,
+            &descriptor, nullptr)) {
+        return {};
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const HANDLE created = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                       &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LocalFree(descriptor);
+    return FromFileHandle(created);
+}
+
+FileHandle Win32Platform::OpenAndHold(const char16_t* path) {
+    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool Win32Platform::GetIdentity(FileHandle file, FileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(ToHandle(file.value), &information)) return false;
+    identity->volumeSerial = information.dwVolumeSerialNumber;
+    identity->fileIndex =
+        static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+    return true;
 }
 
 bool Win32Platform::Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
@@ -163,15 +208,117 @@ bool Win32Platform::QueryValue(KeyHandle key, const char16_t* name, void* data,
 
 void Win32Platform::CloseKey(KeyHandle key) { RegCloseKey(reinterpret_cast<HKEY>(key.value)); }
 
-bool Win32Platform::WriteString(const char* section, const char* key, const char* value,
-                                const char* path) {
-    return WritePrivateProfileStringA(section, key, value, path) != FALSE;
+bool Win32Platform::WriteString(const char16_t* section, const char16_t* key, const char* value,
+                                const char16_t* path) {
+    // In through the code page and, since the file is not Unicode, back out through it.
+    wchar_t wide[kProfileWriteSize];
+    if (MultiByteToWideChar(CP_ACP, 0, value, -1, wide, kProfileWriteSize) == 0) return false;
+    return WritePrivateProfileStringW(Wide(section), Wide(key), wide, Wide(path)) != FALSE;
 }
 
-std::uint32_t Win32Platform::ReadString(const char* section, const char* key,
-                                        const char* defaultValue, char* buffer,
-                                        std::uint32_t size, const char* path) {
-    return GetPrivateProfileStringA(section, key, defaultValue, buffer, size, path);
+std::uint32_t Win32Platform::ReadString(const char16_t* section, const char16_t* key,
+                                        char* buffer, std::uint32_t size, const char16_t* path) {
+    wchar_t wide[kProfileValueSize];
+    const DWORD units = GetPrivateProfileStringW(
+        Wide(section), Wide(key), L"", wide, size < kProfileValueSize ? size : kProfileValueSize,
+        Wide(path));
+    // Back to the ANSI text the file holds, with room for the longest form any code page
+    // gives 259 units (three bytes each where it is UTF-8), then cut as the narrow function
+    // cuts.
+    char ansi[kProfileValueSize * 3];
+    int length = units == 0 ? 0
+                            : WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(units), ansi,
+                                                  sizeof ansi, nullptr, nullptr);
+    if (length > static_cast<int>(size) - 1) length = static_cast<int>(size) - 1;
+    for (int i = 0; i < length; ++i) buffer[i] = ansi[i];
+    buffer[length] = '\0';
+    return static_cast<std::uint32_t>(length);
+}
+
+HMODULE Win32Platform::Ole32() const { return static_cast<HMODULE>(ole32_); }
+
+bool Win32Platform::BeginCom() {
+    using CoInitializeExFunction = HRESULT(WINAPI*)(void*, DWORD);
+    if (ole32_ == nullptr) ole32_ = SystemLibrary(L"ole32.dll");
+    const auto initialize = Find<CoInitializeExFunction>(Ole32(), "CoInitializeEx");
+    return initialize != nullptr &&
+           SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+}
+
+void Win32Platform::EndCom() {
+    using CoUninitializeFunction = void(WINAPI*)();
+    const auto uninitialize = Find<CoUninitializeFunction>(Ole32(), "CoUninitialize");
+    if (uninitialize != nullptr) uninitialize();
+}
+
+bool Win32Platform::OpenUrlAsDesktopUser(const char16_t* url) {
+    using CoCreateInstanceFunction = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+    using SysAllocStringFunction = BSTR(WINAPI*)(const OLECHAR*);
+    using SysFreeStringFunction = void(WINAPI*)(BSTR);
+    const auto create = Find<CoCreateInstanceFunction>(Ole32(), "CoCreateInstance");
+    const HMODULE oleaut32 = SystemLibrary(L"oleaut32.dll");
+    const auto allocate = Find<SysAllocStringFunction>(oleaut32, "SysAllocString");
+    const auto release = Find<SysFreeStringFunction>(oleaut32, "SysFreeString");
+    if (create == nullptr || allocate == nullptr || release == nullptr) return false;
+
+    // The desktop's window among the shell's windows, its browser, the browser's active
+    // view, and through the view's dispatch the shell's own automation object, which runs
+    // in the desktop shell's process. Every object is released in one place at the end.
+    IShellWindows* windows = nullptr;
+    IDispatch* found = nullptr;
+    IServiceProvider* provider = nullptr;
+    IShellBrowser* browser = nullptr;
+    IShellView* view = nullptr;
+    IDispatch* viewDispatch = nullptr;
+    IShellFolderViewDual* folderView = nullptr;
+    IDispatch* application = nullptr;
+    IShellDispatch2* shell = nullptr;
+    VARIANT desktop = {};
+    V_VT(&desktop) = VT_I4;
+    V_I4(&desktop) = 0;  // CSIDL_DESKTOP
+    VARIANT none = {};
+    long window = 0;
+    // FindWindowSW and the getters report "none" as a success without an object.
+    bool opened =
+        SUCCEEDED(create(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                         reinterpret_cast<void**>(&windows))) &&
+        SUCCEEDED(windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window,
+                                        SWFO_NEEDDISPATCH, &found)) &&
+        found != nullptr &&
+        SUCCEEDED(found->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&provider))) &&
+        SUCCEEDED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+                                         reinterpret_cast<void**>(&browser))) &&
+        SUCCEEDED(browser->QueryActiveShellView(&view)) && view != nullptr &&
+        SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch,
+                                      reinterpret_cast<void**>(&viewDispatch))) &&
+        SUCCEEDED(viewDispatch->QueryInterface(IID_IShellFolderViewDual,
+                                               reinterpret_cast<void**>(&folderView))) &&
+        SUCCEEDED(folderView->get_Application(&application)) && application != nullptr &&
+        SUCCEEDED(application->QueryInterface(IID_IShellDispatch2, reinterpret_cast<void**>(&shell)));
+    if (opened) {
+        // No arguments and no folder (a null text is the empty text), the verb "open", shown
+        // normally.
+        const BSTR file = allocate(reinterpret_cast<const OLECHAR*>(url));
+        const BSTR verb = allocate(L"open");
+        VARIANT empty = {};
+        V_VT(&empty) = VT_BSTR;
+        VARIANT operation = {};
+        V_VT(&operation) = VT_BSTR;
+        V_BSTR(&operation) = verb;
+        VARIANT show = {};
+        V_VT(&show) = VT_I4;
+        V_I4(&show) = SW_SHOWNORMAL;
+        opened = file != nullptr && verb != nullptr &&
+                 SUCCEEDED(shell->ShellExecute(file, empty, empty, operation, show));
+        release(verb);
+        release(file);
+    }
+    IUnknown* const objects[] = {shell, application, folderView, viewDispatch, view,
+                                 browser, provider,    found,      windows};
+    for (IUnknown* object : objects) {
+        if (object != nullptr) object->Release();
+    }
+    return opened;
 }
 
 void Win32Platform::OpenUrl(const char16_t* url) {

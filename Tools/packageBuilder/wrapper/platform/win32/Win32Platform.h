@@ -8,6 +8,8 @@
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 
+struct HINSTANCE__;
+
 namespace wrapper::platform::win32 {
 
 // Makes the system load libraries for this process from the system folder only. The
@@ -34,6 +36,8 @@ public:
     std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
+    FileHandle OpenAndHold(const char16_t* path) override;
+    bool GetIdentity(FileHandle file, FileIdentity* identity) override;
     bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
               std::int64_t* newPosition) override;
     bool Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) override;
@@ -61,12 +65,15 @@ public:
     void CloseKey(KeyHandle key) override;
 
     // ProfileFiles
-    bool WriteString(const char* section, const char* key, const char* value,
-                     const char* path) override;
-    std::uint32_t ReadString(const char* section, const char* key, const char* defaultValue,
-                             char* buffer, std::uint32_t size, const char* path) override;
+    bool WriteString(const char16_t* section, const char16_t* key, const char* value,
+                     const char16_t* path) override;
+    std::uint32_t ReadString(const char16_t* section, const char16_t* key, char* buffer,
+                             std::uint32_t size, const char16_t* path) override;
 
-    // Shell
+    // Shell. The COM libraries are loaded on the first BeginCom, from the system folder.
+    bool BeginCom() override;
+    void EndCom() override;
+    bool OpenUrlAsDesktopUser(const char16_t* url) override;
     void OpenUrl(const char16_t* url) override;
 
     // CodePages
@@ -74,6 +81,10 @@ public:
                              std::uint32_t capacity) override;
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                              std::uint32_t capacity) override;
+
+private:
+    HINSTANCE__* Ole32() const;
+    void* ole32_ = nullptr;  // the COM library's module, once loaded
 };
 
 }  // namespace wrapper::platform::win32
