@@ -131,6 +131,18 @@ const VerifyRow kRows[] = {
      "nothing but a certificate table follows the marker: the launcher image's header names a "
      "certificate table at offset 1536 but none follows the marker (was the launcher signed "
      "before packing? sign the package instead)"},
+    // A second payload, trailer and marker slipped into the certificate table after signing.
+    {"TrailerInsideTheCertificateTable",
+     [](PackageParts& p) {
+         Sign(p, 0, 1432 + 1200);
+         PackageParts slipped;
+         slipped.payload = Bytes(100, 'M');
+         const Bytes inner = tooltest::BuildPackage(slipped);
+         std::copy(inner.end() - 1200, inner.end(), p.after.end() - 1200);
+     },
+     "the marker occurs once in the file: found 2 times, 1 inside the certificate table, which "
+     "the signature does not cover and the launcher never searches: bytes were added to it "
+     "after signing"},
     {"TwoTrailers",
      [](PackageParts& p) {
          PackageParts first;

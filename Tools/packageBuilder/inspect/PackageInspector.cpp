@@ -26,14 +26,15 @@ using wrapper::platform::UniqueFile;
 
 namespace {
 
-// Counts every 32-byte window of the stream that equals the marker.
-std::uint32_t CountMarkers(std::istream& in) {
+// The offset of every 32-byte window of the stream that equals the marker.
+std::vector<std::uint64_t> FindMarkers(std::istream& in) {
     unsigned char marker[kMarkerSize];
     wrapper::package::BuildTrailerMarker(marker);
     constexpr std::size_t kBlock = 1 << 20;
     std::vector<char> buffer(kBlock + kMarkerSize - 1);
     std::size_t carried = 0;  // bytes kept from the previous block
-    std::uint32_t count = 0;
+    std::uint64_t blockStart = 0;  // file offset of the buffer's first byte
+    std::vector<std::uint64_t> offsets;
     in.clear();
     in.seekg(0);
     while (in) {
@@ -41,13 +42,16 @@ std::uint32_t CountMarkers(std::istream& in) {
         const std::size_t length = carried + static_cast<std::size_t>(in.gcount());
         const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
         for (std::size_t s = 0; s + kMarkerSize <= length; ++s) {
-            if (bytes[s] == marker[0] && std::memcmp(bytes + s, marker, kMarkerSize) == 0) ++count;
+            if (bytes[s] == marker[0] && std::memcmp(bytes + s, marker, kMarkerSize) == 0) {
+                offsets.push_back(blockStart + s);
+            }
         }
         // The last 31 bytes start windows that the next block completes.
         carried = std::min<std::size_t>(length, kMarkerSize - 1);
         std::memmove(buffer.data(), buffer.data() + length - carried, carried);
+        blockStart += length - carried;
     }
-    return count;
+    return offsets;
 }
 
 bool AllZero(std::istream& in, std::uint64_t offset, std::uint64_t length) {
@@ -162,7 +166,8 @@ std::optional<Inspection> InspectPackage(const fs::path& path, std::string& erro
 
     Inspection inspection;
     inspection.fileSize = static_cast<std::uint64_t>(fileSize);
-    inspection.markerCount = CountMarkers(in);
+    const std::vector<std::uint64_t> markers = FindMarkers(in);
+    inspection.markerCount = static_cast<std::uint32_t>(markers.size());
 
     // Exactly the launcher's first two steps.
     std::uint64_t payloadSize = 0;
@@ -191,6 +196,12 @@ std::optional<Inspection> InspectPackage(const fs::path& path, std::string& erro
     // The table a signature lives in is named by the headers at the start of the file,
     // which are the launcher image's; the image must be long enough to hold them.
     ClassifyAfterMarker(in, inspection);
+    const auto& table = inspection.launcherImage.certificateTable;
+    if (table && table->offset + table->size == inspection.fileSize) {
+        inspection.markersInCertificateTable = static_cast<std::uint32_t>(
+            std::count_if(markers.begin(), markers.end(),
+                          [&](std::uint64_t offset) { return offset >= table->offset; }));
+    }
     inspection.handOff = PreviewHandOff(inspection.fields);
     return inspection;
 }

@@ -58,6 +58,9 @@ struct Inspection {
     AfterMarkerKind afterMarkerKind = AfterMarkerKind::Nothing;
     std::uint64_t certificatePadding = 0;  // for CertificateTable: zero bytes before the table
     std::uint32_t markerCount = 0;         // occurrences of the marker anywhere in the file
+    // Of those, the ones that start inside a certificate table ending the file: a signature
+    // does not cover them, and the launcher never looks there.
+    std::uint32_t markersInCertificateTable = 0;
     HandOffValues handOff;
 };
 

@@ -113,6 +113,18 @@ Check AfterMarkerCheck(const Inspection& inspection) {
     return check;
 }
 
+Check MarkerCountCheck(const Inspection& inspection) {
+    const auto markers = inspection.markerCount;
+    Check check{"the marker occurs once in the file", markers == 1,
+                "found " + std::to_string(markers) + (markers == 1 ? " time" : " times")};
+    if (inspection.markersInCertificateTable > 0) {
+        check.detail += ", " + std::to_string(inspection.markersInCertificateTable) +
+                        " inside the certificate table, which the signature does not cover "
+                        "and the launcher never searches: bytes were added to it after signing";
+    }
+    return check;
+}
+
 }  // namespace
 
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
@@ -124,7 +136,6 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
         return {reads};
     }
     const std::string campaign = FieldText(inspection, Field::CampaignQuery);
-    const auto markers = inspection.markerCount;
     return {
         reads,
         ExecutableCheck("the launcher image is a Windows executable", inspection.launcherImage),
@@ -138,8 +149,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
                          "inside the text",
                          FieldText(inspection, Field::UninstallTemplate) + campaign),
         AfterMarkerCheck(inspection),
-        {"the marker occurs once in the file", markers == 1,
-         "found " + std::to_string(markers) + (markers == 1 ? " time" : " times")},
+        MarkerCountCheck(inspection),
     };
 }
 
