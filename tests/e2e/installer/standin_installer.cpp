@@ -3,7 +3,11 @@
 // environment variables, which reach it through the launcher unchanged:
 //
 //   STANDIN_RECORD=<file>       append two UTF-8 lines: the command line exactly as received,
-//                               then this program's module path
+//                               then this program's module path. Started with the arguments
+//                               --record-to <file> first (as a URL handler whose command
+//                               says so), it records to that file and does nothing else: a
+//                               handler that the desktop shell starts has the shell's
+//                               environment, not the launcher's
 //   STANDIN_RECORD_IMAGE=<file> append one line: the size in bytes of this program's own file
 //                               and its FNV-1a 64 hash (16 lower-case hex digits), so a test
 //                               can tell which bytes were started
@@ -16,6 +20,11 @@
 //                               from STANDIN_HOLDER (this program's Windows path outside the
 //                               package) inherits the handle and sleeps with it, the way a
 //                               virus scanner holds a new executable for a while
+//   STANDIN_TRY_OWN_FILE=<file> try what another program of the user might do to this
+//                               program's own file while it runs, and append one line with
+//                               the error code of each (0 when it worked): "write=<n>
+//                               delete=<n> rename=<n>" for an open for writing, an open for
+//                               deleting, and a rename (undone at once when it works)
 //   STANDIN_EXIT=<n>            exit code (default 0)
 //
 // A step that fails ends the program with 100 + the step number instead, so a test that
@@ -45,6 +54,7 @@ enum FailedStep : int {
     kNoInstallDir = 105,
     kHoldFailed = 106,
     kRecordImageFailed = 107,
+    kTryOwnFileFailed = 108,
 };
 
 // The argument that makes this program a holder: it sleeps for the given milliseconds
@@ -158,6 +168,35 @@ bool AppendImageRecord(const std::wstring& file) {
     return AppendToFile(file, line + "\n");
 }
 
+// The error code of an open of this program's own file with `access`, sharing everything;
+// 0 when it opened.
+DWORD TryOpenOwnFile(DWORD access) {
+    HANDLE own = CreateFileW(ModulePath().c_str(), access,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    CloseHandle(own);
+    return 0;
+}
+
+bool AppendOwnFileAttempts(const std::wstring& file) {
+    const std::wstring own = ModulePath();
+    const std::wstring moved = own + L".moved";
+    DWORD write = TryOpenOwnFile(GENERIC_WRITE);
+    DWORD remove = TryOpenOwnFile(DELETE);
+    DWORD rename = 0;
+    if (MoveFileW(own.c_str(), moved.c_str())) {
+        MoveFileW(moved.c_str(), own.c_str());
+    } else {
+        rename = GetLastError();
+    }
+    return AppendToFile(file, "write=" + std::to_string(write) + " delete=" +
+                                  std::to_string(remove) + " rename=" + std::to_string(rename) +
+                                  "\n");
+}
+
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Where the part of the path that names folders begins: after "C:\", "\\server\share\"
@@ -241,22 +280,35 @@ bool HoldOwnFile(const std::wstring& holder, DWORD milliseconds) {
     return true;
 }
 
-// When started as a holder: the milliseconds to sleep, else nothing.
-std::optional<DWORD> HolderMilliseconds() {
+// The value of a leading option `name`: the argument after it, when it comes first.
+std::optional<std::wstring> LeadingOption(const wchar_t* name) {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::optional<DWORD> milliseconds;
-    if (arguments != nullptr && count == 3 && std::wcscmp(arguments[1], kHoldArgument) == 0) {
-        milliseconds = static_cast<DWORD>(std::wcstoul(arguments[2], nullptr, 10));
+    std::optional<std::wstring> value;
+    if (arguments != nullptr && count >= 3 && std::wcscmp(arguments[1], name) == 0) {
+        value = arguments[2];
     }
     LocalFree(arguments);
-    return milliseconds;
+    return value;
+}
+
+// When started as a holder: the milliseconds to sleep, else nothing.
+std::optional<DWORD> HolderMilliseconds() {
+    if (auto milliseconds = LeadingOption(kHoldArgument)) {
+        return static_cast<DWORD>(std::wcstoul(milliseconds->c_str(), nullptr, 10));
+    }
+    return std::nullopt;
 }
 
 int Run() {
     if (auto holdMs = HolderMilliseconds()) {
         Sleep(*holdMs);
         return 0;
+    }
+
+    // A URL handler only records: the environment it has is whoever started it.
+    if (auto handlerRecord = LeadingOption(L"--record-to")) {
+        return AppendRecord(*handlerRecord) ? 0 : kRecordFailed;
     }
 
     if (auto record = Env(L"STANDIN_RECORD"); record && !record->empty()) {
@@ -268,6 +320,12 @@ int Run() {
     if (auto imageRecord = Env(L"STANDIN_RECORD_IMAGE"); imageRecord && !imageRecord->empty()) {
         if (!AppendImageRecord(*imageRecord)) {
             return kRecordImageFailed;
+        }
+    }
+
+    if (auto attempts = Env(L"STANDIN_TRY_OWN_FILE"); attempts && !attempts->empty()) {
+        if (!AppendOwnFileAttempts(*attempts)) {
+            return kTryOwnFileFailed;
         }
     }
 
