@@ -5,8 +5,9 @@ Real packages (wrapper.exe around the stand-in installer) run under Wine; see wi
 for the environment they need.
 
 The URL handler for http and https is a copy of the stand-in installer, which records
-the command line it was started with; the launcher's environment (and so STANDIN_RECORD)
-reaches it through the shell. The previous handlers come back afterwards.
+the command line it was started with into the file its command names: the launcher asks
+the desktop shell to open the page, so the handler runs with the shell's environment, not
+the launcher's. The previous handlers come back afterwards.
 """
 
 import configparser
@@ -19,8 +20,7 @@ import unittest
 
 import winelab
 
-UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
+UNINSTALL_KEY = winelab.UNINSTALL_KEY
 URL_COMMAND_KEYS = [f"HKCR\\{scheme}\\shell\\open\\command" for scheme in ("http", "https")]
 HANDLER = "C:\\users\\Public\\e2e-handoff\\url-handler.exe"
 INSTALL_ROOT = "C:\\users\\Public\\e2e-handoff\\installed"
@@ -92,9 +92,13 @@ class HandOffTests(unittest.TestCase):
             os.makedirs(os.path.dirname(handler), exist_ok=True)
             shutil.copy(winelab.standin_installer(), handler)
             cls._class_context.callback(shutil.rmtree, os.path.dirname(handler), True)
+            cls.handler_record = os.path.join(cls.work, "handler-record")
+            cls.handler_prefix = (f'"{HANDLER}" --record-to '
+                                  f'"{winelab.windows_path(cls.handler_record)}" ')
             for key in URL_COMMAND_KEYS:
                 cls._class_context.callback(cls.restore_default, key, default_value(key))
-                winelab.wine_tool("reg", "add", key, "/ve", "/d", f'"{HANDLER}" "%1"', "/f")
+                winelab.wine_tool("reg", "add", key, "/ve", "/d", cls.handler_prefix + '"%1"',
+                                  "/f")
         except BaseException:
             cls._class_context.close()
             raise
@@ -119,27 +123,31 @@ class HandOffTests(unittest.TestCase):
         self.addCleanup(winelab.reg_delete, UNINSTALL_KEY, None, 32)
         self.addCleanup(shutil.rmtree, winelab.unix_path(INSTALL_ROOT), True)
         self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.handler_record)
 
-    def install(self, install_dir, package=None, exit_code=0, register=True, language=None):
+    def install(self, install_dir, package=None, exit_code=0, register=True, language=None,
+                env=None, outcome=False):
         """Runs a package whose installer installs into `install_dir`; returns the
-        launcher's exit code."""
-        env = {"STANDIN_RECORD": winelab.windows_path(self.record),
-               "STANDIN_INSTALL_DIR": install_dir,
-               "STANDIN_EXIT": str(exit_code),
-               "STANDIN_REGISTER": "1" if register else "0"}
+        launcher's exit code (or the whole outcome)."""
+        environment = {"STANDIN_RECORD": winelab.windows_path(self.record),
+                       "STANDIN_INSTALL_DIR": install_dir,
+                       "STANDIN_EXIT": str(exit_code),
+                       "STANDIN_REGISTER": "1" if register else "0"}
         if language is not None:
-            env["STANDIN_LANGUAGE"] = language
-        outcome = winelab.run_package(package or self.package, env=env)
-        self.assertFalse(outcome.crashed, f"the launcher crashed:\n{outcome.stderr}")
-        return outcome.code
+            environment["STANDIN_LANGUAGE"] = language
+        environment.update(env or {})
+        result = winelab.run_package(package or self.package, env=environment)
+        self.assertFalse(result.crashed, f"the launcher crashed:\n{result.stderr}")
+        return result if outcome else result.code
 
-    def starts(self):
+    def starts(self, record=None):
         with contextlib.suppress(winelab.WineLabError):  # caught mid-write
-            return winelab.read_record(self.record)
+            return winelab.read_record(record or self.record)
         return []
 
     def installer_start(self):
-        starts = [s for s in self.starts() if s.module_path.lower() != HANDLER.lower()]
+        starts = self.starts()
         self.assertEqual(len(starts), 1, f"expected one installer start, got {starts}")
         return starts[0]
 
@@ -149,9 +157,9 @@ class HandOffTests(unittest.TestCase):
         deadline = time.monotonic() + (HANDLER_TIMEOUT if expect_one else SETTLE_SECONDS)
         while True:
             urls = []
-            for start in self.starts():
+            for start in self.starts(self.handler_record):
                 if start.module_path.lower() == HANDLER.lower():
-                    prefix = f'"{HANDLER}" '
+                    prefix = self.handler_prefix
                     self.assertTrue(start.command_line.startswith(prefix), start.command_line)
                     argument = start.command_line[len(prefix):]
                     self.assertTrue(argument.startswith('"') and argument.endswith('"'),
@@ -227,6 +235,9 @@ class HandOffTests(unittest.TestCase):
         cases = [
             ("Latin-1 letter", INSTALL_ROOT + "\\Édition spéciale\\Démo"),
             ("150 characters", long_base + "d" * (150 - len(long_base))),
+            # Code page 1252 spells neither: as ANSI text every letter would be "?".
+            ("Cyrillic", INSTALL_ROOT + "\\Программа\\Демо"),
+            ("CJK", INSTALL_ROOT + "\\程序\\演示"),
         ]
         self.assertEqual(len(cases[1][1]), 150)
         for label, install_dir in cases:
@@ -236,6 +247,67 @@ class HandOffTests(unittest.TestCase):
                 self.assertEqual(self.version_ini(install_dir),
                                  version_ini("k=v", "https://un.example", "/u?k=v"))
                 self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+
+    def test_folder_spelled_only_approximately_leaves_its_look_alike_untouched(self):
+        # Code page 1252 spells "Ā" as "A" and a full-width backslash as "\": as ANSI text
+        # the path would name these other folders, which exist and hold a record of their own.
+        theirs = "[QD]\r\nurl=https://theirs.example/\r\n"
+        cases = [("Latin letter with macron", "\\Āpp", "\\App"),
+                 ("full-width backslash", "\\A＼B", "\\A\\B")]
+        for label, name, look_alike in cases:
+            with self.subTest(label):
+                self.setUp()
+                other = winelab.unix_path(INSTALL_ROOT + look_alike)
+                os.makedirs(other)
+                with open(os.path.join(other, "Version.ini"), "w", encoding=ANSI,
+                          newline="") as stream:
+                    stream.write(theirs)
+                install_dir = INSTALL_ROOT + name
+                self.assertEqual(self.install(install_dir, language="lang\\de.ini"), 0)
+                self.assertEqual(self.version_ini(install_dir),
+                                 version_ini("k=v", "https://un.example", "/u?k=v"))
+                with open(os.path.join(other, "Version.ini"), encoding=ANSI, newline="") as stream:
+                    self.assertEqual(stream.read(), theirs)
+                self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+
+    def test_page_opens_through_the_desktop_shell_and_from_the_launcher_without_one(self):
+        # Wine starts its desktop shell (explorer.exe) for the launcher, which finds the
+        # desktop among the shell windows and asks it to open the page: the handler is the
+        # shell's child, not the elevated launcher's. With explorer.exe unavailable (as for
+        # a service, or on a server without a desktop) the route fails at its first step and
+        # the launcher opens the page itself. The relay trace shows the launcher's calls.
+        cases = [("desktop shell", {}, True),
+                 ("no desktop shell", {"WINEDLLOVERRIDES": "mscoree,mshtml=;explorer.exe=d"},
+                  False)]
+        for label, env, through_shell in cases:
+            with self.subTest(label):
+                self.setUp()
+                if not through_shell:
+                    winelab.wait_for_desktop_shell_exit()
+                result = self.install(INSTALL_ROOT + "\\Demo", language="lang\\de.ini",
+                                      env={"WINEDEBUG": "+relay", **env}, outcome=True)
+                self.assertEqual(result.code, 0)
+                self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+
+                lines = result.stderr.splitlines()
+                # Apartment-threaded, OLE1 DDE off; the thread that asks is the launcher's.
+                initialised = [line for line in lines if "CoInitializeEx(00000000,00000006)" in line]
+                self.assertEqual(len(initialised), 1, initialised)
+                thread = initialised[0].split(":", 1)[0] + ":"
+                launcher = [line for line in lines if line.startswith(thread)]
+                loads = [line for line in launcher if "KERNEL32.LoadLibraryExW(" in line
+                         and ('L"ole32.dll"' in line or 'L"oleaut32.dll"' in line)]
+                self.assertEqual(len(loads), 2, loads)
+                for line in loads:  # LOAD_LIBRARY_SEARCH_SYSTEM32
+                    self.assertIn(",00000000,00000800)", line)
+                created = [line for line in launcher if "Ret  combase.CoCreateInstance()" in line]
+                self.assertEqual(len(created), 1, created)
+                self.assertIn("retval=00000000" if through_shell else "retval=80040152",
+                              created[0])
+                opened = [line for line in launcher if "Call shell32.ShellExecuteW(" in line]
+                self.assertEqual(len(opened), 0 if through_shell else 1, opened)
+                self.assertEqual(len([line for line in launcher
+                                      if "Call combase.CoUninitialize()" in line]), 1)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,9 @@ files in one class cannot affect another; the previous setting comes back afterw
 import contextlib
 import hashlib
 import os
+import re
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -36,6 +38,9 @@ KNOWN_SYSTEM_LIBRARIES = {
     "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll",
     "user32.dll", "ws2_32.dll",
 }
+
+# wrapper.exe's size budget in bytes.
+MAX_LAUNCHER_SIZE = 36864
 
 SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 PENDING_RENAMES = "PendingFileRenameOperations"
@@ -142,6 +147,10 @@ class WrapperImageTests(unittest.TestCase):
         self.assertIn("kernel32.dll", imports)
         self.assertEqual(sorted(set(imports) - KNOWN_SYSTEM_LIBRARIES), [])
 
+    def test_stays_within_its_size_budget(self):
+        # It is downloaded with every package.
+        self.assertLessEqual(os.path.getsize(self.path), MAX_LAUNCHER_SIZE)
+
     def test_is_a_32_bit_gui_program(self):
         self.assertEqual(self.image.machine, winelab.PeImage.I386)
         self.assertEqual(self.image.subsystem, winelab.PeImage.GUI)
@@ -231,6 +240,27 @@ class GoodPackageTests(LauncherTestCase):
         self.assertFalse(os.path.exists(extracted), "the temporary installer was not deleted")
 
 
+    def test_installer_cannot_write_delete_or_rename_its_own_file(self):
+        # Wine has no elevation: the installer runs with the same rights as any other
+        # program of the user, and tries what such a program could do to its file. The
+        # launcher holds the copy, sharing only reading, until the installer has ended.
+        # Started directly, with nothing holding its file, the same program can open it for
+        # deleting and rename it: those refusals are the hold's. A running program's file
+        # cannot be opened for writing either way. (The copy's own security descriptor, which
+        # refuses writing to the user as well, does not show under Wine: it keeps none.)
+        attempts = os.path.join(self.work, f"attempts-{time.time_ns()}")
+        env = {"STANDIN_TRY_OWN_FILE": winelab.windows_path(attempts)}
+        outcome, seconds = self.run_package(self.plain, env=env)
+        self.assertEqual(outcome.code, 0)
+        self.assert_started_once_from_temp(seconds)
+        self.assert_temp_clean()
+        direct = shutil.copy(winelab.standin_installer(), os.path.join(self.work, "direct.exe"))
+        self.assertEqual(winelab.run_package(direct, env=env).code, 0)
+        with open(attempts, encoding="ascii") as stream:
+            self.assertEqual(stream.read().splitlines(),
+                             ["write=32 delete=32 rename=32", "write=32 delete=0 rename=0"])
+
+
 class TrailingDataTests(LauncherTestCase):
     """Whatever follows the trailer (a signature, padding) is skipped by the scan."""
 
@@ -277,8 +307,16 @@ class SignedPackageTests(LauncherTestCase):
         cls.signed = os.path.join(cls.work, "signed.exe")
         cls.tool(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                   "-out", cert, "-days", "2", "-subj", f"/CN={cls.SIGNER}"])
-        cls.tool(["osslsigncode", "sign", "-certs", cert, "-key", key,
-                  "-in", cls.unsigned, "-out", cls.signed])
+        cls.certificate = (cert, key)
+        cls.sign(cls.unsigned, "signed.exe")
+
+    @classmethod
+    def sign(cls, package, name):
+        signed = os.path.join(cls.work, name)
+        cert, key = cls.certificate
+        cls.tool(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", package,
+                  "-out", signed])
+        return signed
 
     @staticmethod
     def tool(argv, check=True):
@@ -299,6 +337,60 @@ class SignedPackageTests(LauncherTestCase):
         # Self-signed, so the chain does not verify; the signer must still be listed.
         self.assertIn(self.SIGNER, self.tool(["osslsigncode", "verify", "-in", self.signed],
                                              check=False))
+
+    def test_trailer_slipped_into_the_certificate_table_is_never_used(self):
+        # The signature's digest does not cover the certificate table: a second payload,
+        # trailer and marker appended inside it (the table's length and the header's entry
+        # grown to match) leave the signature valid. The launcher must still run the signed
+        # payload with the signed settings. The installer registers a folder, so the settings
+        # the launcher used show in its Version.ini.
+        signed_link = "https://signed.example/%1"
+        signed = self.sign(self.package("signed-settings.exe", link=signed_link), "good.exe")
+        impostor_payload = os.path.join(self.work, "impostor-installer.exe")
+        with open(winelab.standin_installer(), "rb") as stream:
+            impostor = stream.read() + b"impostor"
+        with open(impostor_payload, "wb") as stream:
+            stream.write(impostor)
+        with open(winelab.pack(os.path.join(self.work, "impostor.exe"), impostor_payload,
+                               link="https://impostor.example/%1"), "rb") as stream:
+            slipped = stream.read()[-(len(impostor) + TRAILER_SIZE):]
+        slipped += bytes(-len(slipped) % 8)  # the table keeps its 8-byte alignment
+
+        with open(signed, "rb") as stream:
+            data = bytearray(stream.read())
+        entry, offset, size = winelab.certificate_entry(data)
+        self.assertEqual(offset + size, len(data))
+        struct.pack_into("<I", data, entry + 4, size + len(slipped))
+        length = struct.unpack_from("<I", data, offset)[0]  # WIN_CERTIFICATE.dwLength
+        struct.pack_into("<I", data, offset, length + len(slipped))
+        tampered = os.path.join(self.work, "tampered.exe")
+        with open(tampered, "wb") as stream:
+            stream.write(data + slipped)
+
+        # Still verifies: the digest in the signature is the digest of the file.
+        report = self.tool(["osslsigncode", "verify", "-in", tampered], check=False)
+        digests = re.findall(r"(Current|Calculated) message digest\s*:\s*([0-9A-Fa-f]+)", report)
+        self.assertEqual(len(digests), 2, report)
+        self.assertEqual(digests[0][1], digests[1][1], report)
+        self.assertIn(self.SIGNER, report)
+
+        install_windows = f"C:\\users\\Public\\e2e\\{type(self).__name__}-installed"
+        install_unix = winelab.unix_path(install_windows)
+        winelab.reg_delete(winelab.UNINSTALL_KEY, view=32)
+        self.addCleanup(winelab.reg_delete, winelab.UNINSTALL_KEY, None, 32)
+        self.addCleanup(shutil.rmtree, install_unix, True)
+        images = os.path.join(self.work, f"images-{time.time_ns()}")
+        outcome, seconds = self.run_package(tampered, env={
+            "STANDIN_RECORD_IMAGE": winelab.windows_path(images),
+            "STANDIN_INSTALL_DIR": install_windows, "STANDIN_REGISTER": "1"})
+        self.assertEqual(outcome.code, 0)
+        self.assert_started_once_from_temp(seconds)
+        with open(winelab.standin_installer(), "rb") as stream:
+            self.assertEqual(winelab.read_image_record(images),
+                             [winelab.image_digest(stream.read())])
+        with open(os.path.join(install_unix, "Version.ini"), encoding="cp1252") as stream:
+            self.assertIn(f"url={signed_link}\n", stream.read())
+        self.assert_temp_clean()
 
     def test_runs_like_the_unsigned_package(self):
         for exit_code in ("0", "1"):
@@ -489,6 +581,35 @@ class TempFolderTests(LauncherTestCase):
         self.assertEqual(outcome.code, 0)
         self.assert_started_once_from_temp(seconds, temp_windows)
         self.assert_temp_clean(winelab.unix_path(temp_windows))
+
+    def test_installer_path_of_260_units_or_more_is_refused(self):
+        # "\\Zorvik", the number and ".exe" follow the folder. No program can be started
+        # from a path of 260 units or more, so the launcher refuses it with 14 and creates
+        # nothing. The number is drawn from the second the run starts in and grows by about
+        # 3 a second, so its digits are known in advance; the folders are sized to them.
+        cases = [("259 units", 259, None), ("260 units", 260, None),
+                 ("245-character folder", None, 245)]
+        for label, path_length, folder_length in cases:
+            with self.subTest(label):
+                self.setUp()
+                second = winelab.wait_for_next_second()
+                while len(str(winelab.temp_number(second))) != len(str(winelab.temp_number(second + 2))):
+                    second = winelab.wait_for_next_second()
+                name_length = len(winelab.temp_name(second)) + 1  # with its separator
+                if folder_length is None:
+                    folder_length = path_length - name_length
+                path_length = folder_length + name_length
+                temp_windows = (self.PUBLIC + "\\" + "p" * (folder_length - len(self.PUBLIC) - 2)
+                                + "\\")
+                self.assertEqual(len(winelab.temp_path_as_system_returns(temp_windows)),
+                                 folder_length)
+                outcome, seconds = self.run_with_temp(temp_windows)
+                self.assertEqual(outcome.code, 0 if path_length < 260 else CODE_NO_TEMP_DIRECTORY)
+                if outcome.code == 0:
+                    self.assert_started_once_from_temp(seconds, temp_windows)
+                else:
+                    self.assert_never_started()
+                self.assert_temp_clean(winelab.unix_path(temp_windows))
 
     def test_unusable_temp_folders(self):
         cases = [

@@ -10,8 +10,7 @@ import unittest
 
 import winelab
 
-UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
+UNINSTALL_KEY = winelab.UNINSTALL_KEY
 APP_PATH_VALUE = "Inno Setup: App Path"
 
 _scope = winelab.ModuleScope()

@@ -39,6 +39,9 @@ TEMP_FILE_PREFIX = "Zorvik"
 OWNERSHIP_MARK = ".winelab-prefix"
 
 ENVIRONMENT_KEY = r"HKCU\Environment"
+# Where the installer registers the product (32-bit view), as the launcher reads it.
+UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
 AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 
 # reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
@@ -385,6 +388,15 @@ class PeImage:
     GUI = 2
 
 
+def certificate_entry(data):
+    """Where a PE32 image's data directory entry 4 (the certificate table: file offset,
+    size) lies in `data`, and what it holds: (entry offset, table offset, table size)."""
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    entry = header + 4 + 20 + 96 + 4 * 8
+    offset, size = struct.unpack_from("<II", data, entry)
+    return entry, offset, size
+
+
 def read_pe(path):
     """The few facts about a PE image the tests look at: machine, subsystem and the
     resources with numeric type and name."""
@@ -504,6 +516,36 @@ def read_image_record(unix_file):
         raise WineLabError(f"torn image record in {unix_file}: {text!r}")
     return [(int(size), int(digest, 16))
             for size, digest in (line.split() for line in text.splitlines())]
+
+
+# --- the desktop shell ----------------------------------------------------------------
+
+def desktop_shell_running():
+    """Whether this prefix's desktop shell (explorer.exe) runs. Wine starts it for the first
+    program that needs a desktop, with that program's environment, and ends it a moment
+    after the last one has gone."""
+    wanted = f"WINEPREFIX={prefix()}".encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as stream:
+                if b"explorer.exe" not in stream.read().lower():
+                    continue
+            with open(f"/proc/{entry}/environ", "rb") as stream:
+                if wanted in stream.read().split(b"\0"):
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def wait_for_desktop_shell_exit(timeout=30):
+    deadline = time.monotonic() + timeout
+    while desktop_shell_running():
+        if time.monotonic() > deadline:
+            raise WineLabError(f"the desktop shell still runs after {timeout} s")
+        time.sleep(0.1)
 
 
 # --- prefix lifecycle -----------------------------------------------------------------
