@@ -55,13 +55,14 @@ def package(launcher=LAUNCHER, payload=PAYLOAD, fields=FIELDS, size=None, after=
     return launcher + payload + trailer(len(payload) if size is None else size, fields) + after
 
 
-def signed_package():
-    """The signature after the marker, where the launcher image's header says it is."""
+def signed_package(slipped=b""):
+    """The signature after the marker, where the launcher image's header says it is. Bytes
+    `slipped` into the table after signing grow it and its header entry."""
     body_end = len(LAUNCHER) + len(PAYLOAD) + TRAILER_SIZE
     offset = (body_end + 7) // 8 * 8
-    signature = struct.pack("<IHH", 72, 0x200, 2) + bytes(range(64))
-    launcher = pe_image(len(LAUNCHER), 0xCC, (offset, len(signature)))
-    return package(launcher=launcher, after=bytes(offset - body_end) + signature)
+    table = struct.pack("<IHH", 72 + len(slipped), 0x200, 2) + bytes(range(64)) + slipped
+    launcher = pe_image(len(LAUNCHER), 0xCC, (offset, len(table)))
+    return package(launcher=launcher, after=bytes(offset - body_end) + table)
 
 
 def packages():
@@ -69,6 +70,9 @@ def packages():
     return {
         "plain": package(),
         "signed": signed_package(),
+        # A second payload and trailer in the certificate table, which the launcher ignores.
+        "marker-in-certificate-table": signed_package(
+            slipped=b"MZ slipped" + trailer(10, ["https://elsewhere%1"] * 4)),
         "trailing-bytes": package(after=b"not a certificate table" * 3),
         "nested": package(launcher=package(payload=b"MZ inner"), payload=b"MZ outer"),
         "unterminated-fields": package(fields=unterminated),
@@ -89,7 +93,7 @@ def packages():
 # The nested package once with its first read failing: the locator must not then take
 # the inner package's trailer.
 PACKAGE_KNOBS = {"plain": [0x00, 0x0D, 0xB4], "signed": [0x04], "unterminated-fields": [0x0C],
-                 "nested": [0x00, 0x10]}
+                 "nested": [0x00, 0x10], "marker-in-certificate-table": [0x04, 0x30]}
 SKIPPED_FOR_PACKAGE = {"trailing-bytes"}
 
 
