@@ -29,7 +29,9 @@ constexpr CodeText kCodes[] = {
     {"kQueryPayloadSizeEndFailed", "the position after PayloadSize could not be queried"},
     {"kSeekPayloadFailed",
      "PayloadSize is larger than the trailer's offset: the payload would start before the file"},
-    {"kTempDirectoryFailed", "no usable temporary directory for the extracted installer"},
+    {"kTempDirectoryFailed",
+     "no usable temporary directory for the extracted installer (none, or one that makes its "
+     "path 260 units or longer, from which no program can be started)"},
     {"kScanSeekOrCreateFailed",
      "no trailer marker in the file (or a move during the search failed); during extraction: "
      "the installer file could not be created"},
