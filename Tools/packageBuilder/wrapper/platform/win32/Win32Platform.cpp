@@ -34,7 +34,9 @@ Function Find(HMODULE library, const char* name) {
 }
 
 // Libraries beyond the ones the image imports come from the system folder and nowhere else,
-// whatever search order the process has. Loaded once; they stay for the process's life.
+// whatever search order the process has; where the system does not know that flag (Windows
+// 7 without its update), nothing loads and the caller does without. They stay loaded for
+// the process's life.
 HMODULE SystemLibrary(const wchar_t* name) {
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
@@ -235,19 +237,17 @@ std::uint32_t Win32Platform::ReadString(const char16_t* section, const char16_t*
     return static_cast<std::uint32_t>(length);
 }
 
-HMODULE Win32Platform::Ole32() const { return static_cast<HMODULE>(ole32_); }
-
 bool Win32Platform::BeginCom() {
     using CoInitializeExFunction = HRESULT(WINAPI*)(void*, DWORD);
     if (ole32_ == nullptr) ole32_ = SystemLibrary(L"ole32.dll");
-    const auto initialize = Find<CoInitializeExFunction>(Ole32(), "CoInitializeEx");
+    const auto initialize = Find<CoInitializeExFunction>(ole32_, "CoInitializeEx");
     return initialize != nullptr &&
            SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 void Win32Platform::EndCom() {
     using CoUninitializeFunction = void(WINAPI*)();
-    const auto uninitialize = Find<CoUninitializeFunction>(Ole32(), "CoUninitialize");
+    const auto uninitialize = Find<CoUninitializeFunction>(ole32_, "CoUninitialize");
     if (uninitialize != nullptr) uninitialize();
 }
 
@@ -255,7 +255,7 @@ bool Win32Platform::OpenUrlAsDesktopUser(const char16_t* url) {
     using CoCreateInstanceFunction = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
     using SysAllocStringFunction = BSTR(WINAPI*)(const OLECHAR*);
     using SysFreeStringFunction = void(WINAPI*)(BSTR);
-    const auto create = Find<CoCreateInstanceFunction>(Ole32(), "CoCreateInstance");
+    const auto create = Find<CoCreateInstanceFunction>(ole32_, "CoCreateInstance");
     const HMODULE oleaut32 = SystemLibrary(L"oleaut32.dll");
     const auto allocate = Find<SysAllocStringFunction>(oleaut32, "SysAllocString");
     const auto release = Find<SysFreeStringFunction>(oleaut32, "SysFreeString");

@@ -83,8 +83,7 @@ public:
                              std::uint32_t capacity) override;
 
 private:
-    HINSTANCE__* Ole32() const;
-    void* ole32_ = nullptr;  // the COM library's module, once loaded
+    HINSTANCE__* ole32_ = nullptr;  // the COM library's module (an HMODULE), once loaded
 };
 
 }  // namespace wrapper::platform::win32
