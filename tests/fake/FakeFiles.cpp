@@ -27,10 +27,6 @@ void FakeFiles::AddFile(const std::u16string& path, std::vector<std::uint8_t> by
     Put(path, std::move(bytes));
 }
 
-bool FakeFiles::Protected(const std::u16string& path) const {
-    const auto it = files_.find(Normalize(path));
-    return it != files_.end() && it->second.launcherCreated;
-}
 
 bool FakeFiles::Exists(const std::u16string& path) const {
     return files_.count(Normalize(path)) != 0;

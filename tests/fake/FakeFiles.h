@@ -114,8 +114,6 @@ public:
     const std::vector<std::uint8_t>& Bytes(const std::u16string& path) const;
     std::vector<std::u16string> Paths() const;  // as first written
     std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(open_.size()); }
-    // Whether the file was created by the launcher and so carries its protected descriptor.
-    bool Protected(const std::u16string& path) const;
     // Makes the `nth` read deliver at most `maxBytes` (a file cut short under the reader).
     void LimitRead(std::uint32_t nth, std::uint32_t maxBytes) { readLimits_[nth] = maxBytes; }
     // Makes the `nth` write report at most `maxBytes` written, and write only those.
