@@ -62,8 +62,8 @@ TEST_F(PackTool, WritesLauncherPayloadAndTrailerAndNothingElse) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, "wrapper-pack: wrote " + output.string() +
                            ": launcher 3000 + payload 5000 + trailer 1080 = 9080 bytes\n"
-                           "  link       \"https://example.com%1/start?\"  from --link\n"
-                           "  campaign   \"utm_source=t\"  from --campaign\n"
+                           "  link       \"https://example.com%1/start?\"    from --link\n"
+                           "  campaign   \"utm_source=t\"                    from --campaign\n"
                            "  landing    \"https://example.com%1/welcome?\"  from --landing\n"
                            "  uninstall  \"https://example.com%1/goodbye?\"  from --uninstall\n");
     const std::string fields[4] = {"https://example.com%1/start?", "utm_source=t", kLanding,
@@ -85,10 +85,10 @@ TEST_F(PackTool, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string fields[4] = {"", "from-release", "https://option%1/f?", "https://base%1/u?"};
     EXPECT_EQ(tooltest::ReadFile(output), ExpectedPackage(payloadBytes, fields));
-    EXPECT_NE(run.out.find("  link       \"\"  not set\n"
-                           "  campaign   \"from-release\"  from " + (dir / "release.ini").string() + "\n"
+    EXPECT_NE(run.out.find("  link       \"\"                     not set\n"
+                           "  campaign   \"from-release\"         from " + (dir / "release.ini").string() + "\n"
                            "  landing    \"https://option%1/f?\"  from --landing\n"
-                           "  uninstall  \"https://base%1/u?\"  from " + (dir / "base.ini").string() + "\n"),
+                           "  uninstall  \"https://base%1/u?\"    from " + (dir / "base.ini").string() + "\n"),
               std::string::npos)
         << run.out;
 }

@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <optional>
@@ -172,8 +173,14 @@ int RunPack(const std::vector<std::string>& arguments) {
         std::printf(" + trailing %llu", static_cast<unsigned long long>(result.trailingBytes));
     }
     std::printf(" = %llu bytes\n", static_cast<unsigned long long>(result.packageBytes));
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        std::printf("  %-10s \"%s\"  %s\n", kKeys[i], packagebuilder::Printable(*settings[i]).c_str(),
+    std::array<std::string, 4> quoted;
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        quoted[i] = "\"" + packagebuilder::Printable(*settings[i]) + "\"";
+        width = std::max(width, quoted[i].size());
+    }
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        std::printf("  %-10s %-*s  %s\n", kKeys[i], static_cast<int>(width), quoted[i].c_str(),
                     sources[i].empty() ? "not set" : ("from " + sources[i]).c_str());
     }
     return 0;
