@@ -10,7 +10,7 @@ bool MemorySource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, 
     got = 0;
     if (offset >= bytes_.size()) return true;
     got = static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes_.size() - offset));
-    std::memcpy(buffer, bytes_.data() + offset, got);
+    if (got != 0) std::memcpy(buffer, bytes_.data() + offset, got);
     return true;
 }
 
