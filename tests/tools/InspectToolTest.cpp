@@ -118,7 +118,8 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
               "package                 " + name +
                   ", 9152 bytes\n"
                   "launcher result         0: the launcher reads this package\n"
-                  "launcher version        wrapper " WRAPPER_VERSION_TEXT " (" WRAPPER_DESCRIPTION ")\n"
+                  "launcher version        wrapper " WRAPPER_VERSION_TEXT " (" WRAPPER_DESCRIPTION
+                  ")\n"
                   "\n"
                   "  region                     offset        bytes\n"
                   "  launcher image                  0         3072  a Windows executable\n"
@@ -135,9 +136,15 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "markers in file         1\n"
                   "\n"
                   "SHA-256\n"
-                  "  package               " + Sha256(package) + "\n"
-                  "  launcher image        " + Sha256(package, 0, 3072) + "\n"
-                  "  payload               " + Sha256(package, 3072, 5000) + "\n"
+                  "  package               " +
+                  Sha256(package) +
+                  "\n"
+                  "  launcher image        " +
+                  Sha256(package, 0, 3072) +
+                  "\n"
+                  "  payload               " +
+                  Sha256(package, 3072, 5000) +
+                  "\n"
                   "signature               none\n"
                   "\n"
                   "after a successful install the launcher opens\n"
@@ -258,13 +265,14 @@ TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
                           "; an input is never written over"},
         {"hard.exe", "is the same file as the package " + (dir / "setup.exe").string() +
                          "; an input is never written over"},
-        {"link.exe", "is a symbolic link, not a regular file; only a regular file is ever replaced"},
+        {"link.exe",
+         "is a symbolic link, not a regular file; only a regular file is ever replaced"},
         {"fifo.exe", "is a FIFO, not a regular file; only a regular file is ever replaced"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.output);
-        const auto run = tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe", "--extract-payload",
-                                                         dir / row.output});
+        const auto run = tooltest::Run(WRAPPER_INSPECT,
+                                       {dir / "setup.exe", "--extract-payload", dir / row.output});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, "wrapper-inspect: output " + (dir / row.output).string() + " " +
                                row.problem + "\n");
@@ -286,6 +294,8 @@ TEST_F(InspectTool, UsageErrorsExitWithTwo) {
         {{"a.exe", "--strict"}, "--strict requires --verify"},
         {{"a.exe", "--allow-ansi"}, "--allow-ansi requires --verify"},
         {{"a.exe", "--extract-payload"}, "--extract-payload: 1 required FILE missing"},
+        {{"a.exe", "--extract-payload", ""}, "--extract-payload: an empty path names no file"},
+        {{""}, "PACKAGE: an empty path names no file"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);
@@ -340,7 +350,8 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_EQ(junkJson["layout"]["afterMarker"]["kind"], "other");
 
     // Each check carries its rule's id and severity for scripts.
-    const auto junkVerify = tooltest::Run(WRAPPER_INSPECT, {"--verify", "--json", dir / "junk.exe"});
+    const auto junkVerify =
+        tooltest::Run(WRAPPER_INSPECT, {"--verify", "--json", dir / "junk.exe"});
     EXPECT_EQ(junkVerify.exitCode, 1);
     const json verify = json::parse(junkVerify.out)["verify"];
     EXPECT_EQ(verify["passed"], false);
@@ -392,8 +403,8 @@ TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
     EXPECT_EQ(verify.exitCode, 1);
     EXPECT_NE(verify.out.find("FAIL  the marker occurs once in the file: the trailer marker occurs "
                               "2 times: at 6120, in the launcher image (a package, not the bare "
-                              "launcher); at " + std::to_string(innerSize + 7000 + 1048) +
-                              ", the trailer's own\n"),
+                              "launcher); at " +
+                              std::to_string(innerSize + 7000 + 1048) + ", the trailer's own\n"),
               std::string::npos)
         << verify.out;
 }

@@ -75,20 +75,24 @@ TEST_F(PackTool, WritesLauncherPayloadAndTrailerAndNothingElse) {
 // Settings files are layers, in order; options override them all; the report names the
 // file (or option) each value came from.
 TEST_F(PackTool, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
-    WriteText(dir / "base.ini", "campaign = from-base\nlanding = https://base%1/f?\n"
-                                "uninstall = https://base%1/u?\n");
+    WriteText(dir / "base.ini",
+              "campaign = from-base\nlanding = https://base%1/f?\n"
+              "uninstall = https://base%1/u?\n");
     WriteText(dir / "release.ini", "campaign = from-release\nlanding = https://release%1/f?\n");
-    const auto run = tooltest::Run(
-        WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output, "-s",
-                       dir / "base.ini", "--settings", dir / "release.ini", "--landing",
-                       "https://option%1/f?"});
+    const auto run =
+        tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output,
+                                     "-s", dir / "base.ini", "--settings", dir / "release.ini",
+                                     "--landing", "https://option%1/f?"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string fields[4] = {"", "from-release", "https://option%1/f?", "https://base%1/u?"};
     EXPECT_EQ(tooltest::ReadFile(output), ExpectedPackage(payloadBytes, fields));
     EXPECT_NE(run.out.find("  link       \"\"                     not set\n"
-                           "  campaign   \"from-release\"         from " + (dir / "release.ini").string() + "\n"
+                           "  campaign   \"from-release\"         from " +
+                           (dir / "release.ini").string() +
+                           "\n"
                            "  landing    \"https://option%1/f?\"  from --landing\n"
-                           "  uninstall  \"https://base%1/u?\"    from " + (dir / "base.ini").string() + "\n"),
+                           "  uninstall  \"https://base%1/u?\"    from " +
+                           (dir / "base.ini").string() + "\n"),
               std::string::npos)
         << run.out;
 }
@@ -103,13 +107,15 @@ TEST_F(PackTool, ReplacesAnEarlierPackage) {
 TEST_F(PackTool, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
     const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
     ASSERT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err, "wrapper-pack: warning: landing template uses http://: the page travels "
-                       "unencrypted\n");
+    EXPECT_EQ(run.err,
+              "wrapper-pack: warning: landing template uses http://: the page travels "
+              "unencrypted\n");
     fs::remove(output);
     const auto strict = Pack({"--landing", "http://example.com%1/welcome?", "--strict"});
     EXPECT_EQ(strict.exitCode, 1);
-    EXPECT_EQ(strict.err, "wrapper-pack: landing template uses http://: the page travels "
-                          "unencrypted (a warning; --strict refuses it)\n");
+    EXPECT_EQ(strict.err,
+              "wrapper-pack: landing template uses http://: the page travels "
+              "unencrypted (a warning; --strict refuses it)\n");
     EXPECT_FALSE(fs::exists(output));
 }
 
@@ -123,8 +129,8 @@ TEST_F(PackTool, RefusalComesAloneWithoutWarnings) {
 // The settings of the end-to-end tests' packages: none at all. An empty template means "no
 // page" and "no link", which the rules accept.
 TEST_F(PackTool, EmptySettingsArePackableWithoutAWord) {
-    const auto run = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "--payload", payload,
-                                                  "-o", output, "--strict"});
+    const auto run = tooltest::Run(
+        WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output, "--strict"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
 }
@@ -204,9 +210,9 @@ TEST_P(PackRefusal, SaysWhyInOneLineAndWritesNothing) {
 
 // A good package, first.exe, to be given where it does not belong.
 void PackFirst(PackTool& t) {
-    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", t.launcher, "--payload", t.payload, "-o",
-                                           t.dir / "first.exe", "--landing", kLanding,
-                                           "--uninstall", kUninstall})
+    ASSERT_EQ(tooltest::Run(WRAPPER_PACK,
+                            {"--launcher", t.launcher, "--payload", t.payload, "-o",
+                             t.dir / "first.exe", "--landing", kLanding, "--uninstall", kUninstall})
                   .exitCode,
               0);
 }
@@ -320,8 +326,8 @@ const Refusal kRefusals[] = {
      "launcher); at 15128, the trailer's own"},
     {"LauncherSignedBeforePacking",
      [](PackTool& t) {
-         tooltest::WriteFile(t.launcher,
-                             tooltest::MinimalLauncher(3000, tooltest::CertificateEntry{2048, 952}));
+         tooltest::WriteFile(
+             t.launcher, tooltest::MinimalLauncher(3000, tooltest::CertificateEntry{2048, 952}));
      },
      {},
      "the launcher image's header names a certificate table at offset 2048 but none follows "
@@ -344,7 +350,9 @@ const Refusal kRefusals[] = {
      "payload @installer.exe: not a Windows executable: its MZ header does not point at a PE "
      "signature"},
     {"PayloadIsADll",
-     [](PackTool& t) { tooltest::WriteFile(t.payload, tooltest::Executable({.size = 5000, .dll = true})); },
+     [](PackTool& t) {
+         tooltest::WriteFile(t.payload, tooltest::Executable({.size = 5000, .dll = true}));
+     },
      {},
      "payload @installer.exe: a DLL (IMAGE_FILE_DLL is set), not a program"},
     {"PayloadForArm64",
@@ -361,8 +369,14 @@ const Refusal kRefusals[] = {
      "payload @first.exe: its version resource names the product \"wrapper\": it is the "
      "launcher or a package (were --launcher and --payload swapped?)"},
     // Inputs that are not regular files are never read
-    {"MissingLauncher", {}, {"--launcher", "@none.exe"}, "cannot read launcher @none.exe: No such file or directory"},
-    {"MissingPayload", {}, {"--payload", "@none.exe"}, "cannot read payload @none.exe: No such file or directory"},
+    {"MissingLauncher",
+     {},
+     {"--launcher", "@none.exe"},
+     "cannot read launcher @none.exe: No such file or directory"},
+    {"MissingPayload",
+     {},
+     {"--payload", "@none.exe"},
+     "cannot read payload @none.exe: No such file or directory"},
     {"LauncherIsAFifo",
      [](PackTool& t) { Fifo(t, "fifo"); },
      {"--launcher", "@fifo"},
@@ -435,8 +449,8 @@ TEST_F(PackTool, MissingOutputFolderLeavesNothing) {
     output = dir / "missing" / "setup.exe";
     const auto run = Pack({});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.err.starts_with("wrapper-pack: cannot write " + output.string() + ": creating " +
-                                    (dir / "missing" / ".wrapper-").string()))
+    EXPECT_TRUE(run.err.starts_with("wrapper-pack: cannot write " + output.string() +
+                                    ": creating " + (dir / "missing" / ".wrapper-").string()))
         << run.err;
     EXPECT_TRUE(run.err.ends_with(".partial failed: No such file or directory\n")) << run.err;
     EXPECT_EQ(dir.Files(), (std::vector<std::string>{"installer.exe", "wrapper.exe"}));
@@ -460,12 +474,16 @@ TEST_F(PackTool, UsageErrorsExitWithTwo) {
         {{"--payload-sise=7"}, "unknown option --payload-sise=7; did you mean --payload-size?"},
         {{"--colour"}, "unknown option --colour"},
         {{"stray"}, "unexpected argument \"stray\""},
+        {{"-o", ""}, "--output: an empty path names no file"},
         {{"--payload-size"}, "--payload-size: 1 required BYTES missing"},
-        {{"--trailing-bytes", "-1"}, "--trailing-bytes: \"-1\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "-1"},
+         "--trailing-bytes: \"-1\" is not a byte count from 0 to 4294967295"},
         {{"--trailing-bytes", "4294967296"},
          "--trailing-bytes: \"4294967296\" is not a byte count from 0 to 4294967295"},
-        {{"--trailing-bytes", "1e3"}, "--trailing-bytes: \"1e3\" is not a byte count from 0 to 4294967295"},
-        {{"--trailing-bytes", "+5"}, "--trailing-bytes: \"+5\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "1e3"},
+         "--trailing-bytes: \"1e3\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "+5"},
+         "--trailing-bytes: \"+5\" is not a byte count from 0 to 4294967295"},
         {{"--payload-size", "-1"},
          "--payload-size: \"-1\" is not a byte count from 0 to 18446744073709551615"},
         {{"--payload-size", "18446744073709551616"},

@@ -111,7 +111,8 @@ TEST(PeImage, ReadsTheVersionResource) {
 // A version resource whose offsets or lengths lead outside what holds them is no version
 // resource; the reading stays within the region and the executable stays an executable.
 TEST(PeImage, VersionResourceWithBrokenOffsetsIsNotRead) {
-    const Bytes good = tooltest::Executable({.version = tooltest::VersionStrings{"wrapper", "1", ""}});
+    const Bytes good =
+        tooltest::Executable({.version = tooltest::VersionStrings{"wrapper", "1", ""}});
     constexpr std::size_t kDirectory = 0x58 + 96;  // PE32 data directory
     constexpr std::size_t kRsrcHeader = 0x58 + 224 + 40;
     constexpr std::size_t kRaw = 0x400;  // the resource section's file offset

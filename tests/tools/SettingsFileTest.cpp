@@ -87,9 +87,12 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
         {"[package]\nlink = x\n", "line 1: expected key = value, found \"[package]\""},
         {"= x\n", "line 1: unknown key \"\" (known: link, campaign, landing, uninstall)"},
         {"LINK = x\n", "line 1: unknown key \"LINK\" (known: link, campaign, landing, uninstall)"},
-        {std::string_view("\xFF\xFEl\0", 4), "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
-        {std::string_view("\xFE\xFF\0l", 4), "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
-        {std::string_view("l\0i\0", 4), "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII"},
+        {std::string_view("\xFF\xFEl\0", 4),
+         "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
+        {std::string_view("\xFE\xFF\0l", 4),
+         "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
+        {std::string_view("l\0i\0", 4),
+         "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);

@@ -39,9 +39,11 @@ protected:
         const auto at = verify.out.find(label);
         if (at == std::string::npos) return "(none in: " + verify.out + verify.err + ")";
         std::string digest;
-        for (std::size_t i = at + label.size(); i < verify.out.size() && verify.out[i] != '\n'; ++i) {
+        for (std::size_t i = at + label.size(); i < verify.out.size() && verify.out[i] != '\n';
+             ++i) {
             if (std::isxdigit(static_cast<unsigned char>(verify.out[i]))) {
-                digest += static_cast<char>(std::tolower(static_cast<unsigned char>(verify.out[i])));
+                digest +=
+                    static_cast<char>(std::tolower(static_cast<unsigned char>(verify.out[i])));
             }
         }
         return digest;
@@ -66,10 +68,10 @@ TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
         "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test", "-days",
                     "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"});
     ASSERT_EQ(certificate.exitCode, 0) << certificate.err;
-    const auto sign = tooltest::Run(
-        "osslsigncode", {"sign", "-h", GetParam().digest, "-certs", dir / "cert.pem", "-key",
-                         dir / "key.pem", "-n", "Example setup", "-in", dir / "setup.exe", "-out",
-                         dir / "signed.exe"});
+    const auto sign =
+        tooltest::Run("osslsigncode", {"sign", "-h", GetParam().digest, "-certs", dir / "cert.pem",
+                                       "-key", dir / "key.pem", "-n", "Example setup", "-in",
+                                       dir / "setup.exe", "-out", dir / "signed.exe"});
     ASSERT_EQ(sign.exitCode, 0) << sign.out << sign.err;
 
     const auto inspect = tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", dir / "signed.exe",
@@ -95,7 +97,8 @@ TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
     EXPECT_EQ(signature["fileDigest"], CalculatedDigest(dir / "signed.exe"));
     EXPECT_EQ(signature["signedDigest"], signature["fileDigest"]);
     // The payload inside the signed package is the one packed, byte for byte.
-    const json unsigned_ = json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "setup.exe"}).out);
+    const json unsigned_ =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "setup.exe"}).out);
     EXPECT_EQ(report["sha256"]["payload"], unsigned_["sha256"]["payload"]);
 }
 
@@ -117,24 +120,25 @@ TEST_F(Signing, ChangedBytesAfterSigningFailVerify) {
                                            dir / "installer.exe", "-o", dir / "setup.exe"})
                   .exitCode,
               0);
-    ASSERT_EQ(tooltest::Run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                                        "/CN=test", "-days", "2", "-keyout", dir / "key.pem",
-                                        "-out", dir / "cert.pem"})
+    ASSERT_EQ(tooltest::Run("openssl",
+                            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
+                             "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"})
                   .exitCode,
               0);
-    ASSERT_EQ(tooltest::Run("osslsigncode", {"sign", "-certs", dir / "cert.pem", "-key",
-                                             dir / "key.pem", "-in", dir / "setup.exe", "-out",
-                                             dir / "signed.exe"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        tooltest::Run("osslsigncode", {"sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem",
+                                       "-in", dir / "setup.exe", "-out", dir / "signed.exe"})
+            .exitCode,
+        0);
     tooltest::Bytes changed = tooltest::ReadFile(dir / "signed.exe");
     changed[4096 + 100] ^= 0x01;  // inside the payload
     tooltest::WriteFile(dir / "changed.exe", changed);
 
     const auto verify = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "changed.exe"});
     EXPECT_EQ(verify.exitCode, 1);
-    const std::string expected = "FAIL  a signature after the marker still matches the file (its "
-                                 "Authenticode digest): the signature's SHA-256 digest ";
+    const std::string expected =
+        "FAIL  a signature after the marker still matches the file (its "
+        "Authenticode digest): the signature's SHA-256 digest ";
     EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
     EXPECT_NE(verify.out.find(": bytes it covers changed after signing\n"), std::string::npos);
     EXPECT_TRUE(verify.out.ends_with("1 of 15 checks failed\n")) << verify.out;
@@ -143,7 +147,8 @@ TEST_F(Signing, ChangedBytesAfterSigningFailVerify) {
     tooltest::Bytes tail = tooltest::ReadFile(dir / "signed.exe");
     tail.back() ^= 0x01;
     tooltest::WriteFile(dir / "tail.exe", tail);
-    const json report = json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "tail.exe"}).out);
+    const json report =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "tail.exe"}).out);
     EXPECT_EQ(report["signature"]["state"], "matches");
 }
 

@@ -38,8 +38,8 @@ struct ToolFiles : ::testing::Test {
 
     tooltest::RunResult Pack(const fs::path& output, const tooltest::RunOptions& options = {},
                              std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--launcher", launcher, "--payload", payload, "-o",
-                                              output};
+        std::vector<std::string> arguments = {"--launcher", launcher, "--payload",
+                                              payload,      "-o",     output};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return tooltest::Run(WRAPPER_PACK, arguments, options);
     }
@@ -105,7 +105,8 @@ TEST_F(ToolFiles, AFullDiskStopsTheFirstFailedWrite) {
     if (haveTmpfs) {
         disks.push_back({"full tmpfs", mounted, {}, "No space left on device"});
     } else {
-        std::printf("[ NOTE     ] no tmpfs mount here; the file-size limit stands in for a full disk\n");
+        std::printf(
+            "[ NOTE     ] no tmpfs mount here; the file-size limit stands in for a full disk\n");
     }
 
     for (const Disk& disk : disks) {
@@ -114,8 +115,8 @@ TEST_F(ToolFiles, AFullDiskStopsTheFirstFailedWrite) {
         tooltest::WriteFile(disk.folder / "setup.exe", earlier);
         tooltest::WriteFile(disk.folder / "payload.exe", earlier);
 
-        const auto pack = Pack(disk.folder / "setup.exe", disk.options,
-                               {"--trailing-bytes", "4294967295"});
+        const auto pack =
+            Pack(disk.folder / "setup.exe", disk.options, {"--trailing-bytes", "4294967295"});
         EXPECT_EQ(pack.exitCode, 1);
         const std::string packPrefix = "wrapper-pack: cannot write " +
                                        (disk.folder / "setup.exe").string() + ": writing " +
@@ -169,9 +170,10 @@ TEST_F(ToolFiles, StandardOutputThatCannotBeWrittenFails) {
     const auto pack = Pack(dir / "out.exe", full);
     EXPECT_EQ(pack.exitCode, 1);
     EXPECT_EQ(pack.err, "wrapper-pack: writing standard output failed: No space left on device\n");
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{package}, {"--json", package}, {"--verify", package},
-          {"--version"}}) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{package},
+                                                      {"--json", package},
+                                                      {"--verify", package},
+                                                      {"--version"}}) {
         const auto inspect = tooltest::Run(WRAPPER_INSPECT, arguments, full);
         EXPECT_EQ(inspect.exitCode, 1) << arguments.front();
         EXPECT_EQ(inspect.err,

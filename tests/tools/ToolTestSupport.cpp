@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 namespace tooltest {
 
 namespace fs = std::filesystem;
@@ -106,8 +105,10 @@ Bytes Executable(const ExecutableSpec& spec) {
     constexpr std::size_t kPe = 0x40;
     const bool wide = spec.wide;
     const std::uint32_t optionalSize = wide ? 240 : 224;
-    const Bytes resources = spec.version ? ResourceSection(VersionResource(*spec.version)) : Bytes{};
-    const std::size_t resourcesEnd = (kResourceRaw + resources.size() + 0x1FF) & ~std::size_t{0x1FF};
+    const Bytes resources =
+        spec.version ? ResourceSection(VersionResource(*spec.version)) : Bytes{};
+    const std::size_t resourcesEnd =
+        (kResourceRaw + resources.size() + 0x1FF) & ~std::size_t{0x1FF};
     Bytes b(std::max<std::size_t>(spec.size, spec.version ? resourcesEnd : 1024), 0);
     b[0] = 'M';
     b[1] = 'Z';

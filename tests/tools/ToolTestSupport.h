@@ -26,8 +26,8 @@ struct VersionStrings {
     std::string fileDescription = "Test image";
 };
 struct ExecutableSpec {
-    std::size_t size = 1024;  // at least 1024, and room for the resource section
-    bool wide = false;        // PE32+ headers
+    std::size_t size = 1024;    // at least 1024, and room for the resource section
+    bool wide = false;          // PE32+ headers
     std::uint16_t machine = 0;  // 0: x86, or x64 for `wide`
     bool dll = false;
     // When set, the data directory names a certificate table at that offset and size.

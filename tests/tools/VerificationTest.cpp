@@ -58,10 +58,13 @@ void AppendCertificateTable(PackageParts& parts, std::uint32_t padding,
         tooltest::CertificateEntry{static_cast<std::uint32_t>(markerEnd + padding), tableSize});
     parts.after.assign(padding, 0);
     parts.after.resize(padding + tableSize, 0x30);
-    // dwLength, wRevision 2.0, wCertificateType PKCS_SIGNED_DATA
-    const std::uint8_t header[8] = {static_cast<std::uint8_t>(tableSize),
-                                    static_cast<std::uint8_t>(tableSize >> 8), 0, 0, 0, 2, 2, 0};
-    std::copy(std::begin(header), std::end(header), parts.after.begin() + padding);
+    // WIN_CERTIFICATE: dwLength, wRevision 0x0200, wCertificateType PKCS_SIGNED_DATA (2)
+    std::uint8_t* header = &parts.after[padding];
+    std::fill(header, header + 8, 0);
+    header[0] = static_cast<std::uint8_t>(tableSize);
+    header[1] = static_cast<std::uint8_t>(tableSize >> 8);
+    header[5] = 2;
+    header[6] = 2;
 }
 
 constexpr char kNoSignatureRead[] =
@@ -78,7 +81,8 @@ Bytes WithMarkerText(std::string text) {
 const VerifyRow kRows[] = {
     {"GoodPackage", {}, {}},
     // The launcher image
-    {"LauncherNotExecutable", [](PackageParts& p) { p.launcher = Bytes(2048, 'x'); },
+    {"LauncherNotExecutable",
+     [](PackageParts& p) { p.launcher = Bytes(2048, 'x'); },
      {"launcher: not a Windows executable: no MZ header at its start"}},
     {"LauncherWithoutVersionResource",
      [](PackageParts& p) { p.launcher = tooltest::MinimalExecutable(2048); },
@@ -89,7 +93,8 @@ const VerifyRow kRows[] = {
              {.size = 2048, .version = tooltest::VersionStrings{"Stand-in installer", "1.0"}});
      },
      {std::string("launcher: its version resource names the product \"Stand-in installer\": not "
-                  "the launcher ") + kSwapped}},
+                  "the launcher ") +
+      kSwapped}},
     {"LauncherOfAnotherVersion",
      [](PackageParts& p) {
          p.launcher = tooltest::Executable(
@@ -98,7 +103,8 @@ const VerifyRow kRows[] = {
      {"launcher-version: its version resource gives version \"0.0.9\"; pack with the launcher "
       "these tools were built with"}},
     // The payload
-    {"PayloadNotExecutable", [](PackageParts& p) { p.payload = Bytes(4096, 'x'); },
+    {"PayloadNotExecutable",
+     [](PackageParts& p) { p.payload = Bytes(4096, 'x'); },
      {"payload: not a Windows executable: no MZ header at its start"}},
     {"EmptyPayload", [](PackageParts& p) { p.payload.clear(); }, {"payload: empty"}},
     {"PayloadForX64", [](PackageParts& p) { p.payload = tooltest::MinimalExecutable64(4096); }, {}},
@@ -110,13 +116,16 @@ const VerifyRow kRows[] = {
          p.payload = tooltest::Executable({.size = 4096, .wide = true, .machine = 0xAA64});
      },
      {"payload: a program for machine ARM64 (0xAA64); the installer must be for x86 or x64"}},
-    {"PayloadIsTheLauncher", [](PackageParts& p) { p.payload = tooltest::MinimalLauncher(4096); },
+    {"PayloadIsTheLauncher",
+     [](PackageParts& p) { p.payload = tooltest::MinimalLauncher(4096); },
      {std::string("payload: its version resource names the product \"wrapper\": it is the "
-                  "launcher or a package ") + kSwapped}},
+                  "launcher or a package ") +
+      kSwapped}},
     {"PayloadIsAPackage",
      [](PackageParts& p) { p.payload = tooltest::BuildPackage(PackageParts{}); },
      {std::string("payload: its version resource names the product \"wrapper\": it is the "
-                  "launcher or a package ") + kSwapped,
+                  "launcher or a package ") +
+          kSwapped,
       "marker-once: the trailer marker occurs 2 times: at 9240, in the payload (it is itself a "
       "package); at 10320, the trailer's own"}},
     // The fields
@@ -127,47 +136,65 @@ const VerifyRow kRows[] = {
      [](PackageParts& p) { p.fields[0] = std::string("https://a.example/\0junk", 23); },
      {"fields-terminated: link template holds a zero byte at position 18 with more text after "
       "it"}},
-    {"FieldNotAscii", [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
+    {"FieldNotAscii",
+     [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
      {"fields-text: link template holds byte 0xE9 at position 11, outside printable ASCII; pass "
       "--allow-ansi if it is meant for the target's ANSI code page"}},
-    {"FieldAnsiAllowed", [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; }, {},
+    {"FieldAnsiAllowed",
+     [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
+     {},
      true},
-    {"FieldWithControlByteEvenWhenAnsiAllowed", [](PackageParts& p) { p.fields[1] = "a=\x01"; },
-     {"fields-text: campaign query holds control byte 0x01 at position 2"}, true},
-    {"CampaignQueryWithQuestionMark", [](PackageParts& p) { p.fields[1] = "?utm=x"; },
+    {"FieldWithControlByteEvenWhenAnsiAllowed",
+     [](PackageParts& p) { p.fields[1] = "a=\x01"; },
+     {"fields-text: campaign query holds control byte 0x01 at position 2"},
+     true},
+    {"CampaignQueryWithQuestionMark",
+     [](PackageParts& p) { p.fields[1] = "?utm=x"; },
      {"campaign-query: campaign query starts with \"?\"; the template ends with it, write the "
       "query without"}},
     // URLs
-    {"SpaceInATemplate", [](PackageParts& p) { p.fields[2] = "https://example.com%1/wel come?"; },
+    {"SpaceInATemplate",
+     [](PackageParts& p) { p.fields[2] = "https://example.com%1/wel come?"; },
      {"url-characters: landing template holds a space at position 25; no URL holds one"}},
-    {"QuoteInTheCampaignQuery", [](PackageParts& p) { p.fields[1] = "a=\"b\""; },
+    {"QuoteInTheCampaignQuery",
+     [](PackageParts& p) { p.fields[1] = "a=\"b\""; },
      {"url-characters: campaign query holds a double quote at position 2; no URL holds one"}},
-    {"LocalProgramAsLandingPage", [](PackageParts& p) { p.fields[2] = "C:\\x%1.exe"; },
+    {"LocalProgramAsLandingPage",
+     [](PackageParts& p) { p.fields[2] = "C:\\x%1.exe"; },
      {"url-characters: landing template holds a backslash at position 2; no URL holds one",
       "url-scheme: landing template \"C:\\x%1.exe\" is not an http:// or https:// URL"}},
-    {"FileUrlAsUninstallLink", [](PackageParts& p) { p.fields[3] = "file:///C:/x%1/u?"; },
+    {"FileUrlAsUninstallLink",
+     [](PackageParts& p) { p.fields[3] = "file:///C:/x%1/u?"; },
      {"url-scheme: uninstall template \"file:///C:/x%1/u?\" is not an http:// or https:// URL"}},
-    {"TemplateWithoutHost", [](PackageParts& p) { p.fields[0] = "https://%1/x"; },
+    {"TemplateWithoutHost",
+     [](PackageParts& p) { p.fields[0] = "https://%1/x"; },
      {"url-scheme: link template \"https://%1/x\" names no host"}},
-    {"PlainHttpIsAWarning", [](PackageParts& p) { p.fields[2] = "http://example.com%1/w?"; },
+    {"PlainHttpIsAWarning",
+     [](PackageParts& p) { p.fields[2] = "http://example.com%1/w?"; },
      {"https: landing template uses http://: the page travels unencrypted"}},
     // "%1"
-    {"LandingWithoutPlaceholder", [](PackageParts& p) { p.fields[2] = "https://example.com/w?"; },
+    {"LandingWithoutPlaceholder",
+     [](PackageParts& p) { p.fields[2] = "https://example.com/w?"; },
      {"landing-placeholder: landing template has no \"%1\": the language segment would follow "
       "the whole template"}},
-    {"LandingWithTwoPlaceholders", [](PackageParts& p) { p.fields[2] = "https://a%1/b%1/w?"; },
+    {"LandingWithTwoPlaceholders",
+     [](PackageParts& p) { p.fields[2] = "https://a%1/b%1/w?"; },
      {"landing-placeholder: landing template holds \"%1\" 2 times; the text after the second one "
       "is dropped"}},
-    {"LandingStartsWithPlaceholder", [](PackageParts& p) { p.fields[2] = "%1/w?"; },
+    {"LandingStartsWithPlaceholder",
+     [](PackageParts& p) { p.fields[2] = "%1/w?"; },
      {"url-scheme: landing template \"%1/w?\" is not an http:// or https:// URL",
       "landing-placeholder: landing template starts with \"%1\"; the text after it would become "
       "the first piece"}},
     {"NoLandingPageNoUninstallLinkNoCampaign",
-     [](PackageParts& p) { p.fields[1] = p.fields[2] = p.fields[3] = ""; }, {}},
-    {"NoLandingPageButACampaignQuery", [](PackageParts& p) { p.fields[2] = ""; },
+     [](PackageParts& p) { p.fields[1] = p.fields[2] = p.fields[3] = ""; },
+     {}},
+    {"NoLandingPageButACampaignQuery",
+     [](PackageParts& p) { p.fields[2] = ""; },
      {"landing-placeholder: landing template is empty but the campaign query is not: the "
       "launcher would open \"utm_source=test\""}},
-    {"NoUninstallLinkButACampaignQuery", [](PackageParts& p) { p.fields[3] = ""; },
+    {"NoUninstallLinkButACampaignQuery",
+     [](PackageParts& p) { p.fields[3] = ""; },
      {"uninstall-placeholder: uninstall template is empty but the campaign query is not: "
       "[UNINSTALL] url would be \"utm_source=test\""}},
     {"UninstallEndsWithPlaceholderAndNoCampaign",
@@ -185,11 +212,14 @@ const VerifyRow kRows[] = {
      {"uninstall-placeholder: uninstall template with the campaign query holds \"%1\" 2 times; "
       "the text after the second one is dropped"}},
     // After the marker, and the marker
-    {"CertificateTableAfterTheMarker", [](PackageParts& p) { AppendCertificateTable(p, 0); },
+    {"CertificateTableAfterTheMarker",
+     [](PackageParts& p) { AppendCertificateTable(p, 0); },
      {kNoSignatureRead}},
-    {"CertificateTableAfterPadding", [](PackageParts& p) { AppendCertificateTable(p, 4); },
+    {"CertificateTableAfterPadding",
+     [](PackageParts& p) { AppendCertificateTable(p, 4); },
      {kNoSignatureRead}},
-    {"BytesAfterMarkerWithoutSignature", [](PackageParts& p) { p.after = Bytes(100, 0); },
+    {"BytesAfterMarkerWithoutSignature",
+     [](PackageParts& p) { p.after = Bytes(100, 0); },
      {"after-marker: 100 bytes follow the marker and the header names no certificate table"}},
     {"BytesAfterTheCertificateTable",
      [](PackageParts& p) {
@@ -212,7 +242,8 @@ const VerifyRow kRows[] = {
      {"after-marker: the launcher image's header names a certificate table at offset 1536 but "
       "none follows the marker (was the launcher signed before packing? sign the package "
       "instead)"}},
-    {"LauncherIsAPackage", [](PackageParts& p) { p.launcher = tooltest::BuildPackage(PackageParts{}); },
+    {"LauncherIsAPackage",
+     [](PackageParts& p) { p.launcher = tooltest::BuildPackage(PackageParts{}); },
      {"marker-once: the trailer marker occurs 2 times: at 7192, in the launcher image (a package, "
       "not the bare launcher); at 12368, the trailer's own"}},
     {"MarkerTextInAField",
@@ -242,8 +273,8 @@ TEST(Rules, IdsAreUniqueAndStrictTurnsWarningsIntoFailures) {
     for (const packageinspector::Rule& rule : packageinspector::kRules) {
         EXPECT_TRUE(ids.insert(rule.id).second) << rule.id;
     }
-    const packageinspector::Check warning{&packageinspector::RuleFor(packageinspector::RuleId::Https),
-                                          "", false, ""};
+    const packageinspector::Check warning{
+        &packageinspector::RuleFor(packageinspector::RuleId::Https), "", false, ""};
     EXPECT_FALSE(packageinspector::Fails(warning, false));
     EXPECT_TRUE(packageinspector::Fails(warning, true));
 }

@@ -106,7 +106,8 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
     std::string error;
     if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
         bytes.size() < 8) {
-        check.problem = "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
+        check.problem =
+            "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
         return;
     }
     const std::uint32_t length = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
@@ -145,10 +146,11 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     std::optional<RangeDigest> authenticode;
     if (signedDigest) {
         const packagebuilder::PeInfo& image = inspection.launcherImage;
-        authenticode.emplace(signedDigest->algorithm, 0, image.certificateTable->offset,
-                             std::vector<RangeDigest::Span>{
-                                 {*image.checksumOffset, *image.checksumOffset + 4},
-                                 {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
+        authenticode.emplace(
+            signedDigest->algorithm, 0, image.certificateTable->offset,
+            std::vector<RangeDigest::Span>{
+                {*image.checksumOffset, *image.checksumOffset + 4},
+                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
     }
 
     unsigned char marker[kMarkerSize];

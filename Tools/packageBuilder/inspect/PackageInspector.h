@@ -59,7 +59,7 @@ enum class SignatureState {
     None,        // no certificate table follows the marker
     Unreadable,  // the table holds no Authenticode signature this tool can read
     Matches,
-    Differs,     // bytes the signature covers changed after signing
+    Differs,  // bytes the signature covers changed after signing
 };
 struct SignatureCheck {
     SignatureState state = SignatureState::None;

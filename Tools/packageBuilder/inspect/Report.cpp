@@ -112,11 +112,12 @@ const char* SignatureStateName(SignatureState state) {
 Json VersionJson(const packagebuilder::PeInfo& image) {
     if (!image.version) return Json();
     const packagebuilder::VersionResource& version = *image.version;
-    return {{"productName", version.productName},
-            {"productVersion", version.productVersion},
-            {"fileDescription", version.fileDescription},
-            {"fileVersion", version.fileVersion ? Json(packagebuilder::VersionText(*version.fileVersion))
-                                                : Json()}};
+    return {
+        {"productName", version.productName},
+        {"productVersion", version.productVersion},
+        {"fileDescription", version.fileDescription},
+        {"fileVersion",
+         version.fileVersion ? Json(packagebuilder::VersionText(*version.fileVersion)) : Json()}};
 }
 
 Json ImageJson(const packagebuilder::PeInfo& image) {
@@ -307,17 +308,17 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
                             {"fails", Fails(check, strict)},
                             {"detail", check.detail}});
         }
-        report["verify"] = {{"passed", AllPassed(*checks, strict)}, {"strict", strict}, {"checks", list}};
+        report["verify"] = {
+            {"passed", AllPassed(*checks, strict)}, {"strict", strict}, {"checks", list}};
     }
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string JsonError(const std::string& name, const std::string& message, int exitStatus) {
-    const Json report = {
-        {"schemaVersion", kJsonSchemaVersion},
-        {"tool", {{"name", "wrapper-inspect"}, {"version", WRAPPER_VERSION_TEXT}}},
-        {"package", name},
-        {"error", {{"message", message}, {"exitStatus", exitStatus}}}};
+    const Json report = {{"schemaVersion", kJsonSchemaVersion},
+                         {"tool", {{"name", "wrapper-inspect"}, {"version", WRAPPER_VERSION_TEXT}}},
+                         {"package", name},
+                         {"error", {{"message", message}, {"exitStatus", exitStatus}}}};
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -57,9 +57,10 @@ bool SourceFiles::Seek(FileHandle file, std::int64_t distance, SeekOrigin origin
                        std::int64_t* newPosition) {
     std::int64_t* position = Position(file);
     if (position == nullptr) return false;
-    const std::int64_t base = origin == SeekOrigin::Begin     ? 0
-                              : origin == SeekOrigin::Current ? *position
-                                                              : static_cast<std::int64_t>(source_.Size());
+    const std::int64_t base = origin == SeekOrigin::Begin ? 0
+                              : origin == SeekOrigin::Current
+                                  ? *position
+                                  : static_cast<std::int64_t>(source_.Size());
     std::int64_t target = 0;
     // As the system does: a move before the start fails and leaves the position as it was.
     if (__builtin_add_overflow(base, distance, &target) || target < 0) return false;
@@ -68,7 +69,8 @@ bool SourceFiles::Seek(FileHandle file, std::int64_t distance, SeekOrigin origin
     return true;
 }
 
-bool SourceFiles::Read(FileHandle file, void* buffer, std::uint32_t size, std::uint32_t* bytesRead) {
+bool SourceFiles::Read(FileHandle file, void* buffer, std::uint32_t size,
+                       std::uint32_t* bytesRead) {
     *bytesRead = 0;
     std::int64_t* position = Position(file);
     if (position == nullptr) return false;

@@ -29,7 +29,9 @@ public:
     const std::string& Failure() const { return failure_; }
 
     // The output file CreateNew made, still to be committed; null when none was made.
-    std::unique_ptr<wrapper::platform::host::OutputFile> TakeOutput() { return std::move(created_); }
+    std::unique_ptr<wrapper::platform::host::OutputFile> TakeOutput() {
+        return std::move(created_);
+    }
 
     // The launcher's own path and temporary folder do not exist here: none, and ".\".
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;

@@ -21,8 +21,7 @@ constexpr std::string_view kPlaceholder = "%1";
 }  // namespace
 
 constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
-    {"launcher-reads-trailer", Severity::Error, Subject::Package,
-     "the launcher reads the trailer"},
+    {"launcher-reads-trailer", Severity::Error, Subject::Package, "the launcher reads the trailer"},
     {"launcher", Severity::Error, Subject::Launcher,
      "the launcher image is the launcher: its version resource names the product " PRODUCT},
     {"launcher-version", Severity::Warning, Subject::Launcher,
@@ -53,8 +52,9 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
 }};
 
 // Every RuleId has its row: a missing one would be a null id.
-static_assert(std::all_of(kRules.begin(), kRules.end(),
-                          [](const Rule& rule) { return rule.id != nullptr && rule.requirement != nullptr; }));
+static_assert(std::all_of(kRules.begin(), kRules.end(), [](const Rule& rule) {
+    return rule.id != nullptr && rule.requirement != nullptr;
+}));
 
 namespace {
 
@@ -170,14 +170,16 @@ Check TextCheck(const Inspection& inspection, bool allowAnsi) {
             const std::string where = " at position " + std::to_string(i);
             if (byte < 0x20 || byte == 0x7F) {
                 check.passed = false;
-                check.detail = std::string(named.words) + " holds control byte " + HexByte(byte) + where;
+                check.detail =
+                    std::string(named.words) + " holds control byte " + HexByte(byte) + where;
                 return check;
             }
             if (byte >= 0x80 && !allowAnsi) {
                 check.passed = false;
-                check.detail = std::string(named.words) + " holds byte " + HexByte(byte) + where +
-                               ", outside printable ASCII; pass --allow-ansi if it is meant for the "
-                               "target's ANSI code page";
+                check.detail =
+                    std::string(named.words) + " holds byte " + HexByte(byte) + where +
+                    ", outside printable ASCII; pass --allow-ansi if it is meant for the "
+                    "target's ANSI code page";
                 return check;
             }
         }
@@ -264,8 +266,12 @@ std::string PlaceholderProblem(const std::string& what, const std::string& text)
         return what + " holds \"%1\" " + std::to_string(count) +
                " times; the text after the second one is dropped";
     }
-    if (first == 0) return what + " starts with \"%1\"; the text after it would become the first piece";
-    if (first + kPlaceholder.size() == text.size()) return what + " ends with \"%1\"; nothing follows it";
+    if (first == 0) {
+        return what + " starts with \"%1\"; the text after it would become the first piece";
+    }
+    if (first + kPlaceholder.size() == text.size()) {
+        return what + " ends with \"%1\"; nothing follows it";
+    }
     return {};
 }
 
@@ -274,11 +280,14 @@ Check LandingCheck(const Inspection& inspection) {
     const std::string campaign = FieldText(inspection, Field::CampaignQuery);
     if (landing.empty()) {
         // No landing page is a choice; but the launcher still opens the campaign query then.
-        if (campaign.empty()) return Make(RuleId::LandingPlaceholder, true, "empty: no page is opened");
+        if (campaign.empty()) {
+            return Make(RuleId::LandingPlaceholder, true, "empty: no page is opened");
+        }
         const auto& url = inspection.handOff.landingUrl[0];
         return Make(RuleId::LandingPlaceholder, false,
                     "landing template is empty but the campaign query is not: the launcher would "
-                    "open \"" + packagebuilder::Printable(url.value_or(campaign)) + "\"");
+                    "open \"" +
+                        packagebuilder::Printable(url.value_or(campaign)) + "\"");
     }
     std::string problem = PlaceholderProblem("landing template", landing);
     if (problem.ends_with("has no \"%1\"")) {
@@ -291,10 +300,13 @@ Check UninstallCheck(const Inspection& inspection) {
     const std::string uninstall = FieldText(inspection, Field::UninstallTemplate);
     const std::string campaign = FieldText(inspection, Field::CampaignQuery);
     if (uninstall.empty()) {
-        if (campaign.empty()) return Make(RuleId::UninstallPlaceholder, true, "empty: no uninstall link");
+        if (campaign.empty()) {
+            return Make(RuleId::UninstallPlaceholder, true, "empty: no uninstall link");
+        }
         return Make(RuleId::UninstallPlaceholder, false,
                     "uninstall template is empty but the campaign query is not: [UNINSTALL] url "
-                    "would be \"" + packagebuilder::Printable(inspection.handOff.uninstallUrl) + "\"");
+                    "would be \"" +
+                        packagebuilder::Printable(inspection.handOff.uninstallUrl) + "\"");
     }
     // The two are joined before the split, so the query can add a "%1" too.
     std::string problem =
@@ -321,12 +333,13 @@ Check AfterMarkerCheck(const Inspection& inspection) {
                         "the certificate table, " + std::to_string(table->size) + " bytes, after " +
                             std::to_string(inspection.certificatePadding) + " bytes of padding");
         case AfterMarkerKind::Other:
-            return Make(RuleId::AfterMarker, false,
-                        std::to_string(after) + " bytes follow the marker and " +
-                            (table ? "they are not the certificate table the header names (offset " +
-                                         std::to_string(table->offset) + ", " +
-                                         std::to_string(table->size) + " bytes)"
-                                   : std::string("the header names no certificate table")));
+            return Make(
+                RuleId::AfterMarker, false,
+                std::to_string(after) + " bytes follow the marker and " +
+                    (table ? "they are not the certificate table the header names (offset " +
+                                 std::to_string(table->offset) + ", " +
+                                 std::to_string(table->size) + " bytes)"
+                           : std::string("the header names no certificate table")));
     }
     return Make(RuleId::AfterMarker, false);
 }
@@ -335,7 +348,9 @@ Check AfterMarkerCheck(const Inspection& inspection) {
 std::string MarkerPlace(const Inspection& inspection, std::uint64_t offset) {
     const PackageLayout& layout = inspection.layout;
     const std::string at = "at " + std::to_string(offset);
-    if (offset + wrapper::package::kMarkerSize == layout.markerEnd) return at + ", the trailer's own";
+    if (offset + wrapper::package::kMarkerSize == layout.markerEnd) {
+        return at + ", the trailer's own";
+    }
     if (offset < layout.payloadStart) {
         return at + ", in the launcher image (a package, not the bare launcher)";
     }
@@ -359,12 +374,14 @@ Check SignatureCheckOf(const Inspection& inspection) {
     const SignatureCheck& signature = inspection.signature;
     const std::string name = wrapper::platform::host::DigestName(signature.algorithm);
     switch (signature.state) {
-        case SignatureState::None: return Make(RuleId::Signature, true, "the package is not signed");
+        case SignatureState::None:
+            return Make(RuleId::Signature, true, "the package is not signed");
         case SignatureState::Unreadable: return Make(RuleId::Signature, false, signature.problem);
         case SignatureState::Matches:
             return Make(RuleId::Signature, true,
-                        name + " digest matches; the certificate chain is not judged here "
-                               "(osslsigncode verify does)");
+                        name +
+                            " digest matches; the certificate chain is not judged here "
+                            "(osslsigncode verify does)");
         case SignatureState::Differs:
             return Make(RuleId::Signature, false,
                         "the signature's " + name + " digest " + Hex(signature.signedDigest) +
@@ -383,9 +400,9 @@ const char* SeverityName(Severity severity) {
 }
 
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
-    Check reads = Make(RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
-                       "result " + std::to_string(inspection.code) + " (" +
-                           ResultCodeName(inspection.code) + ")");
+    Check reads = Make(
+        RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
+        "result " + std::to_string(inspection.code) + " (" + ResultCodeName(inspection.code) + ")");
     if (!reads.passed) {
         reads.detail += ": " + std::string(ResultCodeMeaning(inspection.code));
         return {reads};

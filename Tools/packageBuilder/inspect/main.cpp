@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ constexpr const char* kTool = "wrapper-inspect";
 
 int RunInspect(const std::vector<std::string>& arguments) {
     std::string package;
-    std::string extractTo;
+    std::optional<std::string> extractOption;
     bool json = false;
     bool verify = false;
     bool allowAnsi = false;
@@ -45,22 +46,30 @@ int RunInspect(const std::vector<std::string>& arguments) {
                          "print the version and exit");
     app.add_option("package", package, "the package to inspect")->required()->type_name("PACKAGE");
     app.add_flag("--json", json, "print one JSON document instead of text");
-    auto* verifyFlag = app.add_flag(
-        "--verify", verify, "check the package rules; exit 0 only when no check fails");
+    auto* verifyFlag = app.add_flag("--verify", verify,
+                                    "check the package rules; exit 0 only when no check fails");
     app.add_flag("--allow-ansi", allowAnsi,
                  "with --verify: accept bytes 0x80-0xFF in the fields (text for the target's "
                  "ANSI code page)")
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);
-    app.add_option("--extract-payload", extractTo,
+    app.add_option("--extract-payload", extractOption,
                    "write the payload to this file, exactly as the launcher extracts it")
         ->type_name("FILE");
 
     if (const auto done = packagebuilder::ParseCommandLine(app, arguments, kTool)) return *done;
+    if (package.empty() || (extractOption && extractOption->empty())) {
+        return packagebuilder::UsageError(
+            kTool, std::string(package.empty() ? "PACKAGE" : "--extract-payload") +
+                       ": an empty path names no file");
+    }
+    const std::string extractTo = extractOption.value_or("");
 
     auto cannot = [&](const std::string& message) {
-        if (json) std::fputs(packageinspector::JsonError(package, message, kExitRefused).c_str(), stdout);
+        if (json) {
+            std::fputs(packageinspector::JsonError(package, message, kExitRefused).c_str(), stdout);
+        }
         std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
         return kExitRefused;
     };
@@ -102,8 +111,7 @@ int RunInspect(const std::vector<std::string>& arguments) {
     std::fputs(report.c_str(), stdout);
 
     if (inspection.code != wrapper::kSuccess) {
-        std::fprintf(stderr,
-                     "%s: the launcher would refuse %s: result code %u (%s): %s\n", kTool,
+        std::fprintf(stderr, "%s: the launcher would refuse %s: result code %u (%s): %s\n", kTool,
                      package.c_str(), static_cast<unsigned>(inspection.code),
                      packageinspector::ResultCodeName(inspection.code),
                      packageinspector::ResultCodeMeaning(inspection.code));

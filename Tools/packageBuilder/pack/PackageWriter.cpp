@@ -44,7 +44,10 @@ std::string FieldLengths(const PackageSettings& settings) {
 std::string OpenInput(Input& input) {
     std::string error;
     input.file = host::InputFile::Open(input.path, error);
-    if (input.file == nullptr) return "cannot read " + std::string(input.role) + " " + PathToUtf8(input.path) + ": " + error;
+    if (input.file == nullptr) {
+        return "cannot read " + std::string(input.role) + " " + PathToUtf8(input.path) + ": " +
+               error;
+    }
     return {};
 }
 
@@ -63,8 +66,8 @@ std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs
     }
     for (const Input& input : inputs) {
         if (input.file != nullptr && input.file->Identity() == identity) {
-            return "output " + PathToUtf8(output) + " is the same file as the " + input.role +
-                   " " + PathToUtf8(input.path) + "; an input is never written over";
+            return "output " + PathToUtf8(output) + " is the same file as the " + input.role + " " +
+                   PathToUtf8(input.path) + "; an input is never written over";
         }
     }
     return {};
@@ -126,9 +129,12 @@ std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target
         std::size_t got = 0;
         std::string error;
         if (!input.file->ReadAt(copied, chunk.data(), chunk.size(), got, error)) {
-            return "cannot read " + std::string(input.role) + " " + PathToUtf8(input.path) + ": " + error;
+            return "cannot read " + std::string(input.role) + " " + PathToUtf8(input.path) + ": " +
+                   error;
         }
-        if (!out.Write(chunk.data(), got, error)) return "cannot write " + PathToUtf8(target) + ": " + error;
+        if (!out.Write(chunk.data(), got, error)) {
+            return "cannot write " + PathToUtf8(target) + ": " + error;
+        }
         copied += got;
     }
     return {};
@@ -168,8 +174,8 @@ std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payl
     result.launcherBytes = launcherBytes;
     result.payloadBytes = payloadBytes;
     result.trailingBytes = request.trailingFillerBytes + trailingFileBytes;
-    result.packageBytes = launcherBytes + payloadBytes + wrapper::package::kTrailerSize +
-                          result.trailingBytes;
+    result.packageBytes =
+        launcherBytes + payloadBytes + wrapper::package::kTrailerSize + result.trailingBytes;
     return {};
 }
 

@@ -162,8 +162,12 @@ std::optional<VersionResource> ParseVersionResource(const std::vector<std::uint8
             tableRead = true;
             ForEachChild(bytes, table, [&](const VersionNode& entry) {
                 if (entry.key == u"ProductName") version.productName = TextValue(bytes, entry);
-                if (entry.key == u"ProductVersion") version.productVersion = TextValue(bytes, entry);
-                if (entry.key == u"FileDescription") version.fileDescription = TextValue(bytes, entry);
+                if (entry.key == u"ProductVersion") {
+                    version.productVersion = TextValue(bytes, entry);
+                }
+                if (entry.key == u"FileDescription") {
+                    version.fileDescription = TextValue(bytes, entry);
+                }
             });
         });
     });
@@ -172,7 +176,8 @@ std::optional<VersionResource> ParseVersionResource(const std::vector<std::uint8
 
 // The data of the first RT_VERSION resource: type 16, then the first name, then the first
 // language. Every offset in the resource tree is checked against the resource section.
-std::optional<VersionResource> ReadVersionResource(Region& region, const std::vector<Section>& sections,
+std::optional<VersionResource> ReadVersionResource(Region& region,
+                                                   const std::vector<Section>& sections,
                                                    std::uint32_t rva, std::uint32_t size) {
     const auto base = OffsetOf(sections, rva, size);
     if (!base || size < 16) return std::nullopt;

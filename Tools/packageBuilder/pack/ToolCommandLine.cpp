@@ -18,7 +18,8 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
             const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
             diagonal = above;
         }
     }
@@ -44,7 +45,8 @@ std::vector<std::string> SplitShortOptionValues(const std::vector<std::string>& 
             continue;
         }
         if (argument == "--") options = false;
-        if (argument.size() >= 3 && argument[0] == '-' && argument[1] != '-' && argument[2] == '=') {
+        if (argument.size() >= 3 && argument[0] == '-' && argument[1] != '-' &&
+            argument[2] == '=') {
             out.push_back(argument.substr(0, 2));
             out.push_back(argument.substr(3));
         } else {

@@ -66,7 +66,8 @@ int RunPack(const std::vector<std::string>& arguments) {
                    "line; repeat to layer files")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("FILE");
-    app.add_option("--link", options[0], "LinkTemplate: written unchanged into the application's links");
+    app.add_option("--link", options[0],
+                   "LinkTemplate: written unchanged into the application's links");
     app.add_option("--campaign", options[1], "CampaignQuery: name=value, without a leading '?'");
     app.add_option("--landing", options[2], "LandingTemplate: \"%1\" marks the language segment");
     app.add_option("--uninstall", options[3], "UninstallTemplate: \"%1\" marks the cut");
@@ -95,6 +96,14 @@ int RunPack(const std::vector<std::string>& arguments) {
 
     if (const auto done = packagebuilder::ParseCommandLine(app, arguments, kTool)) return *done;
 
+    for (const auto& [name, path] :
+         {std::pair{"--launcher", &launcher}, std::pair{"--payload", &payload},
+          std::pair{"--output", &output}}) {
+        if (path->empty()) {
+            return packagebuilder::UsageError(kTool,
+                                              std::string(name) + ": an empty path names no file");
+        }
+    }
     // Numbers are taken as text and read here: a sign, a fraction or an out-of-range value is
     // a usage error, never a huge number.
     if (payloadSize) {
@@ -106,8 +115,8 @@ int RunPack(const std::vector<std::string>& arguments) {
         }
     }
     if (trailingBytes) {
-        const auto count = packagebuilder::ParseByteCount(*trailingBytes,
-                                                          packagebuilder::kMaxTrailingFillerBytes);
+        const auto count =
+            packagebuilder::ParseByteCount(*trailingBytes, packagebuilder::kMaxTrailingFillerBytes);
         if (!count) {
             return packagebuilder::UsageError(
                 kTool, "--trailing-bytes: \"" + *trailingBytes +

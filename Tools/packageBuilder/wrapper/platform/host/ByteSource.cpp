@@ -28,7 +28,8 @@ bool ConcatSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, 
         if (got == size || offset >= size_) break;
         if (offset >= end) continue;
         const std::uint64_t within = offset - part.start;
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - got, end - offset));
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - got, end - offset));
         std::size_t read = 0;
         if (!part.source->ReadAt(within, out + got, want, read, error)) return false;
         got += read;

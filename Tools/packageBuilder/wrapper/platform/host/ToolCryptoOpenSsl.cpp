@@ -29,9 +29,7 @@ struct Freer {
 using Pkcs7 = std::unique_ptr<PKCS7, Freer<PKCS7, PKCS7_free>>;
 using Signature = std::unique_ptr<X509_SIG, Freer<X509_SIG, X509_SIG_free>>;
 
-void FreeSequence(ASN1_SEQUENCE_ANY* sequence) {
-    sk_ASN1_TYPE_pop_free(sequence, ASN1_TYPE_free);
-}
+void FreeSequence(ASN1_SEQUENCE_ANY* sequence) { sk_ASN1_TYPE_pop_free(sequence, ASN1_TYPE_free); }
 using Sequence = std::unique_ptr<ASN1_SEQUENCE_ANY, Freer<ASN1_SEQUENCE_ANY, FreeSequence>>;
 
 std::string OidText(const ASN1_OBJECT* object) {
@@ -98,10 +96,10 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     }
     // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }
     cursor = other->value.sequence->data;
-    const Sequence fields(
-        d2i_ASN1_SEQUENCE_ANY(nullptr, &cursor, other->value.sequence->length));
-    const ASN1_TYPE* digestInfo =
-        fields && sk_ASN1_TYPE_num(fields.get()) == 2 ? sk_ASN1_TYPE_value(fields.get(), 1) : nullptr;
+    const Sequence fields(d2i_ASN1_SEQUENCE_ANY(nullptr, &cursor, other->value.sequence->length));
+    const ASN1_TYPE* digestInfo = fields && sk_ASN1_TYPE_num(fields.get()) == 2
+                                      ? sk_ASN1_TYPE_value(fields.get(), 1)
+                                      : nullptr;
     if (digestInfo == nullptr || digestInfo->type != V_ASN1_SEQUENCE) {
         problem = "no DigestInfo in the SpcIndirectDataContent";
         return false;

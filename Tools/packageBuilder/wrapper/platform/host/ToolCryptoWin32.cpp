@@ -80,13 +80,13 @@ struct Digest::State {
 
 Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
     DWORD got = 0;
-    state_->usable =
-        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state_->algorithm, AlgorithmId(algorithm),
-                                                   nullptr, 0)) &&
-        BCRYPT_SUCCESS(BCryptGetProperty(state_->algorithm, BCRYPT_HASH_LENGTH,
-                                         reinterpret_cast<PUCHAR>(&state_->length),
-                                         sizeof state_->length, &got, 0)) &&
-        BCRYPT_SUCCESS(BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0));
+    state_->usable = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
+                         &state_->algorithm, AlgorithmId(algorithm), nullptr, 0)) &&
+                     BCRYPT_SUCCESS(BCryptGetProperty(state_->algorithm, BCRYPT_HASH_LENGTH,
+                                                      reinterpret_cast<PUCHAR>(&state_->length),
+                                                      sizeof state_->length, &got, 0)) &&
+                     BCRYPT_SUCCESS(BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0,
+                                                     nullptr, 0, 0));
 }
 
 Digest::~Digest() {
@@ -108,8 +108,8 @@ void Digest::Update(const void* data, std::size_t size) {
 
 std::vector<std::uint8_t> Digest::Finish() {
     std::vector<std::uint8_t> value(state_->length);
-    if (!state_->usable || !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, value.data(),
-                                                            state_->length, 0))) {
+    if (!state_->usable ||
+        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, value.data(), state_->length, 0))) {
         return {};
     }
     state_->usable = false;
@@ -150,9 +150,10 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     }
     const Decoded<CRYPT_SEQUENCE_OF_ANY> algorithm(X509_SEQUENCE_OF_ANY, info->rgValue[0].pbData,
                                                    info->rgValue[0].cbData);
-    const Decoded<LPSTR> oid(X509_OBJECT_IDENTIFIER,
-                             algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].pbData : nullptr,
-                             algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].cbData : 0);
+    const Decoded<LPSTR> oid(
+        X509_OBJECT_IDENTIFIER,
+        algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].pbData : nullptr,
+        algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].cbData : 0);
     const Decoded<CRYPT_DATA_BLOB> value(X509_OCTET_STRING, info->rgValue[1].pbData,
                                          info->rgValue[1].cbData);
     if (!oid || !value) {

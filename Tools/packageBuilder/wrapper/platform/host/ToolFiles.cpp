@@ -28,7 +28,7 @@ std::string PathText(const std::filesystem::path& path) {
 }
 
 std::unique_ptr<OutputFile> OutputFile::CreateFor(const std::filesystem::path& target,
-                                                 std::string& error) {
+                                                  std::string& error) {
     std::random_device entropy;
     const std::filesystem::path folder = target.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -44,7 +44,8 @@ std::unique_ptr<OutputFile> OutputFile::CreateFor(const std::filesystem::path& t
         bool exists = false;
         std::string reason;
         if (system::CreateNew(temporary, handle, exists, reason)) {
-            return std::unique_ptr<OutputFile>(new OutputFile(handle, std::move(temporary), target));
+            return std::unique_ptr<OutputFile>(
+                new OutputFile(handle, std::move(temporary), target));
         }
         system::Disarm();
         if (!exists) {
@@ -103,7 +104,8 @@ bool OutputFile::Commit(std::string& error) {
     const bool closed = system::Close(handle_, reason);
     if (!closed) error = "closing " + PathText(temporary_) + " failed: " + reason;
     if (closed && !system::RenameOver(temporary_, target_, reason)) {
-        error = "renaming " + PathText(temporary_) + " to " + PathText(target_) + " failed: " + reason;
+        error =
+            "renaming " + PathText(temporary_) + " to " + PathText(target_) + " failed: " + reason;
     }
     if (!error.empty()) system::Remove(temporary_);
     system::Disarm();

@@ -124,8 +124,8 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
                                   static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = "reading at offset " + std::to_string(offset + got) + " failed: " +
-                    SystemReason(errno);
+            error = "reading at offset " + std::to_string(offset + got) +
+                    " failed: " + SystemReason(errno);
             return false;
         }
         if (n == 0) {

@@ -77,8 +77,9 @@ std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& er
         error = "not a regular file (a directory)";
         return nullptr;
     }
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = SystemReason(GetLastError());
         return nullptr;
@@ -113,8 +114,8 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
         DWORD n = 0;
         if (!ReadFile(ToHandle(handle_), out + got, ask, &n, &position) &&
             GetLastError() != ERROR_HANDLE_EOF) {
-            error = "reading at offset " + std::to_string(at) + " failed: " +
-                    SystemReason(GetLastError());
+            error = "reading at offset " + std::to_string(at) +
+                    " failed: " + SystemReason(GetLastError());
             return false;
         }
         if (n == 0) {
@@ -168,8 +169,9 @@ void Disarm() {
 
 bool CreateNew(const fs::path& path, std::intptr_t& handle, bool& exists, std::string& reason) {
     // Delete sharing lets the console handler remove it while it is open.
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
     exists = file == INVALID_HANDLE_VALUE &&
              (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
