@@ -8,8 +8,10 @@ already knows):
   WRAPPER_INSPECT      the host wrapper-inspect (default: beside WRAPPER_PACK's build)
   WRAPPER_PACK_EXE     the Windows wrapper-pack.exe (default: beside WRAPPER_EXE's build)
   WRAPPER_INSPECT_EXE  the Windows wrapper-inspect.exe (likewise)
+  WRAPPER_VERSION      the project's version (CMake sets it)
 """
 
+import hashlib
 import json
 import os
 import shutil
@@ -111,7 +113,8 @@ class ToolBuildsAgreeTests(ToolTestCase):
             ("options", ["--link", "https://a.example/%1", "--campaign", "k=v",
                          "--landing", "https://a.example%1/w?", "--uninstall", "https://a%1/u?"]),
             ("option overrides the file", ["-s", settings, "--campaign", "utm_source=override"]),
-            ("ANSI text from a settings file", ["-s", ansi, "--allow-ansi", "--uninstall", "u%1v"]),
+            ("ANSI text from a settings file", ["-s", ansi, "--allow-ansi", "--uninstall",
+                                                "https://u%1v"]),
             ("no settings at all", []),
             ("test package", ["-s", settings, "--trailing-bytes", "100", "--payload-size", "7"]),
         ]
@@ -131,18 +134,29 @@ class ToolBuildsAgreeTests(ToolTestCase):
 
     def test_same_refusals_and_nothing_written(self):
         text = self.write("text.bin", b"not an executable")
+        utf16 = self.write("utf16.ini", "link = https://a.example/\r\n".encode("utf-16"))
         cases = [
             ("campaign query with ?", ["--payload", self.installer, "--campaign", "?k=v"],
              'campaign query starts with "?"'),
             ("payload not an executable", ["--payload", text],
-             "is not a Windows executable: no MZ header at its start"),
+             ": not a Windows executable: no MZ header at its start"),
             ("field too long", ["--payload", self.installer, "--link", "x" * 300],
              "link template is 300 bytes long; a field holds at most 259"),
+            ("launcher and payload swapped", ["--launcher", self.installer, "--payload",
+                                              self.launcher],
+             'its version resource names the product "Stand-in installer": not the launcher'),
+            ("payload is the launcher", ["--payload", self.launcher],
+             'its version resource names the product "wrapper": it is the launcher'),
+            ("a local program as landing page", ["--payload", self.installer,
+                                                 "--landing", "C:\\Windows\\x%1.exe"],
+             "landing template holds a backslash at position 2; no URL holds one"),
+            ("UTF-16 settings file", ["--payload", self.installer, "-s", utf16],
+             "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"),
         ]
         for label, args, message in cases:
             with self.subTest(label):
                 host, guest, linux, windows = self.pack_both(["--launcher", self.launcher, *args])
-                self.assertEqual((host.code, guest.code), (1, 1))
+                self.assertEqual((host.code, guest.code), (1, 1), host.stderr + guest.stderr)
                 for outcome in (host, guest):
                     self.assertIn(message, outcome.stderr)
                     self.assertEqual(outcome.stderr.count("\n"), 1, outcome.stderr)
@@ -150,6 +164,48 @@ class ToolBuildsAgreeTests(ToolTestCase):
                 self.assertFalse(os.path.exists(windows))
         leftovers = sorted(n for n in os.listdir(self.work) if n.endswith(".partial"))
         self.assertEqual(leftovers, [])
+
+    def test_same_usage_errors(self):
+        for tool, program, args, message in (
+                ("wrapper-pack", windows_pack(), ["--lancher", "x"],
+                 "unknown option --lancher; did you mean --launcher?"),
+                ("wrapper-pack", windows_pack(), ["--launcher", "x", "--payload", "y", "-o", "z",
+                                                  "--trailing-bytes", "-1"],
+                 '--trailing-bytes: "-1" is not a byte count from 0 to 4294967295'),
+                ("wrapper-inspect", windows_inspect(), ["x.exe", "--strict"],
+                 "--strict requires --verify")):
+            with self.subTest(message):
+                host_program = host_pack() if tool == "wrapper-pack" else host_inspect()
+                host = self.run_host([host_program, *args])
+                guest = self.run_windows(program, args)
+                expected = f"{tool}: {message} (see {tool} --help)\n"
+                self.assertEqual((host.code, host.stderr), (2, expected))
+                self.assertEqual((guest.code, guest.stderr), (2, expected))
+
+    def test_same_version_in_the_tools_and_the_launcher(self):
+        version = os.environ.get("WRAPPER_VERSION")
+        if not version:
+            self.skipTest("WRAPPER_VERSION is not set")
+        for tool, host_program, windows_program in (
+                ("wrapper-pack", host_pack(), windows_pack()),
+                ("wrapper-inspect", host_inspect(), windows_inspect())):
+            with self.subTest(tool):
+                host = self.run_host([host_program, "--version"])
+                guest = self.run_windows(windows_program, ["--version"])
+                self.assertEqual((host.code, host.stdout), (0, f"{tool} {version}\n"))
+                self.assertEqual((guest.code, guest.stdout), (0, f"{tool} {version}\n"))
+        # wrapper.exe's version resource, as windres wrote it and both builds read it.
+        host, guest, linux, windows = self.pack_both(
+            ["--launcher", self.launcher, "--payload", self.installer])
+        self.assertEqual((host.code, guest.code), (0, 0), host.stderr + guest.stderr)
+        report = json.loads(self.run_host([host_inspect(), "--json", linux]).stdout)
+        guest_report = json.loads(self.run_windows(windows_inspect(), ["--json", linux]).stdout)
+        self.assertEqual(report["launcherImage"], guest_report["launcherImage"])
+        self.assertEqual(report["launcherImage"]["version"]["productName"], "wrapper")
+        self.assertEqual(report["launcherImage"]["version"]["productVersion"], version)
+        self.assertEqual(report["launcherImage"]["version"]["fileVersion"], version + ".0")
+        self.assertEqual(report["launcherImage"]["machine"], "x86 (0x014C)")
+        self.assertEqual(report["payload"]["version"]["productName"], "Stand-in installer")
 
     def test_windows_pack_replaces_an_existing_package(self):
         target = self.write("setup.exe", b"old" * 1000)
@@ -219,10 +275,69 @@ class SignedPackageToolTests(ToolTestCase):
                 self.assertEqual(read(target), read(self.installer))
 
     def test_verify_text_is_the_same(self):
-        host, guest = self.inspect_both(["--verify", self.signed])
-        self.assertEqual((host.code, guest.code), (0, 0))
-        self.assertEqual(host.stdout, guest.stdout)
+        changed = bytearray(read(self.signed))
+        changed[os.path.getsize(self.launcher) + 100] ^= 1  # inside the payload
+        tampered = self.write("tampered.exe", bytes(changed))
+        for label, package, code in (("signed", self.signed, 0), ("changed after signing",
+                                                                   tampered, 1)):
+            with self.subTest(label):
+                host, guest = self.inspect_both(["--verify", package])
+                self.assertEqual((host.code, guest.code), (code, code), host.stdout)
+                # The first line names the package, each build in its own spelling.
+                self.assertTrue(host.stdout.startswith("package                 " + package))
+                self.assertEqual(host.stdout.split("\n", 1)[1], guest.stdout.split("\n", 1)[1])
         self.assertIn("pass  nothing but a certificate table follows the marker", host.stdout)
+        self.assertIn("FAIL  a signature after the marker still matches the file (its "
+                      "Authenticode digest): the signature's SHA-256 digest", host.stdout)
+
+    def test_digest_is_the_one_osslsigncode_calculates(self):
+        host, guest = self.inspect_both(["--json", self.signed])
+        verify = subprocess.run(["osslsigncode", "verify", "-in", self.signed],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        calculated = next(line.split(":", 1)[1].strip().lower()
+                          for line in verify.stdout.decode(errors="replace").splitlines()
+                          if line.startswith("Calculated message digest"))
+        for report in (json.loads(host.stdout), json.loads(guest.stdout)):
+            self.assertEqual(report["signature"]["state"], "matches")
+            self.assertEqual(report["signature"]["fileDigest"], calculated)
+            self.assertEqual(report["sha256"]["payload"],
+                             hashlib.sha256(read(self.installer)).hexdigest())
+            self.assertEqual(report["sha256"]["package"],
+                             hashlib.sha256(read(self.signed)).hexdigest())
+
+
+class ToolFileSafetyTests(ToolTestCase):
+    """The Windows tools never write over an input, whatever its name: the same path, or
+    the same file in other letter case (volume serial number and file index decide)."""
+
+    def test_output_that_is_an_input_is_refused(self):
+        installer = self.write("installer.exe", read(self.installer))
+        package = self.path("setup.exe")
+        packed = self.run_windows(windows_pack(), ["--launcher", self.launcher, "--payload",
+                                                   installer, "-o", package])
+        self.assertEqual(packed.code, 0, packed.stderr)
+        before = {name: read(self.path(name)) for name in ("installer.exe", "setup.exe")}
+        upper = os.path.join(self.work, "INSTALLER.EXE")
+        cases = [
+            ("pack onto its payload", windows_pack(),
+             ["--launcher", self.launcher, "--payload", installer, "-o", installer],
+             "is the same file as the payload"),
+            ("pack onto its payload in other letter case", windows_pack(),
+             ["--launcher", self.launcher, "--payload", installer, "-o", upper],
+             "is the same file as the payload"),
+            ("extract onto the package", windows_inspect(),
+             [package, "--extract-payload", os.path.join(self.work, "Setup.EXE")],
+             "is the same file as the package"),
+        ]
+        for label, program, args, message in cases:
+            with self.subTest(label):
+                outcome = self.run_windows(program, args)
+                self.assertEqual(outcome.code, 1, outcome.stderr)
+                self.assertIn(message, outcome.stderr)
+                self.assertIn("; an input is never written over", outcome.stderr)
+                self.assertEqual(outcome.stderr.count("\n"), 1, outcome.stderr)
+        self.assertEqual({name: read(self.path(name)) for name in before}, before)
+        self.assertEqual(sorted(os.listdir(self.work)), ["installer.exe", "setup.exe"])
 
 
 if __name__ == "__main__":

@@ -5,13 +5,16 @@
 //
 // Invariants: nothing throws (the tool must report, not throw); the launcher's result code
 // is the one the package format predicts; on success the layout adds up and the extracted
-// payload is exactly the bytes before the trailer; the JSON report parses back.
+// payload is exactly the bytes before the trailer; the SHA-256 of the file and of its parts
+// are those of the model's ranges; the JSON report parses back.
 
 #include "FuzzSupport.h"
 #include "HandOffPreview.h"
 #include "PackageInspector.h"
 #include "Report.h"
 #include "Verification.h"
+#include "platform/host/ToolCrypto.h"
+#include "platform/host/ToolFiles.h"
 
 #include <nlohmann/json.hpp>
 
@@ -56,6 +59,12 @@ private:
     fs::path path_;
 };
 
+std::vector<std::uint8_t> Sha256(const std::uint8_t* data, std::size_t size) {
+    wrapper::platform::host::Digest digest(wrapper::platform::host::DigestAlgorithm::Sha256);
+    digest.Update(data, size);
+    return digest.Finish();
+}
+
 std::vector<std::uint8_t> ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -70,12 +79,13 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     FUZZ_CHECK(inspection->fileSize == size);
     FUZZ_CHECK(inspection->code == expected.code);
     FUZZ_CHECK(inspection->markerCount == expected.markerCount);
+    FUZZ_CHECK(inspection->packageSha256 == Sha256(data, size));
 
     for (const bool allowAnsi : {false, true}) {
         const std::vector<pi::Check> checks = pi::VerifyPackage(*inspection, allowAnsi);
         FUZZ_CHECK(!checks.empty());
-        FUZZ_CHECK(!pi::TextChecks(checks).empty());
-        const std::string json = pi::JsonReport(*inspection, package.string(), &checks);
+        FUZZ_CHECK(!pi::TextChecks(checks, "package", size, allowAnsi).empty());
+        const std::string json = pi::JsonReport(*inspection, package.string(), &checks, allowAnsi);
         FUZZ_CHECK(!nlohmann::json::parse(json, nullptr, false).is_discarded());
     }
     FUZZ_CHECK(!pi::TextReport(*inspection, "package").empty());
@@ -90,9 +100,13 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     FUZZ_CHECK(layout.trailerStart + wrapper::package::kTrailerSize == layout.markerEnd);
     FUZZ_CHECK(layout.markerEnd + layout.afterMarker == inspection->fileSize);
     pi::PreviewHandOff(inspection->fields);
+    FUZZ_CHECK(inspection->launcherSha256 == Sha256(data, layout.payloadStart));
+    FUZZ_CHECK(inspection->payloadSha256 == Sha256(data + layout.payloadStart, layout.payloadSize));
 
+    const auto file = wrapper::platform::host::InputFile::Open(package, error);
+    FUZZ_CHECK(file != nullptr);
     wrapper::ResultCode code = wrapper::kScanReadOrCopyFailed;
-    const std::string problem = pi::ExtractPayloadTo(package, extracted, code);
+    const std::string problem = pi::ExtractPayloadTo(*file, extracted, code);
     FUZZ_CHECK(problem.empty());
     FUZZ_CHECK(code == wrapper::kSuccess);
     const std::vector<std::uint8_t> payload(data + layout.payloadStart,

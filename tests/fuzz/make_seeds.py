@@ -65,6 +65,48 @@ def signed_package(slipped=b""):
     return package(launcher=launcher, after=bytes(offset - body_end) + table)
 
 
+def version_node(key, value=b"", text=False, value_length=0, children=()):
+    """One node of a version resource: length, value length, type, key, value, children."""
+    node = bytearray(6) + (key + "\0").encode("utf-16-le")
+    node += bytes(-len(node) % 4) + value
+    for child in children:
+        node += bytes(-len(node) % 4) + child
+    struct.pack_into("<HHH", node, 0, len(node), value_length, 1 if text else 0)
+    return bytes(node)
+
+
+def version_resource(product, version):
+    def string(key, value):
+        return version_node(key, (value + "\0").encode("utf-16-le"), True, len(value) + 1)
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, 0x10002, 0x30004, *([0] * 9))
+    table = version_node("040904B0", text=True, children=[
+        string("ProductName", product), string("ProductVersion", version)])
+    return version_node("VS_VERSION_INFO", fixed, False, len(fixed),
+                        [version_node("StringFileInfo", text=True, children=[table])])
+
+
+def versioned_launcher(product="wrapper", version="0.1.0"):
+    """An executable with one section, .rsrc, holding an RT_VERSION resource: the tree of
+    three one-entry directories, the data entry, the data."""
+    lfanew, optional_size, raw = 0x40, 136, 0x200
+    data = version_resource(product, version)
+    tree = bytearray(0x58)
+    for at, entry, target in ((0x00, 16, 0x80000018), (0x18, 1, 0x80000030), (0x30, 0x409, 0x48)):
+        struct.pack_into("<HII", tree, at + 14, 1, entry, target)
+    struct.pack_into("<II", tree, 0x48, 0x1000 + 0x58, len(data))
+    section = bytes(tree) + data
+    image = bytearray(b"MZ" + bytes(lfanew - 2))
+    struct.pack_into("<I", image, 0x3C, lfanew)
+    image += b"PE\0\0" + struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, optional_size, 0x102)
+    optional = bytearray(optional_size)
+    struct.pack_into("<H", optional, 0, 0x10B)
+    struct.pack_into("<I", optional, 92, 16)
+    struct.pack_into("<II", optional, 96 + 2 * 8, 0x1000, len(section))  # entry 2: resources
+    image += optional + b".rsrc\0\0\0" + struct.pack("<IIIIIIHHI", len(section), 0x1000,
+                                                      len(section), raw, 0, 0, 0, 0, 0x40000040)
+    return bytes(image.ljust(raw, b"\0")) + section
+
+
 def packages():
     unterminated = ["A" * 258 + "%1", "%1" + "b" * 258, "%" + "c" * 259, "1" * 260]
     return {
@@ -73,6 +115,8 @@ def packages():
         # A second payload and trailer in the certificate table, which the launcher ignores.
         "marker-in-certificate-table": signed_package(
             slipped=b"MZ slipped" + trailer(10, ["https://elsewhere%1"] * 4)),
+        "versioned": package(launcher=versioned_launcher(),
+                             payload=versioned_launcher("Setup", "1.0")),
         "trailing-bytes": package(after=b"not a certificate table" * 3),
         "nested": package(launcher=package(payload=b"MZ inner"), payload=b"MZ outer"),
         "unterminated-fields": package(fields=unterminated),

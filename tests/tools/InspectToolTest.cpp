@@ -1,11 +1,14 @@
 // wrapper-inspect run as a producer runs it, on packages made by wrapper-pack.
 
 #include "ToolTestSupport.h"
+#include "WrapperVersion.h"
+#include "platform/host/ToolCrypto.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -18,6 +21,18 @@ constexpr char kCampaign[] = "utm_source=spring";
 constexpr char kLanding[] = "https://example.com%1/welcome?";
 constexpr char kUninstall[] = "https://example.com%1/goodbye?";
 
+std::string Sha256(const Bytes& bytes, std::size_t from = 0, std::size_t length = SIZE_MAX) {
+    wrapper::platform::host::Digest digest(wrapper::platform::host::DigestAlgorithm::Sha256);
+    digest.Update(bytes.data() + from, std::min(length, bytes.size() - from));
+    std::string hex;
+    for (const std::uint8_t byte : digest.Finish()) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
 // Bytes that differ from offset to offset, so that a shifted or truncated copy shows.
 Bytes Pattern(std::size_t size, std::size_t from = 0) {
     Bytes bytes(size);
@@ -28,7 +43,7 @@ Bytes Pattern(std::size_t size, std::size_t from = 0) {
 
 struct InspectTool : ::testing::Test {
     tooltest::ScratchDir dir;
-    Bytes launcherBytes = tooltest::MinimalExecutable(3072);
+    Bytes launcherBytes = tooltest::MinimalLauncher(3072);
 
     void SetUp() override { tooltest::WriteFile(dir / "wrapper.exe", launcherBytes); }
 
@@ -98,10 +113,13 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
     const auto run = tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string name = (dir / "setup.exe").string();
+    const Bytes package = tooltest::ReadFile(dir / "setup.exe");
     EXPECT_EQ(run.out,
               "package                 " + name +
                   ", 9152 bytes\n"
                   "launcher result         0: the launcher reads this package\n"
+                  "launcher version        wrapper " WRAPPER_VERSION_TEXT " (" WRAPPER_DESCRIPTION
+                  ")\n"
                   "\n"
                   "  region                     offset        bytes\n"
                   "  launcher image                  0         3072  a Windows executable\n"
@@ -116,6 +134,18 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "LandingTemplate         \"https://example.com%1/welcome?\"\n"
                   "UninstallTemplate       \"https://example.com%1/goodbye?\"\n"
                   "markers in file         1\n"
+                  "\n"
+                  "SHA-256\n"
+                  "  package               " +
+                  Sha256(package) +
+                  "\n"
+                  "  launcher image        " +
+                  Sha256(package, 0, 3072) +
+                  "\n"
+                  "  payload               " +
+                  Sha256(package, 3072, 5000) +
+                  "\n"
+                  "signature               none\n"
                   "\n"
                   "after a successful install the launcher opens\n"
                   "  landing, no language  https://example.com/welcome?utm_source=spring\n"
@@ -178,26 +208,104 @@ TEST_F(InspectTool, NamesTheLauncherResultCodeOfARefusedPackage) {
                                                   dir / "out.bin"};
             if (asJson) arguments.push_back("--json");
             const auto run = tooltest::Run(WRAPPER_INSPECT, arguments);
-            EXPECT_EQ(run.exitCode, 2);
+            EXPECT_EQ(run.exitCode, 1);
             EXPECT_TRUE(run.err.starts_with("wrapper-inspect: the launcher would refuse " +
                                             (dir / "bad.exe").string() + ": " + row.code))
                 << run.err;
             EXPECT_FALSE(fs::exists(dir / "out.bin"));
             if (asJson) {
-                EXPECT_EQ(json::parse(run.out)["launcherResult"]["code"],
-                          std::stoi(row.code.substr(12)));
+                const json report = json::parse(run.out);
+                EXPECT_EQ(report["launcherResult"]["code"], std::stoi(row.code.substr(12)));
+                EXPECT_EQ(report["sha256"]["package"], Sha256(row.bytes));
             }
         }
     }
 }
 
-TEST_F(InspectTool, MissingPackageIsAToolError) {
-    const auto run = tooltest::Run(WRAPPER_INSPECT, {dir / "none.exe"});
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.err, "wrapper-inspect: cannot read " + (dir / "none.exe").string() + "\n");
-    const auto folder = tooltest::Run(WRAPPER_INSPECT, {dir.path()});
-    EXPECT_EQ(folder.exitCode, 3);
-    EXPECT_EQ(folder.err, "wrapper-inspect: cannot read " + dir.path().string() + ": not a file\n");
+// A package that cannot be read: one line with the system's reason, exit status 1, and with
+// --json a document that says so.
+TEST_F(InspectTool, UnreadablePackageIsReportedWithTheReason) {
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    const struct {
+        fs::path package;
+        std::string reason;
+    } rows[] = {
+        {dir / "none.exe", "No such file or directory"},
+        {dir.path(), "not a regular file (a directory)"},
+        {dir / "fifo", "not a regular file (a FIFO)"},
+        {"/dev/zero", "not a regular file (a character device)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.package);
+        const std::string message = "cannot read " + row.package.string() + ": " + row.reason;
+        const auto run = tooltest::Run(WRAPPER_INSPECT, {row.package, "--verify"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "wrapper-inspect: " + message + "\n");
+        const auto asJson = tooltest::Run(WRAPPER_INSPECT, {"--json", row.package});
+        EXPECT_EQ(asJson.exitCode, 1);
+        const json report = json::parse(asJson.out);
+        EXPECT_EQ(report["schemaVersion"], 2);
+        EXPECT_EQ(report["error"], json({{"message", message}, {"exitStatus", 1}}));
+    }
+}
+
+// The extracted payload never replaces anything but a regular file, nor the package.
+TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
+    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
+    ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo.exe").c_str(), 0644), 0);
+    fs::create_symlink(dir / "setup.exe", dir / "link.exe");
+    fs::create_hard_link(dir / "setup.exe", dir / "hard.exe");
+    const Bytes package = tooltest::ReadFile(dir / "setup.exe");
+    const struct {
+        const char* output;
+        std::string problem;
+    } rows[] = {
+        {"setup.exe", "is the same file as the package " + (dir / "setup.exe").string() +
+                          "; an input is never written over"},
+        {"hard.exe", "is the same file as the package " + (dir / "setup.exe").string() +
+                         "; an input is never written over"},
+        {"link.exe",
+         "is a symbolic link, not a regular file; only a regular file is ever replaced"},
+        {"fifo.exe", "is a FIFO, not a regular file; only a regular file is ever replaced"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.output);
+        const auto run = tooltest::Run(WRAPPER_INSPECT,
+                                       {dir / "setup.exe", "--extract-payload", dir / row.output});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "wrapper-inspect: output " + (dir / row.output).string() + " " +
+                               row.problem + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(tooltest::ReadFile(dir / "setup.exe"), package);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.exe"));
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo.exe"));
+}
+
+TEST_F(InspectTool, UsageErrorsExitWithTwo) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } rows[] = {
+        {{}, "package is required"},
+        {{"a.exe", "--verfy"}, "unknown option --verfy; did you mean --verify?"},
+        {{"a.exe", "b.exe"}, "unexpected argument \"b.exe\""},
+        {{"a.exe", "--strict"}, "--strict requires --verify"},
+        {{"a.exe", "--allow-ansi"}, "--allow-ansi requires --verify"},
+        {{"a.exe", "--extract-payload"}, "--extract-payload: 1 required FILE missing"},
+        {{"a.exe", "--extract-payload", ""}, "--extract-payload: an empty path names no file"},
+        {{""}, "PACKAGE: an empty path names no file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        const auto run = tooltest::Run(WRAPPER_INSPECT, row.arguments);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err, "wrapper-inspect: " + row.message + " (see wrapper-inspect --help)\n");
+    }
+    const auto version = tooltest::Run(WRAPPER_INSPECT, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("wrapper-inspect ") + WRAPPER_VERSION_TEXT + "\n");
 }
 
 TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
@@ -207,24 +315,58 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "bad.exe", {"--payload-size", "99999"}).exitCode,
               0);
 
+    ASSERT_EQ(Pack(dir / "installer.exe", dir / "http.exe", {"--landing", "http://a.example%1/w?"})
+                  .exitCode,
+              0);
+
     const auto good = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "good.exe"});
     EXPECT_EQ(good.exitCode, 0);
-    EXPECT_TRUE(good.out.ends_with("\nall 10 checks passed\n")) << good.out;
+    EXPECT_TRUE(good.out.starts_with("package                 " + (dir / "good.exe").string() +
+                                     ", 9152 bytes\npass  the launcher reads the trailer"))
+        << good.out;
+    EXPECT_TRUE(good.out.ends_with("\nall 15 checks passed\n")) << good.out;
     EXPECT_EQ(good.out.find("FAIL"), std::string::npos);
+
+    // A warning passes, unless --strict.
+    const auto http = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "http.exe"});
+    EXPECT_EQ(http.exitCode, 0);
+    EXPECT_NE(http.out.find("\nwarn  the templates use https://: landing template uses http://"),
+              std::string::npos)
+        << http.out;
+    EXPECT_TRUE(http.out.ends_with("\nall 15 checks passed, 1 with a warning\n")) << http.out;
+    const auto strict = tooltest::Run(WRAPPER_INSPECT, {"--verify", "--strict", dir / "http.exe"});
+    EXPECT_EQ(strict.exitCode, 1);
+    EXPECT_NE(strict.out.find("\nFAIL  the templates use https://"), std::string::npos);
+    EXPECT_TRUE(strict.out.ends_with("\n1 of 15 checks failed\n")) << strict.out;
 
     const auto junk = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "junk.exe"});
     EXPECT_EQ(junk.exitCode, 1);
     EXPECT_NE(junk.out.find("FAIL  nothing but a certificate table follows the marker: 9 bytes"),
               std::string::npos)
         << junk.out;
-    EXPECT_TRUE(junk.out.ends_with("\n1 of 10 checks failed\n")) << junk.out;
+    EXPECT_TRUE(junk.out.ends_with("\n1 of 15 checks failed\n")) << junk.out;
 
     const json junkJson = InspectJson(dir / "junk.exe");  // plain inspection still succeeds
     EXPECT_EQ(junkJson["layout"]["afterMarker"]["kind"], "other");
 
+    // Each check carries its rule's id and severity for scripts.
+    const auto junkVerify =
+        tooltest::Run(WRAPPER_INSPECT, {"--verify", "--json", dir / "junk.exe"});
+    EXPECT_EQ(junkVerify.exitCode, 1);
+    const json verify = json::parse(junkVerify.out)["verify"];
+    EXPECT_EQ(verify["passed"], false);
+    ASSERT_EQ(verify["checks"].size(), 15u);
+    EXPECT_EQ(verify["checks"][0]["id"], "launcher-reads-trailer");
+    EXPECT_EQ(verify["checks"][12]["id"], "after-marker");
+    EXPECT_EQ(verify["checks"][12]["severity"], "error");
+    EXPECT_EQ(verify["checks"][12]["fails"], true);
+    EXPECT_EQ(verify["checks"][9]["id"], "https");
+    EXPECT_EQ(verify["checks"][9]["severity"], "warning");
+
     const auto bad = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "bad.exe"});
-    EXPECT_EQ(bad.exitCode, 2);
-    EXPECT_TRUE(bad.out.starts_with("FAIL  the launcher reads the trailer: result 13")) << bad.out;
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_NE(bad.out.find("\nFAIL  the launcher reads the trailer: result 13"), std::string::npos)
+        << bad.out;
 }
 
 // A package packed around another package: the launcher reads the trailer nearest the end,
@@ -259,7 +401,10 @@ TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
 
     const auto verify = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "outer.exe"});
     EXPECT_EQ(verify.exitCode, 1);
-    EXPECT_NE(verify.out.find("FAIL  the marker occurs once in the file: found 2 times"),
+    EXPECT_NE(verify.out.find("FAIL  the marker occurs once in the file: the trailer marker occurs "
+                              "2 times: at 6120, in the launcher image (a package, not the bare "
+                              "launcher); at " +
+                              std::to_string(innerSize + 7000 + 1048) + ", the trailer's own\n"),
               std::string::npos)
         << verify.out;
 }
@@ -276,10 +421,12 @@ TEST_F(InspectTool, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
 
     const auto run = tooltest::Run(
         WRAPPER_INSPECT, {dir / "setup.exe", "--extract-payload", dir / "no" / "out.bin"});
-    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(run.err.starts_with("wrapper-inspect: cannot extract the payload to " +
-                                    (dir / "no" / "out.bin").string() + ": cannot create "))
+                                    (dir / "no" / "out.bin").string() + ": creating " +
+                                    (dir / "no" / ".wrapper-").string()))
         << run.err;
+    EXPECT_TRUE(run.err.ends_with(".partial failed: No such file or directory\n")) << run.err;
     EXPECT_EQ(dir.Files(),
               (std::vector<std::string>{"installer.exe", "out.bin", "setup.exe", "wrapper.exe"}));
 }

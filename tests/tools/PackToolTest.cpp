@@ -1,12 +1,15 @@
 // wrapper-pack run as a producer runs it: what it writes, what it refuses and how it says so.
 
 #include "ToolTestSupport.h"
+#include "WrapperVersion.h"
 #include "package/PackageTrailer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,7 +28,7 @@ struct PackTool : ::testing::Test {
     fs::path launcher = dir / "wrapper.exe";
     fs::path payload = dir / "installer.exe";
     fs::path output = dir / "setup.exe";
-    Bytes launcherBytes = tooltest::MinimalExecutable(3000);
+    Bytes launcherBytes = tooltest::MinimalLauncher(3000);
     Bytes payloadBytes = tooltest::MinimalExecutable(5000);
 
     void SetUp() override {
@@ -58,23 +61,40 @@ TEST_F(PackTool, WritesLauncherPayloadAndTrailerAndNothingElse) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, "wrapper-pack: wrote " + output.string() +
-                           ": launcher 3000 + payload 5000 + trailer 1080 = 9080 bytes\n");
+                           ": launcher 3000 + payload 5000 + trailer 1080 = 9080 bytes\n"
+                           "  link       \"https://example.com%1/start?\"    from --link\n"
+                           "  campaign   \"utm_source=t\"                    from --campaign\n"
+                           "  landing    \"https://example.com%1/welcome?\"  from --landing\n"
+                           "  uninstall  \"https://example.com%1/goodbye?\"  from --uninstall\n");
     const std::string fields[4] = {"https://example.com%1/start?", "utm_source=t", kLanding,
                                    kUninstall};
     EXPECT_EQ(tooltest::ReadFile(output), ExpectedPackage(payloadBytes, fields));
     EXPECT_EQ(dir.Files(), (std::vector<std::string>{"installer.exe", "setup.exe", "wrapper.exe"}));
 }
 
-TEST_F(PackTool, OptionsOverrideTheSettingsFile) {
-    WriteText(dir / "release.ini",
-              "# release\nlink = L\ncampaign = from-file\nlanding = https://x%1/f?\n");
+// Settings files are layers, in order; options override them all; the report names the
+// file (or option) each value came from.
+TEST_F(PackTool, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
+    WriteText(dir / "base.ini",
+              "campaign = from-base\nlanding = https://base%1/f?\n"
+              "uninstall = https://base%1/u?\n");
+    WriteText(dir / "release.ini", "campaign = from-release\nlanding = https://release%1/f?\n");
     const auto run =
         tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output,
-                                     "-s", dir / "release.ini", "--campaign", "from-option",
-                                     "--uninstall", kUninstall});
+                                     "-s", dir / "base.ini", "--settings", dir / "release.ini",
+                                     "--landing", "https://option%1/f?"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const std::string fields[4] = {"L", "from-option", "https://x%1/f?", kUninstall};
+    const std::string fields[4] = {"", "from-release", "https://option%1/f?", "https://base%1/u?"};
     EXPECT_EQ(tooltest::ReadFile(output), ExpectedPackage(payloadBytes, fields));
+    EXPECT_NE(run.out.find("  link       \"\"                     not set\n"
+                           "  campaign   \"from-release\"         from " +
+                           (dir / "release.ini").string() +
+                           "\n"
+                           "  landing    \"https://option%1/f?\"  from --landing\n"
+                           "  uninstall  \"https://base%1/u?\"    from " +
+                           (dir / "base.ini").string() + "\n"),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(PackTool, ReplacesAnEarlierPackage) {
@@ -83,31 +103,36 @@ TEST_F(PackTool, ReplacesAnEarlierPackage) {
     EXPECT_EQ(fs::file_size(output), 9080u);
 }
 
-TEST_F(PackTool, WarnsButWritesWhenATemplateHasNoPlaceholder) {
-    const auto run = Pack({"--landing", "https://example.com/welcome?", "--uninstall", ""});
+// A warning is printed and the package written; --strict refuses it like an error.
+TEST_F(PackTool, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
+    const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err,
-              "wrapper-pack: warning: landing template has no \"%1\": the language segment will "
-              "follow the whole template\n"
-              "wrapper-pack: warning: uninstall template has no \"%1\": UNINSTALL url will be the "
-              "whole template and the campaign query, param will be empty\n");
-    EXPECT_TRUE(fs::exists(output));
+              "wrapper-pack: warning: landing template uses http://: the page travels "
+              "unencrypted\n");
+    fs::remove(output);
+    const auto strict = Pack({"--landing", "http://example.com%1/welcome?", "--strict"});
+    EXPECT_EQ(strict.exitCode, 1);
+    EXPECT_EQ(strict.err,
+              "wrapper-pack: landing template uses http://: the page travels "
+              "unencrypted (a warning; --strict refuses it)\n");
+    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST_F(PackTool, RefusalComesAloneWithoutWarnings) {
     tooltest::WriteFile(payload, {});
-    const auto run = Pack({"--landing", "", "--uninstall", ""});
+    const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "wrapper-pack: payload " + payload.string() + " is empty\n");
+    EXPECT_EQ(run.err, "wrapper-pack: payload " + payload.string() + ": empty\n");
 }
 
-TEST_F(PackTool, WarnsAboutASignedLauncher) {
-    tooltest::WriteFile(launcher,
-                        tooltest::MinimalExecutable(3000, tooltest::CertificateEntry{2048, 952}));
-    const auto run = Pack({});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err, "wrapper-pack: warning: launcher " + launcher.string() +
-                           " is signed; sign the package instead of the launcher\n");
+// The settings of the end-to-end tests' packages: none at all. An empty template means "no
+// page" and "no link", which the rules accept.
+TEST_F(PackTool, EmptySettingsArePackableWithoutAWord) {
+    const auto run = tooltest::Run(
+        WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output, "--strict"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
 }
 
 TEST_F(PackTool, AllowAnsiAdmitsHighBytesOnly) {
@@ -157,7 +182,7 @@ struct PackRefusal : PackTool, ::testing::WithParamInterface<Refusal> {
                 out += text[i];
                 continue;
             }
-            const std::size_t end = text.find_first_of(" ,:", i);
+            const std::size_t end = text.find_first_of(" ,:;)", i);
             out += (dir / text.substr(i + 1, end - i - 1)).string();
             i = (end == std::string::npos ? text.size() : end) - 1;
         }
@@ -183,7 +208,22 @@ TEST_P(PackRefusal, SaysWhyInOneLineAndWritesNothing) {
     EXPECT_EQ(tooltest::ReadFile(output), earlier);
 }
 
+// A good package, first.exe, to be given where it does not belong.
+void PackFirst(PackTool& t) {
+    ASSERT_EQ(tooltest::Run(WRAPPER_PACK,
+                            {"--launcher", t.launcher, "--payload", t.payload, "-o",
+                             t.dir / "first.exe", "--landing", kLanding, "--uninstall", kUninstall})
+                  .exitCode,
+              0);
+}
+
+void Fifo(PackTool& t, const char* name) { ASSERT_EQ(::mkfifo((t.dir / name).c_str(), 0644), 0); }
+void Link(PackTool& t, const fs::path& target, const char* name) {
+    fs::create_symlink(target, t.dir / name);
+}
+
 const Refusal kRefusals[] = {
+    // Settings that do not fit, or are not text
     {"LinkTooLong",
      {},
      {"--link", std::string(260, 'x')},
@@ -201,9 +241,9 @@ const Refusal kRefusals[] = {
      {"-s", "@long.ini"},
      "link template is 300 bytes long; a field holds at most 259"},
     {"ZeroByte",
-     [](PackTool& t) { WriteText(t.dir / "z.ini", std::string("link=a\0b", 8)); },
+     [](PackTool& t) { WriteText(t.dir / "z.ini", std::string("link=https://a\0b", 16)); },
      {"-s", "@z.ini"},
-     "link template holds a zero byte at position 1"},
+     "link template holds a zero byte at position 9 with more text after it"},
     {"ByteOutsidePrintableAscii",
      {},
      {"--landing", "https://caf\xC3\xA9%1/w?"},
@@ -217,40 +257,189 @@ const Refusal kRefusals[] = {
      {},
      {"--campaign", "?utm_source=x"},
      "campaign query starts with \"?\"; the template ends with it, write the query without"},
-    {"LauncherIsAPackage",
+    {"SettingsFileInUtf16",
+     [](PackTool& t) { WriteText(t.dir / "u.ini", std::string("\xFF\xFEl\0i\0n\0k\0", 10)); },
+     {"-s", "@u.ini"},
+     "settings file @u.ini: UTF-16 text (it starts with a UTF-16 byte order mark); save it as "
+     "UTF-8 or ASCII"},
+    {"SettingsFileInUtf16WithoutByteOrderMark",
+     [](PackTool& t) { WriteText(t.dir / "u.ini", std::string("l\0i\0n\0k\0", 8)); },
+     {"-s", "@u.ini"},
+     "settings file @u.ini: UTF-16 text (zero bytes between the characters); save it as UTF-8 "
+     "or ASCII"},
+    {"BadSettingsFile",
+     [](PackTool& t) { WriteText(t.dir / "bad.ini", "url = x"); },
+     {"-s", "@bad.ini"},
+     "settings file @bad.ini, line 1: unknown key \"url\" (known: link, campaign, landing, "
+     "uninstall)"},
+    {"BadSecondSettingsFile",
      [](PackTool& t) {
-         ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", t.launcher, "--payload", t.payload,
-                                                "-o", t.dir / "first.exe", "--landing", kLanding,
-                                                "--uninstall", kUninstall})
-                       .exitCode,
-                   0);
+         WriteText(t.dir / "good.ini", "link = https://a%1/\n");
+         WriteText(t.dir / "bad.ini", "\nlink = y\nlink = z\n");
      },
+     {"-s", "@good.ini", "-s", "@bad.ini"},
+     "settings file @bad.ini, line 3: \"link\" is set twice"},
+    // Templates that are not web addresses: the landing page is started by the shell
+    {"LocalProgramAsLandingPage",
+     {},
+     {"--landing", "C:\\Users\\Public\\x%1.exe"},
+     "landing template holds a backslash at position 2; no URL holds one"},
+    {"FileUrlAsLandingPage",
+     {},
+     {"--landing", "file:///C:/Users/Public/x%1.exe"},
+     "landing template \"file:///C:/Users/Public/x%1.exe\" is not an http:// or https:// URL"},
+    {"QuoteInTheLink",
+     {},
+     {"--link", "https://example.com/\"%1"},
+     "link template holds a double quote at position 20; no URL holds one"},
+    {"PlaceholderTwice",
+     {},
+     {"--landing", "https://a%1/b%1/w?"},
+     "landing template holds \"%1\" 2 times; the text after the second one is dropped"},
+    {"PlaceholderAtTheStartOfTheUninstallLink",
+     {},
+     {"--uninstall", "https://example.com/u?%1"},
+     "uninstall template with the campaign query ends with \"%1\"; nothing follows it"},
+    {"LandingWithoutPlaceholder",
+     {},
+     {"--landing", "https://example.com/welcome?"},
+     "landing template has no \"%1\": the language segment would follow the whole template"},
+    {"NoLandingPageButACampaignQuery",
+     {},
+     {"--landing", "", "--campaign", "k=v"},
+     "landing template is empty but the campaign query is not: the launcher would open \"k=v\""},
+    // The launcher must be the launcher
+    {"LauncherIsTheInstaller",
+     [](PackTool& t) { tooltest::WriteFile(t.launcher, tooltest::MinimalExecutable(3000)); },
+     {},
+     "launcher @wrapper.exe: no version resource: not the launcher (were --launcher and "
+     "--payload swapped?)"},
+    {"LauncherAndPayloadSwapped",
+     {},
+     {"--launcher", "@installer.exe", "--payload", "@wrapper.exe"},
+     "launcher @installer.exe: no version resource: not the launcher (were --launcher and "
+     "--payload swapped?)"},
+    {"LauncherIsAPackage",
+     PackFirst,
      {"--launcher", "@first.exe"},
-     "launcher @first.exe holds the trailer marker at offset 9048; it is a package, not a bare "
-     "launcher"},
+     "the trailer marker occurs 2 times: at 9048, in the launcher image (a package, not the bare "
+     "launcher); at 15128, the trailer's own"},
+    {"LauncherSignedBeforePacking",
+     [](PackTool& t) {
+         tooltest::WriteFile(
+             t.launcher, tooltest::MinimalLauncher(3000, tooltest::CertificateEntry{2048, 952}));
+     },
+     {},
+     "the launcher image's header names a certificate table at offset 2048 but none follows "
+     "the marker (was the launcher signed before packing? sign the package instead)"},
+    // The payload must start as the installer
     {"EmptyPayload",
      [](PackTool& t) { tooltest::WriteFile(t.payload, {}); },
      {},
-     "payload @installer.exe is empty"},
+     "payload @installer.exe: empty"},
     {"PayloadIsText",
      [](PackTool& t) { tooltest::WriteFile(t.payload, Bytes(5000, 'a')); },
      {},
-     "payload @installer.exe is not a Windows executable: no MZ header at its start"},
+     "payload @installer.exe: not a Windows executable: no MZ header at its start"},
     {"PayloadWithoutPeSignature",
      [](PackTool& t) {
          t.payloadBytes[0x40] = 'N';
          tooltest::WriteFile(t.payload, t.payloadBytes);
      },
      {},
-     "payload @installer.exe is not a Windows executable: its MZ header does not point at a PE "
-     "signature (e_lfanew 64)"},
-    {"MissingLauncher", {}, {"--launcher", "@none.exe"}, "cannot read launcher @none.exe"},
-    {"MissingPayload", {}, {"--payload", "@none.exe"}, "cannot read payload @none.exe"},
-    {"BadSettingsFile",
-     [](PackTool& t) { WriteText(t.dir / "bad.ini", "url = x"); },
-     {"-s", "@bad.ini"},
-     "settings file @bad.ini, line 1: unknown key \"url\" (known: link, campaign, landing, "
-     "uninstall)"},
+     "payload @installer.exe: not a Windows executable: its MZ header does not point at a PE "
+     "signature"},
+    {"PayloadIsADll",
+     [](PackTool& t) {
+         tooltest::WriteFile(t.payload, tooltest::Executable({.size = 5000, .dll = true}));
+     },
+     {},
+     "payload @installer.exe: a DLL (IMAGE_FILE_DLL is set), not a program"},
+    {"PayloadForArm64",
+     [](PackTool& t) {
+         tooltest::WriteFile(t.payload,
+                             tooltest::Executable({.size = 5000, .wide = true, .machine = 0xAA64}));
+     },
+     {},
+     "payload @installer.exe: a program for machine ARM64 (0xAA64); the installer must be for "
+     "x86 or x64"},
+    {"PayloadIsAPackage",
+     PackFirst,
+     {"--payload", "@first.exe"},
+     "payload @first.exe: its version resource names the product \"wrapper\": it is the "
+     "launcher or a package (were --launcher and --payload swapped?)"},
+    // Inputs that are not regular files are never read
+    {"MissingLauncher",
+     {},
+     {"--launcher", "@none.exe"},
+     "cannot read launcher @none.exe: No such file or directory"},
+    {"MissingPayload",
+     {},
+     {"--payload", "@none.exe"},
+     "cannot read payload @none.exe: No such file or directory"},
+    {"LauncherIsAFifo",
+     [](PackTool& t) { Fifo(t, "fifo"); },
+     {"--launcher", "@fifo"},
+     "cannot read launcher @fifo: not a regular file (a FIFO)"},
+    {"PayloadIsADevice",
+     {},
+     {"--payload", "/dev/zero"},
+     "cannot read payload /dev/zero: not a regular file (a character device)"},
+    {"SettingsFileIsAFifo",
+     [](PackTool& t) { Fifo(t, "fifo"); },
+     {"-s", "@fifo"},
+     "cannot read settings file @fifo: not a regular file (a FIFO)"},
+    {"SettingsFileIsADirectory",
+     [](PackTool& t) { fs::create_directory(t.dir / "folder"); },
+     {"-s", "@folder"},
+     "cannot read settings file @folder: not a regular file (a directory)"},
+    {"SettingsFileIsADevice",
+     {},
+     {"-s", "/dev/zero"},
+     "cannot read settings file /dev/zero: not a regular file (a character device)"},
+    {"TrailingFileIsAFifo",
+     [](PackTool& t) { Fifo(t, "fifo"); },
+     {"--trailing-file", "@fifo"},
+     "cannot read trailing file @fifo: not a regular file (a FIFO)"},
+    // Only a regular file that is no input is ever replaced
+    {"OutputIsASymbolicLink",
+     [](PackTool& t) { Link(t, t.dir / "setup.exe", "link.exe"); },
+     {"-o", "@link.exe"},
+     "output @link.exe is a symbolic link, not a regular file; only a regular file is ever "
+     "replaced"},
+    {"OutputIsAFifo",
+     [](PackTool& t) { Fifo(t, "fifo.exe"); },
+     {"-o", "@fifo.exe"},
+     "output @fifo.exe is a FIFO, not a regular file; only a regular file is ever replaced"},
+    {"OutputIsADirectory",
+     [](PackTool& t) { fs::create_directory(t.dir / "folder"); },
+     {"-o", "@folder"},
+     "output @folder is a directory, not a regular file; only a regular file is ever replaced"},
+    {"OutputIsThePayload",
+     {},
+     {"-o", "@installer.exe"},
+     "output @installer.exe is the same file as the payload @installer.exe; an input is never "
+     "written over"},
+    {"OutputIsAHardLinkToTheLauncher",
+     [](PackTool& t) { fs::create_hard_link(t.launcher, t.dir / "hard.exe"); },
+     {"-o", "@hard.exe"},
+     "output @hard.exe is the same file as the launcher @wrapper.exe; an input is never written "
+     "over"},
+    {"OutputIsThePayloadGivenThroughALink",
+     [](PackTool& t) { Link(t, t.payload, "link.exe"); },
+     {"--payload", "@link.exe", "-o", "@installer.exe"},
+     "output @installer.exe is the same file as the payload @link.exe; an input is never written "
+     "over"},
+    {"OutputIsTheSettingsFile",
+     [](PackTool& t) { WriteText(t.dir / "release.ini", "campaign = k=v\n"); },
+     {"-s", "@release.ini", "-o", "@release.ini"},
+     "output @release.ini is the same file as the settings file @release.ini; an input is never "
+     "written over"},
+    {"OutputIsTheTrailingFile",
+     [](PackTool& t) { WriteText(t.dir / "tail.bin", "x"); },
+     {"--trailing-file", "@tail.bin", "-o", "@tail.bin"},
+     "output @tail.bin is the same file as the trailing file @tail.bin; an input is never "
+     "written over"},
 };
 
 INSTANTIATE_TEST_SUITE_P(EachRule, PackRefusal, ::testing::ValuesIn(kRefusals),
@@ -260,9 +449,73 @@ TEST_F(PackTool, MissingOutputFolderLeavesNothing) {
     output = dir / "missing" / "setup.exe";
     const auto run = Pack({});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.err.starts_with("wrapper-pack: cannot create " + (dir / "missing").string()))
+    EXPECT_TRUE(run.err.starts_with("wrapper-pack: cannot write " + output.string() +
+                                    ": creating " + (dir / "missing" / ".wrapper-").string()))
         << run.err;
+    EXPECT_TRUE(run.err.ends_with(".partial failed: No such file or directory\n")) << run.err;
     EXPECT_EQ(dir.Files(), (std::vector<std::string>{"installer.exe", "wrapper.exe"}));
+}
+
+// The temporary name is short and fixed in length, so any output name that fits fits it.
+TEST_F(PackTool, WritesAnOutputWhoseNameIsAsLongAsTheFileSystemAllows) {
+    output = dir / std::string(255, 'n');
+    const auto run = Pack({});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(fs::file_size(output), 9080u);
+}
+
+// Usage errors: one line naming the problem, exit status 2, nothing written.
+TEST_F(PackTool, UsageErrorsExitWithTwo) {
+    const struct {
+        std::vector<std::string> options;
+        std::string message;
+    } rows[] = {
+        {{"--lancher", "x"}, "unknown option --lancher; did you mean --launcher?"},
+        {{"--payload-sise=7"}, "unknown option --payload-sise=7; did you mean --payload-size?"},
+        {{"--colour"}, "unknown option --colour"},
+        {{"stray"}, "unexpected argument \"stray\""},
+        {{"-o", ""}, "--output: an empty path names no file"},
+        {{"--payload-size"}, "--payload-size: 1 required BYTES missing"},
+        {{"--trailing-bytes", "-1"},
+         "--trailing-bytes: \"-1\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "4294967296"},
+         "--trailing-bytes: \"4294967296\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "1e3"},
+         "--trailing-bytes: \"1e3\" is not a byte count from 0 to 4294967295"},
+        {{"--trailing-bytes", "+5"},
+         "--trailing-bytes: \"+5\" is not a byte count from 0 to 4294967295"},
+        {{"--payload-size", "-1"},
+         "--payload-size: \"-1\" is not a byte count from 0 to 18446744073709551615"},
+        {{"--payload-size", "18446744073709551616"},
+         "--payload-size: \"18446744073709551616\" is not a byte count from 0 to "
+         "18446744073709551615"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        const auto run = Pack(row.options);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err, "wrapper-pack: " + row.message + " (see wrapper-pack --help)\n");
+        EXPECT_FALSE(fs::exists(output));
+    }
+    const auto missing = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "-o", output});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(missing.err, "wrapper-pack: --payload is required (see wrapper-pack --help)\n");
+}
+
+TEST_F(PackTool, ShortOptionWithEqualsSignTakesTheValueAfterIt) {
+    const auto run = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "--payload", payload,
+                                                  "-o=" + (dir / "eq.exe").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::exists(dir / "eq.exe"));
+}
+
+TEST_F(PackTool, PrintsHelpAndVersion) {
+    const auto version = tooltest::Run(WRAPPER_PACK, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("wrapper-pack ") + WRAPPER_VERSION_TEXT + "\n");
+    const auto help = tooltest::Run(WRAPPER_PACK, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--trailing-bytes BYTES"), std::string::npos) << help.out;
 }
 
 }  // namespace

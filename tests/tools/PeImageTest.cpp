@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 namespace {
 
 using packagebuilder::PeVerdict;
@@ -12,13 +10,17 @@ using tooltest::Bytes;
 
 packagebuilder::PeInfo Read(const Bytes& bytes, std::uint64_t start = 0,
                             std::optional<std::uint64_t> length = {}) {
-    std::istringstream in(std::string(bytes.begin(), bytes.end()));
-    return packagebuilder::ReadPeInfo(in, start, length.value_or(bytes.size() - start));
+    wrapper::platform::host::MemorySource source(bytes);
+    return packagebuilder::ReadPeInfo(source, start, length.value_or(bytes.size() - start));
 }
 
 Bytes WithLfanew(Bytes bytes, std::uint32_t lfanew) {
     for (int i = 0; i < 4; ++i) bytes[0x3C + i] = static_cast<std::uint8_t>(lfanew >> (8 * i));
     return bytes;
+}
+
+void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 TEST(PeImage, TellsExecutablesFromOtherBytes) {
@@ -50,16 +52,101 @@ TEST(PeImage, TellsExecutablesFromOtherBytes) {
     }
 }
 
-TEST(PeImage, FindsTheCertificateTableInBothHeaderKinds) {
+TEST(PeImage, ReadsMachineAndWhetherItIsADll) {
+    const struct {
+        const char* name;
+        tooltest::ExecutableSpec spec;
+        std::uint16_t machine;
+        bool dll;
+        std::string machineName;
+    } rows[] = {
+        {"x86 program", {}, 0x14C, false, "x86 (0x014C)"},
+        {"x64 program", {.wide = true}, 0x8664, false, "x64 (0x8664)"},
+        {"x86 DLL", {.dll = true}, 0x14C, true, "x86 (0x014C)"},
+        {"ARM64 program", {.wide = true, .machine = 0xAA64}, 0xAA64, false, "ARM64 (0xAA64)"},
+        {"unknown machine", {.machine = 0x1234}, 0x1234, false, "0x1234"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto info = Read(tooltest::Executable(row.spec));
+        EXPECT_EQ(info.machine, row.machine);
+        EXPECT_EQ(info.IsDll(), row.dll);
+        EXPECT_EQ(packagebuilder::MachineName(info.machine), row.machineName);
+    }
+}
+
+TEST(PeImage, FindsTheCertificateTableAndTheFieldsSigningLeavesOut) {
     const tooltest::CertificateEntry entry{5000, 1432};
-    for (const Bytes& exe :
-         {tooltest::MinimalExecutable(1024, entry), tooltest::MinimalExecutable64(1024, entry)}) {
-        const auto info = Read(exe);
+    const struct {
+        Bytes bytes;
+        std::uint64_t directories;  // where the data directory starts
+    } rows[] = {{tooltest::MinimalExecutable(1024, entry), 0x58 + 96},
+                {tooltest::MinimalExecutable64(1024, entry), 0x58 + 112}};
+    for (const auto& row : rows) {
+        const auto info = Read(row.bytes);
         ASSERT_TRUE(info.certificateTable.has_value());
         EXPECT_EQ(info.certificateTable->offset, 5000u);
         EXPECT_EQ(info.certificateTable->size, 1432u);
+        EXPECT_EQ(info.checksumOffset, 0x58u + 64);
+        EXPECT_EQ(info.certificateEntryOffset, row.directories + 4 * 8);
     }
     EXPECT_FALSE(Read(tooltest::MinimalExecutable(1024)).certificateTable.has_value());
+}
+
+TEST(PeImage, ReadsTheVersionResource) {
+    const tooltest::VersionStrings strings{"wrapper", "0.1.0", "Self-extracting package launcher"};
+    for (const bool wide : {false, true}) {
+        SCOPED_TRACE(wide ? "PE32+" : "PE32");
+        const auto info = Read(tooltest::Executable({.wide = wide, .version = strings}));
+        ASSERT_TRUE(info.version.has_value());
+        EXPECT_EQ(info.version->productName, "wrapper");
+        EXPECT_EQ(info.version->productVersion, "0.1.0");
+        EXPECT_EQ(info.version->fileDescription, "Self-extracting package launcher");
+        ASSERT_TRUE(info.version->fileVersion.has_value());
+        EXPECT_EQ(packagebuilder::VersionText(*info.version->fileVersion), "1.2.3.4");
+    }
+    EXPECT_FALSE(Read(tooltest::MinimalExecutable(4096)).version.has_value());
+}
+
+// A version resource whose offsets or lengths lead outside what holds them is no version
+// resource; the reading stays within the region and the executable stays an executable.
+TEST(PeImage, VersionResourceWithBrokenOffsetsIsNotRead) {
+    const Bytes good =
+        tooltest::Executable({.version = tooltest::VersionStrings{"wrapper", "1", ""}});
+    constexpr std::size_t kDirectory = 0x58 + 96;  // PE32 data directory
+    constexpr std::size_t kRsrcHeader = 0x58 + 224 + 40;
+    constexpr std::size_t kRaw = 0x400;  // the resource section's file offset
+    const struct {
+        const char* name;
+        std::size_t at;
+        std::uint32_t value;
+    } rows[] = {
+        {"resource directory beyond every section", kDirectory + 16, 0x9000},
+        {"resource directory size 4", kDirectory + 20, 4},
+        {"section raw data past the end of the file", kRsrcHeader + 20, 0x7FFFFFF0},
+        {"section raw data too short for the data", kRsrcHeader + 16, 0x60},
+        {"type entry leads outside the tree", kRaw + 20, 0x80FFFFF0},
+        {"name entry is data, not a directory", kRaw + 20, 0x18},
+        {"language entry is a directory", kRaw + 0x30 + 20, 0x80000000},
+        {"data entry beyond the tree", kRaw + 0x30 + 20, 0xFFF0},
+        {"data size beyond the section", kRaw + 0x4C, 0x100000},
+        {"data address outside every section", kRaw + 0x48, 0x50000},
+        {"entry counts run past the tree", kRaw + 12, 0xFFFFFFFF},
+        {"root node longer than the data", kRaw + 0x58, 0xFFFF},
+        {"root node shorter than its header", kRaw + 0x58, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes bytes = good;
+        if (row.at + 4 <= bytes.size()) Put32(bytes, row.at, row.value);
+        const auto info = Read(bytes);
+        EXPECT_EQ(info.verdict, PeVerdict::Executable);
+        EXPECT_FALSE(info.version.has_value()) << "read \"" << info.version->productName << "\"";
+    }
+    // Cut short anywhere, it reads without a fault (the sanitizer build checks the bounds).
+    for (std::size_t length = 0; length <= good.size(); length += 7) {
+        Read(good, 0, length);
+    }
 }
 
 TEST(PeImage, ReadsOnlyWithinTheRegion) {

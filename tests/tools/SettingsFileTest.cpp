@@ -1,4 +1,5 @@
 #include "SettingsFile.h"
+#include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +59,15 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(row.name);
         PackageSettings settings = Preset();
-        EXPECT_EQ(ParseSettings(row.text, settings), "");
+        packagebuilder::SettingsGiven given{};
+        EXPECT_EQ(ParseSettings(row.text, settings, &given), "");
+        // A setting is marked given exactly when a line set it (to its old value or not).
+        const packagebuilder::SettingsGiven changed = {
+            settings.linkTemplate != Preset().linkTemplate,
+            settings.campaignQuery != Preset().campaignQuery,
+            settings.landingTemplate != Preset().landingTemplate,
+            settings.uninstallTemplate != Preset().uninstallTemplate};
+        EXPECT_EQ(given, changed);
         EXPECT_EQ(settings.linkTemplate, row.expected.linkTemplate);
         EXPECT_EQ(settings.campaignQuery, row.expected.campaignQuery);
         EXPECT_EQ(settings.landingTemplate, row.expected.landingTemplate);
@@ -68,7 +77,7 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
 
 TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
     const struct {
-        const char* text;
+        std::string_view text;
         const char* message;
     } rows[] = {
         {"link = x\nlinks = y\n",
@@ -78,6 +87,12 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
         {"[package]\nlink = x\n", "line 1: expected key = value, found \"[package]\""},
         {"= x\n", "line 1: unknown key \"\" (known: link, campaign, landing, uninstall)"},
         {"LINK = x\n", "line 1: unknown key \"LINK\" (known: link, campaign, landing, uninstall)"},
+        {std::string_view("\xFF\xFEl\0", 4),
+         "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
+        {std::string_view("\xFE\xFF\0l", 4),
+         "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
+        {std::string_view("l\0i\0", 4),
+         "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -89,7 +104,17 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
 TEST(SettingsFile, MissingFileIsNamed) {
     PackageSettings settings;
     EXPECT_EQ(packagebuilder::ReadSettingsFile("/nonexistent/release.ini", settings),
-              "cannot read settings file /nonexistent/release.ini");
+              "cannot read settings file /nonexistent/release.ini: No such file or directory");
+}
+
+TEST(SettingsFile, AFileLargerThanSettingsEverNeedIsNotRead) {
+    tooltest::ScratchDir dir;
+    const std::string big(packagebuilder::kMaxSettingsFileSize + 1, '#');
+    tooltest::WriteFile(dir / "big.ini", tooltest::Bytes(big.begin(), big.end()));
+    PackageSettings settings;
+    EXPECT_EQ(packagebuilder::ReadSettingsFile(dir / "big.ini", settings),
+              "settings file " + (dir / "big.ini").string() +
+                  " is 65537 bytes long; a settings file holds at most 65536");
 }
 
 }  // namespace

@@ -1,31 +1,61 @@
 // The release flow: pack, sign with osslsigncode and a throwaway certificate, inspect, verify.
 // Signing appends the certificate table after the marker (after zero padding up to an 8-byte
-// boundary) and names it in the launcher image's header; the trailer must still be found.
+// boundary) and names it in the launcher image's header; the trailer must still be found,
+// and the digest the signature carries must be the one the tool computes for the file.
 
 #include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class Signing : public ::testing::TestWithParam<std::size_t> {
+struct SigningCase {
+    std::size_t payloadSize;
+    const char* digest;  // osslsigncode -h
+};
+
+void PrintTo(const SigningCase& row, std::ostream* out) {
+    *out << row.payloadSize << " " << row.digest;
+}
+
+class Signing : public ::testing::TestWithParam<SigningCase> {
 protected:
     void SetUp() override {
         if (!tooltest::OnPath("osslsigncode") || !tooltest::OnPath("openssl")) {
             GTEST_SKIP() << "osslsigncode or openssl not installed (scripts/install-deps)";
         }
     }
+
+    // "Calculated message digest" of osslsigncode verify, lower case.
+    std::string CalculatedDigest(const fs::path& file) {
+        const auto verify = tooltest::Run("osslsigncode", {"verify", "-in", file});
+        const std::string label = "Calculated message digest :";
+        const auto at = verify.out.find(label);
+        if (at == std::string::npos) return "(none in: " + verify.out + verify.err + ")";
+        std::string digest;
+        for (std::size_t i = at + label.size(); i < verify.out.size() && verify.out[i] != '\n';
+             ++i) {
+            if (std::isxdigit(static_cast<unsigned char>(verify.out[i]))) {
+                digest +=
+                    static_cast<char>(std::tolower(static_cast<unsigned char>(verify.out[i])));
+            }
+        }
+        return digest;
+    }
+
     tooltest::ScratchDir dir;
 };
 
 TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
-    const std::size_t payloadSize = GetParam();
+    const std::size_t payloadSize = GetParam().payloadSize;
     const tooltest::Bytes payload = tooltest::MinimalExecutable(payloadSize);
-    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalExecutable(4096));
+    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
     tooltest::WriteFile(dir / "installer.exe", payload);
     const auto pack = tooltest::Run(
         WRAPPER_PACK,
@@ -38,9 +68,10 @@ TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
         "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test", "-days",
                     "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"});
     ASSERT_EQ(certificate.exitCode, 0) << certificate.err;
-    const auto sign = tooltest::Run(
-        "osslsigncode", {"sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem", "-n",
-                         "Example setup", "-in", dir / "setup.exe", "-out", dir / "signed.exe"});
+    const auto sign =
+        tooltest::Run("osslsigncode", {"sign", "-h", GetParam().digest, "-certs", dir / "cert.pem",
+                                       "-key", dir / "key.pem", "-n", "Example setup", "-in",
+                                       dir / "setup.exe", "-out", dir / "signed.exe"});
     ASSERT_EQ(sign.exitCode, 0) << sign.out << sign.err;
 
     const auto inspect = tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", dir / "signed.exe",
@@ -59,10 +90,66 @@ TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
     EXPECT_EQ(report["fields"]["CampaignQuery"]["text"], "utm_source=signed");
     EXPECT_EQ(report["verify"]["passed"], true);
     EXPECT_EQ(tooltest::ReadFile(dir / "out.exe"), payload);
+
+    // The digest it checks is the one osslsigncode calculates for the file.
+    const json& signature = report["signature"];
+    EXPECT_EQ(signature["state"], "matches");
+    EXPECT_EQ(signature["fileDigest"], CalculatedDigest(dir / "signed.exe"));
+    EXPECT_EQ(signature["signedDigest"], signature["fileDigest"]);
+    // The payload inside the signed package is the one packed, byte for byte.
+    const json unsigned_ =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "setup.exe"}).out);
+    EXPECT_EQ(report["sha256"]["payload"], unsigned_["sha256"]["payload"]);
 }
 
-// The package's length decides the padding before the table: none, and some.
-INSTANTIATE_TEST_SUITE_P(Padding, Signing, ::testing::Values(2040, 2045),
-                         [](const auto& row) { return "Payload" + std::to_string(row.param); });
+// Signing tools pad the file to 8 bytes first: no padding, and some; and each digest.
+INSTANTIATE_TEST_SUITE_P(Padding, Signing,
+                         ::testing::Values(SigningCase{2040, "sha256"}, SigningCase{2045, "sha256"},
+                                           SigningCase{2040, "sha1"}, SigningCase{2045, "sha512"}),
+                         [](const auto& row) {
+                             return "Payload" + std::to_string(row.param.payloadSize) + "_" +
+                                    row.param.digest;
+                         });
+
+// A byte the signature covers, changed after signing: --verify fails and says so; bytes in
+// the certificate table itself are not covered and change nothing.
+TEST_F(Signing, ChangedBytesAfterSigningFailVerify) {
+    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
+    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
+    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
+                                           dir / "installer.exe", "-o", dir / "setup.exe"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(tooltest::Run("openssl",
+                            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
+                             "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(
+        tooltest::Run("osslsigncode", {"sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem",
+                                       "-in", dir / "setup.exe", "-out", dir / "signed.exe"})
+            .exitCode,
+        0);
+    tooltest::Bytes changed = tooltest::ReadFile(dir / "signed.exe");
+    changed[4096 + 100] ^= 0x01;  // inside the payload
+    tooltest::WriteFile(dir / "changed.exe", changed);
+
+    const auto verify = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "changed.exe"});
+    EXPECT_EQ(verify.exitCode, 1);
+    const std::string expected =
+        "FAIL  a signature after the marker still matches the file (its "
+        "Authenticode digest): the signature's SHA-256 digest ";
+    EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find(": bytes it covers changed after signing\n"), std::string::npos);
+    EXPECT_TRUE(verify.out.ends_with("1 of 15 checks failed\n")) << verify.out;
+
+    // The last byte of the file lies in the signature's own table: not covered.
+    tooltest::Bytes tail = tooltest::ReadFile(dir / "signed.exe");
+    tail.back() ^= 0x01;
+    tooltest::WriteFile(dir / "tail.exe", tail);
+    const json report =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "tail.exe"}).out);
+    EXPECT_EQ(report["signature"]["state"], "matches");
+}
 
 }  // namespace

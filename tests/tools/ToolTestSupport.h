@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,22 +14,45 @@ namespace tooltest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A minimal 32-bit Windows executable of `size` bytes (at least 1024): MZ header, PE
-// headers with one section, zero filler. Signing tools accept it. When `certificateTable`
-// is set, the data directory names a certificate table at that offset and size.
+// A minimal Windows executable: MZ header, PE headers, a code section, zero filler, and
+// when asked a resource section with a version resource. Signing tools accept it.
 struct CertificateEntry {
     std::uint32_t offset;
     std::uint32_t size;
 };
+struct VersionStrings {
+    std::string productName;
+    std::string productVersion;
+    std::string fileDescription = "Test image";
+};
+struct ExecutableSpec {
+    std::size_t size = 1024;    // at least 1024, and room for the resource section
+    bool wide = false;          // PE32+ headers
+    std::uint16_t machine = 0;  // 0: x86, or x64 for `wide`
+    bool dll = false;
+    // When set, the data directory names a certificate table at that offset and size.
+    std::optional<CertificateEntry> certificateTable = std::nullopt;
+    std::optional<VersionStrings> version = std::nullopt;
+};
+Bytes Executable(const ExecutableSpec& spec);
+
+// A 32-bit executable of `size` bytes (at least 1024), no resources.
 Bytes MinimalExecutable(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
 
 // The 64-bit variant's headers (PE32+), same layout rules.
 Bytes MinimalExecutable64(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
 
+// A launcher as the tools know it: a 32-bit executable whose version resource names the
+// product at the tools' own version (at least 2048 bytes).
+Bytes MinimalLauncher(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
+
+// The bytes of a VS_VERSIONINFO resource holding these strings and file version 1.2.3.4.
+Bytes VersionResource(const VersionStrings& strings);
+
 // A package made in memory: launcher, payload, trailer (fields copied, at most 260 bytes
 // each, so a 260-byte text leaves no terminator), then `after`.
 struct PackageParts {
-    Bytes launcher = MinimalExecutable(2048);
+    Bytes launcher = MinimalLauncher(2048);
     Bytes payload = MinimalExecutable(4096);
     std::string fields[4] = {"https://example.com%1/start?", "utm_source=test",
                              "https://example.com%1/welcome?", "https://example.com%1/goodbye?"};
@@ -59,13 +83,26 @@ private:
 };
 
 struct RunResult {
-    int exitCode = -1;
+    int exitCode = -1;  // the exit status, or 128 + the signal that ended it
     std::string out;
     std::string err;
 };
 
+struct RunOptions {
+    // Writes past this size fail with EFBIG (SIGXFSZ is ignored): a full disk, for one
+    // process.
+    std::optional<std::uint64_t> fileSizeLimit;
+    // Standard output goes here instead of being captured (e.g. /dev/full).
+    std::string stdoutPath;
+    // Called with the process id once it runs, before it is waited for.
+    std::function<void(int pid)> whileRunning;
+    // Killed after this long: a hang fails the test instead of stopping the suite.
+    int timeoutSeconds = 60;
+};
+
 // Runs `program` with `arguments` and waits for it; output is captured.
-RunResult Run(const std::string& program, const std::vector<std::string>& arguments);
+RunResult Run(const std::string& program, const std::vector<std::string>& arguments,
+              const RunOptions& options = {});
 
 // Whether `program` is found on PATH.
 bool OnPath(const std::string& program);

@@ -1,4 +1,5 @@
-// wrapper-inspect --verify's checks, each made to fail by the producer mistake it is for.
+// The package rules, each made to fail by the producer mistake it is for. wrapper-pack
+// evaluates the same rules on what it is about to write (PackToolTest shows it refusing).
 
 #include "PackageInspector.h"
 #include "ToolTestSupport.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -16,7 +18,7 @@ using tooltest::PackageParts;
 struct VerifyRow {
     const char* name;
     std::function<void(PackageParts&)> change;
-    std::string failing;  // the one check expected to fail; empty when all pass
+    std::vector<std::string> failing;  // "id: detail" of each check expected not to pass
     bool allowAnsi = false;
 };
 
@@ -25,130 +27,245 @@ void PrintTo(const VerifyRow& row, std::ostream* out) {
 }
 
 std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi) {
-    tooltest::ScratchDir dir;
-    tooltest::WriteFile(dir / "setup.exe", package);
+    wrapper::platform::host::MemorySource source(package);
+    packageinspector::Inspection inspection;
     std::string error;
-    const auto inspection = packageinspector::InspectPackage(dir / "setup.exe", error);
-    EXPECT_TRUE(inspection.has_value()) << error;
+    EXPECT_TRUE(packageinspector::InspectSource(source, inspection, error)) << error;
     std::vector<std::string> failed;
-    if (!inspection) return failed;
-    for (const auto& check : packageinspector::VerifyPackage(*inspection, allowAnsi)) {
-        if (!check.passed) failed.push_back(check.name + ": " + check.detail);
+    for (const auto& check : packageinspector::VerifyPackage(inspection, allowAnsi)) {
+        if (!check.passed) failed.push_back(std::string(check.rule->id) + ": " + check.detail);
     }
     return failed;
 }
 
 struct Verify : ::testing::TestWithParam<VerifyRow> {};
 
-TEST_P(Verify, FailsExactlyTheCheckForTheMistake) {
+TEST_P(Verify, FailsExactlyTheChecksForTheMistake) {
     PackageParts parts;
     if (GetParam().change) GetParam().change(parts);
-    const auto failed = FailedChecks(tooltest::BuildPackage(parts), GetParam().allowAnsi);
-    if (GetParam().failing.empty()) {
-        EXPECT_EQ(failed, std::vector<std::string>{});
-    } else {
-        ASSERT_EQ(failed.size(), 1u) << ::testing::PrintToString(failed);
-        EXPECT_EQ(failed[0], GetParam().failing);
-    }
+    EXPECT_EQ(FailedChecks(tooltest::BuildPackage(parts), GetParam().allowAnsi),
+              GetParam().failing);
 }
 
-// A signature as signing tools append it: `padding` zero bytes up to the table, the table
-// running to the end of the file, and the launcher image's header naming it.
-void Sign(PackageParts& parts, std::uint32_t padding, std::uint32_t tableSize = 1432) {
+// A certificate table as signing tools append it: `padding` zero bytes up to the table, the
+// table running to the end of the file, and the launcher image's header naming it. Its
+// WIN_CERTIFICATE entry holds no real signature (SigningToolTest signs for real).
+void AppendCertificateTable(PackageParts& parts, std::uint32_t padding,
+                            std::uint32_t tableSize = 1432) {
     const std::size_t markerEnd = parts.launcher.size() + parts.payload.size() + 1080;
-    parts.launcher = tooltest::MinimalExecutable(
+    parts.launcher = tooltest::MinimalLauncher(
         parts.launcher.size(),
         tooltest::CertificateEntry{static_cast<std::uint32_t>(markerEnd + padding), tableSize});
     parts.after.assign(padding, 0);
     parts.after.resize(padding + tableSize, 0x30);
+    // WIN_CERTIFICATE: dwLength, wRevision 0x0200, wCertificateType PKCS_SIGNED_DATA (2)
+    std::uint8_t* header = &parts.after[padding];
+    std::fill(header, header + 8, 0);
+    header[0] = static_cast<std::uint8_t>(tableSize);
+    header[1] = static_cast<std::uint8_t>(tableSize >> 8);
+    header[5] = 2;
+    header[6] = 2;
+}
+
+constexpr char kNoSignatureRead[] =
+    "signature: the certificate table holds no signature this tool reads: not a PKCS#7 "
+    "SignedData message";
+constexpr char kSwapped[] = "(were --launcher and --payload swapped?)";
+
+Bytes WithMarkerText(std::string text) {
+    const Bytes marker = tooltest::Marker();
+    text.append(marker.begin(), marker.end());
+    return Bytes(text.begin(), text.end());
 }
 
 const VerifyRow kRows[] = {
-    {"GoodPackage", {}, ""},
-    {"SignedPackage", [](PackageParts& p) { Sign(p, 0); }, ""},
-    {"SignedPackageWithPadding", [](PackageParts& p) { Sign(p, 4); }, ""},
-    {"PayloadNotExecutable", [](PackageParts& p) { p.payload = Bytes(4096, 'x'); },
-     "the payload is a Windows executable: not a Windows executable: no MZ header at its start"},
-    {"EmptyPayload", [](PackageParts& p) { p.payload.clear(); },
-     "the payload is a Windows executable: empty"},
-    {"LauncherNotExecutable", [](PackageParts& p) { p.launcher = Bytes(2048, 'x'); },
-     "the launcher image is a Windows executable: not a Windows executable: no MZ header at its "
-     "start"},
-    {"FieldWithoutZero", [](PackageParts& p) { p.fields[0] = std::string(260, 'l'); },
-     "every field ends with a zero byte: LinkTemplate fills all 260 bytes"},
-    {"FieldNotAscii", [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
-     "every field is printable ASCII: LinkTemplate holds byte 0xE9 at position 11"},
-    {"FieldAnsiAllowed", [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; }, "",
+    {"GoodPackage", {}, {}},
+    // The launcher image
+    {"LauncherNotExecutable",
+     [](PackageParts& p) { p.launcher = Bytes(2048, 'x'); },
+     {"launcher: not a Windows executable: no MZ header at its start"}},
+    {"LauncherWithoutVersionResource",
+     [](PackageParts& p) { p.launcher = tooltest::MinimalExecutable(2048); },
+     {std::string("launcher: no version resource: not the launcher ") + kSwapped}},
+    {"LauncherOfAnotherProduct",
+     [](PackageParts& p) {
+         p.launcher = tooltest::Executable(
+             {.size = 2048, .version = tooltest::VersionStrings{"Stand-in installer", "1.0"}});
+     },
+     {std::string("launcher: its version resource names the product \"Stand-in installer\": not "
+                  "the launcher ") +
+      kSwapped}},
+    {"LauncherOfAnotherVersion",
+     [](PackageParts& p) {
+         p.launcher = tooltest::Executable(
+             {.size = 2048, .version = tooltest::VersionStrings{"wrapper", "0.0.9"}});
+     },
+     {"launcher-version: its version resource gives version \"0.0.9\"; pack with the launcher "
+      "these tools were built with"}},
+    // The payload
+    {"PayloadNotExecutable",
+     [](PackageParts& p) { p.payload = Bytes(4096, 'x'); },
+     {"payload: not a Windows executable: no MZ header at its start"}},
+    {"EmptyPayload", [](PackageParts& p) { p.payload.clear(); }, {"payload: empty"}},
+    {"PayloadForX64", [](PackageParts& p) { p.payload = tooltest::MinimalExecutable64(4096); }, {}},
+    {"PayloadIsADll",
+     [](PackageParts& p) { p.payload = tooltest::Executable({.size = 4096, .dll = true}); },
+     {"payload: a DLL (IMAGE_FILE_DLL is set), not a program"}},
+    {"PayloadForArm64",
+     [](PackageParts& p) {
+         p.payload = tooltest::Executable({.size = 4096, .wide = true, .machine = 0xAA64});
+     },
+     {"payload: a program for machine ARM64 (0xAA64); the installer must be for x86 or x64"}},
+    {"PayloadIsTheLauncher",
+     [](PackageParts& p) { p.payload = tooltest::MinimalLauncher(4096); },
+     {std::string("payload: its version resource names the product \"wrapper\": it is the "
+                  "launcher or a package ") +
+      kSwapped}},
+    {"PayloadIsAPackage",
+     [](PackageParts& p) { p.payload = tooltest::BuildPackage(PackageParts{}); },
+     {std::string("payload: its version resource names the product \"wrapper\": it is the "
+                  "launcher or a package ") +
+          kSwapped,
+      "marker-once: the trailer marker occurs 2 times: at 9240, in the payload (it is itself a "
+      "package); at 10320, the trailer's own"}},
+    // The fields
+    {"FieldWithoutZero",
+     [](PackageParts& p) { p.fields[0] = "https://example.com/" + std::string(240, 'l'); },
+     {"fields-terminated: link template fills all 260 bytes, no zero byte ends it"}},
+    {"TextAfterTheTerminatingZero",
+     [](PackageParts& p) { p.fields[0] = std::string("https://a.example/\0junk", 23); },
+     {"fields-terminated: link template holds a zero byte at position 18 with more text after "
+      "it"}},
+    {"FieldNotAscii",
+     [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
+     {"fields-text: link template holds byte 0xE9 at position 11, outside printable ASCII; pass "
+      "--allow-ansi if it is meant for the target's ANSI code page"}},
+    {"FieldAnsiAllowed",
+     [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
+     {},
      true},
-    {"FieldWithControlByteEvenWhenAnsiAllowed", [](PackageParts& p) { p.fields[1] = "a=\x01"; },
-     "every field is printable ASCII or ANSI text: CampaignQuery holds byte 0x01 at position 2",
+    {"FieldWithControlByteEvenWhenAnsiAllowed",
+     [](PackageParts& p) { p.fields[1] = "a=\x01"; },
+     {"fields-text: campaign query holds control byte 0x01 at position 2"},
      true},
-    {"CampaignQueryWithQuestionMark", [](PackageParts& p) { p.fields[1] = "?utm=x"; },
-     "the campaign query does not start with \"?\": "},
-    {"LandingWithoutPlaceholder", [](PackageParts& p) { p.fields[2] = "https://example.com/w?"; },
-     "the landing template holds \"%1\" once, inside the text: no \"%1\""},
-    {"LandingWithTwoPlaceholders", [](PackageParts& p) { p.fields[2] = "https://a%1/b%1/w?"; },
-     "the landing template holds \"%1\" once, inside the text: \"%1\" 2 times; the text after "
-     "the second one is dropped"},
-    {"LandingStartsWithPlaceholder", [](PackageParts& p) { p.fields[2] = "%1/w?"; },
-     "the landing template holds \"%1\" once, inside the text: \"%1\" at the very start; the "
-     "text after it would become the first piece"},
+    {"CampaignQueryWithQuestionMark",
+     [](PackageParts& p) { p.fields[1] = "?utm=x"; },
+     {"campaign-query: campaign query starts with \"?\"; the template ends with it, write the "
+      "query without"}},
+    // URLs
+    {"SpaceInATemplate",
+     [](PackageParts& p) { p.fields[2] = "https://example.com%1/wel come?"; },
+     {"url-characters: landing template holds a space at position 25; no URL holds one"}},
+    {"QuoteInTheCampaignQuery",
+     [](PackageParts& p) { p.fields[1] = "a=\"b\""; },
+     {"url-characters: campaign query holds a double quote at position 2; no URL holds one"}},
+    {"LocalProgramAsLandingPage",
+     [](PackageParts& p) { p.fields[2] = "C:\\x%1.exe"; },
+     {"url-characters: landing template holds a backslash at position 2; no URL holds one",
+      "url-scheme: landing template \"C:\\x%1.exe\" is not an http:// or https:// URL"}},
+    {"FileUrlAsUninstallLink",
+     [](PackageParts& p) { p.fields[3] = "file:///C:/x%1/u?"; },
+     {"url-scheme: uninstall template \"file:///C:/x%1/u?\" is not an http:// or https:// URL"}},
+    {"TemplateWithoutHost",
+     [](PackageParts& p) { p.fields[0] = "https://%1/x"; },
+     {"url-scheme: link template \"https://%1/x\" names no host"}},
+    {"PlainHttpIsAWarning",
+     [](PackageParts& p) { p.fields[2] = "http://example.com%1/w?"; },
+     {"https: landing template uses http://: the page travels unencrypted"}},
+    // "%1"
+    {"LandingWithoutPlaceholder",
+     [](PackageParts& p) { p.fields[2] = "https://example.com/w?"; },
+     {"landing-placeholder: landing template has no \"%1\": the language segment would follow "
+      "the whole template"}},
+    {"LandingWithTwoPlaceholders",
+     [](PackageParts& p) { p.fields[2] = "https://a%1/b%1/w?"; },
+     {"landing-placeholder: landing template holds \"%1\" 2 times; the text after the second one "
+      "is dropped"}},
+    {"LandingStartsWithPlaceholder",
+     [](PackageParts& p) { p.fields[2] = "%1/w?"; },
+     {"url-scheme: landing template \"%1/w?\" is not an http:// or https:// URL",
+      "landing-placeholder: landing template starts with \"%1\"; the text after it would become "
+      "the first piece"}},
+    {"NoLandingPageNoUninstallLinkNoCampaign",
+     [](PackageParts& p) { p.fields[1] = p.fields[2] = p.fields[3] = ""; },
+     {}},
+    {"NoLandingPageButACampaignQuery",
+     [](PackageParts& p) { p.fields[2] = ""; },
+     {"landing-placeholder: landing template is empty but the campaign query is not: the "
+      "launcher would open \"utm_source=test\""}},
+    {"NoUninstallLinkButACampaignQuery",
+     [](PackageParts& p) { p.fields[3] = ""; },
+     {"uninstall-placeholder: uninstall template is empty but the campaign query is not: "
+      "[UNINSTALL] url would be \"utm_source=test\""}},
     {"UninstallEndsWithPlaceholderAndNoCampaign",
      [](PackageParts& p) {
          p.fields[1] = "";
          p.fields[3] = "https://example.com%1";
      },
-     "the uninstall template with the campaign query holds \"%1\" once, inside the text: \"%1\" at "
-     "the very end; nothing follows it"},
+     {"uninstall-placeholder: uninstall template with the campaign query ends with \"%1\"; "
+      "nothing follows it"}},
     {"PlaceholderMadeByTemplateAndCampaignTogether",
      [](PackageParts& p) {
          p.fields[1] = "1x=y";
          p.fields[3] = "https://example.com%1/u?%";
      },
-     "the uninstall template with the campaign query holds \"%1\" once, inside the text: \"%1\" 2 "
-     "times; the text after the second one is dropped"},
-    {"BytesAfterMarkerWithoutSignature", [](PackageParts& p) { p.after = Bytes(100, 0); },
-     "nothing but a certificate table follows the marker: 100 bytes follow the marker and the "
-     "header names no certificate table"},
-    {"BytesAfterTheSignature",
+     {"uninstall-placeholder: uninstall template with the campaign query holds \"%1\" 2 times; "
+      "the text after the second one is dropped"}},
+    // After the marker, and the marker
+    {"CertificateTableAfterTheMarker",
+     [](PackageParts& p) { AppendCertificateTable(p, 0); },
+     {kNoSignatureRead}},
+    {"CertificateTableAfterPadding",
+     [](PackageParts& p) { AppendCertificateTable(p, 4); },
+     {kNoSignatureRead}},
+    {"BytesAfterMarkerWithoutSignature",
+     [](PackageParts& p) { p.after = Bytes(100, 0); },
+     {"after-marker: 100 bytes follow the marker and the header names no certificate table"}},
+    {"BytesAfterTheCertificateTable",
      [](PackageParts& p) {
-         Sign(p, 0);
+         AppendCertificateTable(p, 0);
          p.after.push_back(0);
      },
-     "nothing but a certificate table follows the marker: 1433 bytes follow the marker and they "
-     "are not the certificate table the header names (offset 7224, 1432 bytes)"},
+     {"after-marker: 1433 bytes follow the marker and they are not the certificate table the "
+      "header names (offset 7224, 1432 bytes)"}},
     {"PaddingThatIsNotZero",
      [](PackageParts& p) {
-         Sign(p, 4);
+         AppendCertificateTable(p, 4);
          p.after[1] = 1;
      },
-     "nothing but a certificate table follows the marker: 1436 bytes follow the marker and they "
-     "are not the certificate table the header names (offset 7228, 1432 bytes)"},
+     {"after-marker: 1436 bytes follow the marker and they are not the certificate table the "
+      "header names (offset 7228, 1432 bytes)"}},
     {"LauncherSignedBeforePacking",
      [](PackageParts& p) {
-         p.launcher = tooltest::MinimalExecutable(2048, tooltest::CertificateEntry{1536, 512});
+         p.launcher = tooltest::MinimalLauncher(2048, tooltest::CertificateEntry{1536, 512});
      },
-     "nothing but a certificate table follows the marker: the launcher image's header names a "
-     "certificate table at offset 1536 but none follows the marker (was the launcher signed "
-     "before packing? sign the package instead)"},
+     {"after-marker: the launcher image's header names a certificate table at offset 1536 but "
+      "none follows the marker (was the launcher signed before packing? sign the package "
+      "instead)"}},
     // A second payload, trailer and marker slipped into the certificate table after signing.
     {"TrailerInsideTheCertificateTable",
      [](PackageParts& p) {
-         Sign(p, 0, 1432 + 1200);
+         AppendCertificateTable(p, 0, 1432 + 1200);
          PackageParts slipped;
          slipped.payload = Bytes(100, 'M');
          const Bytes inner = tooltest::BuildPackage(slipped);
          std::copy(inner.end() - 1200, inner.end(), p.after.end() - 1200);
      },
-     "the marker occurs once in the file: found 2 times, 1 inside the certificate table, which "
-     "the signature does not cover and the launcher never searches: bytes were added to it "
-     "after signing"},
-    {"TwoTrailers",
+     {"marker-once: the trailer marker occurs 2 times: at 7192, the trailer's own; at 9824, "
+      "inside the certificate table, which the signature does not cover and the launcher never "
+      "searches: bytes were added to it after signing",
+      kNoSignatureRead}},
+    {"LauncherIsAPackage",
+     [](PackageParts& p) { p.launcher = tooltest::BuildPackage(PackageParts{}); },
+     {"marker-once: the trailer marker occurs 2 times: at 7192, in the launcher image (a package, "
+      "not the bare launcher); at 12368, the trailer's own"}},
+    {"MarkerTextInAField",
      [](PackageParts& p) {
-         PackageParts first;
-         p.launcher = tooltest::BuildPackage(first);
+         const Bytes text = WithMarkerText("https://a.example/");
+         p.fields[0].assign(text.begin(), text.end());
      },
-     "the marker occurs once in the file: found 2 times"},
+     {"marker-once: the trailer marker occurs 2 times: at 6170, in the trailer's fields; at 7192, "
+      "the trailer's own"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Mistakes, Verify, ::testing::ValuesIn(kRows),
@@ -159,8 +276,20 @@ TEST(VerifyRefused, OnlyCheckIsThatTheLauncherReadsIt) {
     parts.payloadSize = 1u << 30;
     EXPECT_EQ(FailedChecks(tooltest::BuildPackage(parts), false),
               std::vector<std::string>{
-                  "the launcher reads the trailer: result 13 (kSeekPayloadFailed): PayloadSize is "
-                  "larger than the trailer's offset: the payload would start before the file"});
+                  "launcher-reads-trailer: result 13 (kSeekPayloadFailed): PayloadSize is larger "
+                  "than the trailer's offset: the payload would start before the file"});
+}
+
+// Ids are what scripts key on: each is unique, and only a warning passes without --strict.
+TEST(Rules, IdsAreUniqueAndStrictTurnsWarningsIntoFailures) {
+    std::set<std::string> ids;
+    for (const packageinspector::Rule& rule : packageinspector::kRules) {
+        EXPECT_TRUE(ids.insert(rule.id).second) << rule.id;
+    }
+    const packageinspector::Check warning{
+        &packageinspector::RuleFor(packageinspector::RuleId::Https), "", false, ""};
+    EXPECT_FALSE(packageinspector::Fails(warning, false));
+    EXPECT_TRUE(packageinspector::Fails(warning, true));
 }
 
 }  // namespace

@@ -1,69 +1,76 @@
 #include "PackageInspector.h"
 
-#include "HostFiles.h"
+#include "SourceFiles.h"
 #include "ToolText.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
 #include "platform/Clock.h"
+#include "platform/host/ToolFiles.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <system_error>
-#include <vector>
 
 namespace packageinspector {
 
 namespace fs = std::filesystem;
+namespace host = wrapper::platform::host;
 using wrapper::package::Field;
 using wrapper::package::kMarkerSize;
 using wrapper::package::kTrailerSize;
-using wrapper::platform::FileHandle;
-using wrapper::platform::Files;
 using wrapper::platform::SeekOrigin;
 using wrapper::platform::UniqueFile;
 
 namespace {
 
-// The offset of every 32-byte window of the stream that equals the marker.
-std::vector<std::uint64_t> FindMarkers(std::istream& in) {
-    unsigned char marker[kMarkerSize];
-    wrapper::package::BuildTrailerMarker(marker);
-    constexpr std::size_t kBlock = 1 << 20;
-    std::vector<char> buffer(kBlock + kMarkerSize - 1);
-    std::size_t carried = 0;  // bytes kept from the previous block
-    std::uint64_t blockStart = 0;  // file offset of the buffer's first byte
-    std::vector<std::uint64_t> offsets;
-    in.clear();
-    in.seekg(0);
-    while (in) {
-        in.read(buffer.data() + carried, kBlock);
-        const std::size_t length = carried + static_cast<std::size_t>(in.gcount());
-        const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
-        for (std::size_t s = 0; s + kMarkerSize <= length; ++s) {
-            if (bytes[s] == marker[0] && std::memcmp(bytes + s, marker, kMarkerSize) == 0) {
-                offsets.push_back(blockStart + s);
-            }
-        }
-        // The last 31 bytes start windows that the next block completes.
-        carried = std::min<std::size_t>(length, kMarkerSize - 1);
-        std::memmove(buffer.data(), buffer.data() + length - carried, carried);
-        blockStart += length - carried;
-    }
-    return offsets;
-}
+constexpr std::size_t kScanBlock = 1 << 20;
+// A signature is a few kilobytes; a table far beyond that is not read into memory.
+constexpr std::uint64_t kMaxSignatureTable = 64ull << 20;
+constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
 
-bool AllZero(std::istream& in, std::uint64_t offset, std::uint64_t length) {
+// A digest of the bytes in [begin, end) of a file fed in order, less some spans inside it.
+class RangeDigest {
+public:
+    struct Span {
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+    RangeDigest(host::DigestAlgorithm algorithm, std::uint64_t begin, std::uint64_t end,
+                std::vector<Span> skipped = {})
+        : digest_(algorithm), begin_(begin), end_(end), skipped_(std::move(skipped)) {
+        std::sort(skipped_.begin(), skipped_.end(),
+                  [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    }
+
+    // The bytes at [offset, offset + size) of the file.
+    void Feed(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+        std::uint64_t from = std::max(offset, begin_);
+        const std::uint64_t to = std::min(offset + size, end_);
+        for (const Span& span : skipped_) {
+            if (from >= to) return;
+            if (span.end <= from || span.begin >= to) continue;
+            if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
+            from = std::max(from, span.end);
+        }
+        if (from < to) digest_.Update(data + (from - offset), to - from);
+    }
+    std::vector<std::uint8_t> Finish() { return digest_.Finish(); }
+
+private:
+    host::Digest digest_;
+    std::uint64_t begin_;
+    std::uint64_t end_;
+    std::vector<Span> skipped_;
+};
+
+bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
     std::vector<char> bytes(length);
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(bytes.data(), static_cast<std::streamsize>(length));
-    return in.gcount() == static_cast<std::streamsize>(length) &&
+    std::string ignored;
+    return host::ReadExactly(source, offset, bytes.data(), bytes.size(), ignored) &&
            std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
 }
 
-void ClassifyAfterMarker(std::istream& in, Inspection& inspection) {
+void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
     const PackageLayout& layout = inspection.layout;
     if (layout.afterMarker == 0) {
         inspection.afterMarkerKind = AfterMarkerKind::Nothing;
@@ -77,56 +84,120 @@ void ClassifyAfterMarker(std::istream& in, Inspection& inspection) {
     }
     // Signing tools start the table on an 8-byte boundary and pad with zeros to get there.
     const std::uint64_t padding = table->offset - layout.markerEnd;
-    if (padding < 8 && AllZero(in, layout.markerEnd, padding)) {
+    if (padding < 8 && AllZero(source, layout.markerEnd, padding)) {
         inspection.afterMarkerKind = AfterMarkerKind::CertificateTable;
         inspection.certificatePadding = padding;
     }
 }
 
-// The launcher's file services, except that the installer file the extraction creates is
-// `target`, wherever the launcher would have put it. The temporary directory is a stand-in
-// that only has to satisfy the launcher's length checks.
-class ExtractionFiles final : public Files {
-public:
-    ExtractionFiles(Files& base, std::u16string target) : base_(base), target_(std::move(target)) {}
+// Reads the signature in the certificate table that follows the marker; on success the
+// digest to compute over the file is left in `digest`.
+void ReadSignature(host::ByteSource& source, const Inspection& inspection, SignatureCheck& check,
+                   host::SignedDigest& digest) {
+    const auto& table = *inspection.launcherImage.certificateTable;
+    check.state = SignatureState::Unreadable;
+    if (table.size > kMaxSignatureTable) {
+        check.problem = "the certificate table is " + std::to_string(table.size) +
+                        " bytes long, more than a signature needs";
+        return;
+    }
+    // WIN_CERTIFICATE: dwLength (header included), wRevision, wCertificateType, the message.
+    std::vector<std::uint8_t> bytes(table.size);
+    std::string error;
+    if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
+        bytes.size() < 8) {
+        check.problem =
+            "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
+        return;
+    }
+    const std::uint32_t length = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                                 (static_cast<std::uint32_t>(bytes[3]) << 24);
+    const std::uint16_t type = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    if (length < 8 || length > bytes.size()) {
+        check.problem = "the certificate table's first entry claims " + std::to_string(length) +
+                        " bytes in a table of " + std::to_string(bytes.size());
+        return;
+    }
+    if (type != kWinCertTypePkcsSignedData) {
+        check.problem = "the certificate table's first entry is of type " + std::to_string(type) +
+                        ", not a PKCS#7 signature";
+        return;
+    }
+    std::string problem;
+    if (!host::ReadSignedDigest(bytes.data() + 8, length - 8, digest, problem)) {
+        check.problem = "the certificate table holds no signature this tool reads: " + problem;
+        return;
+    }
+    check.algorithm = digest.algorithm;
+    check.signedDigest = digest.value;
+    check.state = SignatureState::Matches;  // until the file's digest says otherwise
+}
 
-    std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override {
-        return base_.GetOwnPath(buffer, capacity);
+// One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
+// digest when there is a signature, and every occurrence of the marker.
+bool ScanFile(host::ByteSource& source, Inspection& inspection,
+              const std::optional<host::SignedDigest>& signedDigest, std::string& error) {
+    const bool read = inspection.code == wrapper::kSuccess;
+    const PackageLayout& layout = inspection.layout;
+    RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
+    RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
+    RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
+                        read ? layout.trailerStart : layout.payloadStart);
+    std::optional<RangeDigest> authenticode;
+    if (signedDigest) {
+        const packagebuilder::PeInfo& image = inspection.launcherImage;
+        authenticode.emplace(
+            signedDigest->algorithm, 0, image.certificateTable->offset,
+            std::vector<RangeDigest::Span>{
+                {*image.checksumOffset, *image.checksumOffset + 4},
+                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
     }
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override {
-        constexpr char16_t kStandIn[] = u".\\";
-        if (capacity < 3) return 3;
-        std::copy(kStandIn, kStandIn + 3, buffer);
-        return 2;
-    }
-    FileHandle OpenForReading(const char16_t* path) override { return base_.OpenForReading(path); }
-    FileHandle CreateNew(const char16_t*) override { return base_.CreateNew(target_.c_str()); }
-    FileHandle OpenAndHold(const char16_t* path) override { return base_.OpenAndHold(path); }
-    bool GetIdentity(FileHandle file, wrapper::platform::FileIdentity* identity) override {
-        return base_.GetIdentity(file, identity);
-    }
-    bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
-              std::int64_t* newPosition) override {
-        return base_.Seek(file, distance, origin, newPosition);
-    }
-    bool Read(FileHandle file, void* buffer, std::uint32_t size,
-              std::uint32_t* bytesRead) override {
-        return base_.Read(file, buffer, size, bytesRead);
-    }
-    bool Write(FileHandle file, const void* buffer, std::uint32_t size,
-               std::uint32_t* bytesWritten) override {
-        return base_.Write(file, buffer, size, bytesWritten);
-    }
-    void Close(FileHandle file) override { base_.Close(file); }
-    wrapper::platform::DeleteOutcome Delete(const char16_t* path) override {
-        return base_.Delete(path);
-    }
-    bool DeleteAtRestart(const char16_t* path) override { return base_.DeleteAtRestart(path); }
 
-private:
-    Files& base_;
-    std::u16string target_;
-};
+    unsigned char marker[kMarkerSize];
+    wrapper::package::BuildTrailerMarker(marker);
+    std::vector<std::uint8_t> buffer(kScanBlock + kMarkerSize - 1);
+    std::size_t carried = 0;  // bytes kept from the previous block
+    for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
+        std::size_t got = 0;
+        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
+        if (got == 0) {
+            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
+            return false;
+        }
+        const std::uint8_t* block = buffer.data() + carried;
+        whole.Feed(offset, block, got);
+        launcher.Feed(offset, block, got);
+        payload.Feed(offset, block, got);
+        if (authenticode) authenticode->Feed(offset, block, got);
+
+        const std::size_t length = carried + got;
+        const std::uint64_t windowStart = offset - carried;
+        for (std::size_t s = 0; s + kMarkerSize <= length; ++s) {
+            if (buffer[s] == marker[0] && std::memcmp(&buffer[s], marker, kMarkerSize) == 0) {
+                if (inspection.markerOffsets.size() < kMarkerOffsetsKept) {
+                    inspection.markerOffsets.push_back(windowStart + s);
+                }
+                ++inspection.markerCount;
+            }
+        }
+        // The last 31 bytes start windows that the next block completes.
+        carried = std::min<std::size_t>(length, kMarkerSize - 1);
+        std::memmove(buffer.data(), buffer.data() + length - carried, carried);
+        offset += got;
+    }
+    inspection.packageSha256 = whole.Finish();
+    if (read) {
+        inspection.launcherSha256 = launcher.Finish();
+        inspection.payloadSha256 = payload.Finish();
+    }
+    if (authenticode) {
+        SignatureCheck& signature = inspection.signature;
+        signature.fileDigest = authenticode->Finish();
+        signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
+                                                                         : SignatureState::Differs;
+    }
+    return true;
+}
 
 // The extracted name does not matter here, so neither does the time it is drawn from.
 class StoppedClock final : public wrapper::platform::Clock {
@@ -136,6 +207,16 @@ public:
 };
 
 }  // namespace
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 15];
+    }
+    return text;
+}
 
 std::string FieldText(const Inspection& inspection, Field field) {
     const wrapper::package::FieldText text = wrapper::package::GetField(inspection.fields, field);
@@ -147,106 +228,94 @@ bool FieldTerminated(const Inspection& inspection, Field field) {
            wrapper::package::kFieldSize;
 }
 
-std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
-    std::error_code kind;
-    if (!fs::is_regular_file(path, kind)) {
-        error = "cannot read " + packagebuilder::PathToUtf8(path) +
-                (fs::exists(path, kind) ? ": not a file" : "");
-        return std::nullopt;
-    }
-    Files& files = packagebuilder::HostFiles();
-    const std::u16string filesPath = packagebuilder::FilesPath(path);
-    UniqueFile file(files, files.OpenForReading(filesPath.c_str()));
-    std::ifstream in(path, std::ios::binary);
-    std::int64_t fileSize = 0;
-    if (!file || !in || !files.Seek(file.Get(), 0, SeekOrigin::End, &fileSize)) {
-        error = "cannot read " + packagebuilder::PathToUtf8(path);
-        return std::nullopt;
-    }
-
-    Inspection inspection;
-    inspection.fileSize = static_cast<std::uint64_t>(fileSize);
-    const std::vector<std::uint64_t> markers = FindMarkers(in);
-    inspection.markerCount = static_cast<std::uint32_t>(markers.size());
+bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string& error) {
+    inspection = Inspection{};
+    inspection.fileSize = source.Size();
+    SourceFiles files(source);
+    UniqueFile file(files, files.OpenForReading(u""));
 
     // Exactly the launcher's first two steps.
     std::uint64_t payloadSize = 0;
-    inspection.code = wrapper::package::LocateTrailer(files, file.Get());
     std::int64_t markerEnd = 0;
-    if (inspection.code == wrapper::kSuccess &&
-        !files.Seek(file.Get(), 0, SeekOrigin::Current, &markerEnd)) {
-        error = "cannot read " + packagebuilder::PathToUtf8(path);
-        return std::nullopt;
-    }
+    inspection.code = wrapper::package::LocateTrailer(files, file.Get());
     if (inspection.code == wrapper::kSuccess) {
+        files.Seek(file.Get(), 0, SeekOrigin::Current, &markerEnd);
         inspection.code =
             wrapper::package::ReadTrailer(files, file.Get(), inspection.fields, payloadSize);
     }
-    if (inspection.code != wrapper::kSuccess) return inspection;
-
-    PackageLayout& layout = inspection.layout;
-    layout.markerEnd = static_cast<std::uint64_t>(markerEnd);
-    layout.trailerStart = layout.markerEnd - kTrailerSize;
-    layout.payloadSize = payloadSize;
-    layout.payloadStart = layout.trailerStart - payloadSize;
-    layout.afterMarker = inspection.fileSize - layout.markerEnd;
-
-    inspection.launcherImage = packagebuilder::ReadPeInfo(in, 0, layout.payloadStart);
-    inspection.payload = packagebuilder::ReadPeInfo(in, layout.payloadStart, layout.payloadSize);
-    // The table a signature lives in is named by the headers at the start of the file,
-    // which are the launcher image's; the image must be long enough to hold them.
-    ClassifyAfterMarker(in, inspection);
-    const auto& table = inspection.launcherImage.certificateTable;
-    if (table && table->offset + table->size == inspection.fileSize) {
-        inspection.markersInCertificateTable = static_cast<std::uint32_t>(
-            std::count_if(markers.begin(), markers.end(),
-                          [&](std::uint64_t offset) { return offset >= table->offset; }));
+    // The launcher would stop at a failed read too, but this is the tool's own reading.
+    if (!files.Failure().empty()) {
+        error = files.Failure();
+        return false;
     }
-    inspection.handOff = PreviewHandOff(inspection.fields);
+
+    std::optional<host::SignedDigest> signedDigest;
+    if (inspection.code == wrapper::kSuccess) {
+        PackageLayout& layout = inspection.layout;
+        layout.markerEnd = static_cast<std::uint64_t>(markerEnd);
+        layout.trailerStart = layout.markerEnd - kTrailerSize;
+        layout.payloadSize = payloadSize;
+        layout.payloadStart = layout.trailerStart - payloadSize;
+        layout.afterMarker = inspection.fileSize - layout.markerEnd;
+
+        inspection.launcherImage = packagebuilder::ReadPeInfo(source, 0, layout.payloadStart);
+        inspection.payload =
+            packagebuilder::ReadPeInfo(source, layout.payloadStart, layout.payloadSize);
+        // The table a signature lives in is named by the headers at the start of the file,
+        // which are the launcher image's; the image must be long enough to hold them.
+        ClassifyAfterMarker(source, inspection);
+        const packagebuilder::PeInfo& image = inspection.launcherImage;
+        if (inspection.afterMarkerKind == AfterMarkerKind::CertificateTable &&
+            image.checksumOffset && image.certificateEntryOffset) {
+            host::SignedDigest digest;
+            ReadSignature(source, inspection, inspection.signature, digest);
+            if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
+        }
+        inspection.handOff = PreviewHandOff(inspection.fields);
+    }
+    return ScanFile(source, inspection, signedDigest, error);
+}
+
+std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
+    const auto file = host::InputFile::Open(path, error);
+    Inspection inspection;
+    if (file == nullptr || !InspectSource(*file, inspection, error)) {
+        error = "cannot read " + host::PathText(path) + ": " + error;
+        return std::nullopt;
+    }
     return inspection;
 }
 
-std::string ExtractPayloadTo(const fs::path& path, const fs::path& target,
+std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
                              wrapper::ResultCode& code) {
-    code = wrapper::kSuccess;
-    Files& files = packagebuilder::HostFiles();
-    const std::u16string filesPath = packagebuilder::FilesPath(path);
-    UniqueFile package(files, files.OpenForReading(filesPath.c_str()));
-    if (!package) return "cannot read " + packagebuilder::PathToUtf8(path);
-
+    SourceFiles files(package, target);
+    UniqueFile file(files, files.OpenForReading(u""));
     wrapper::package::TrailerFields fields = {};
     std::uint64_t payloadSize = 0;
-    code = wrapper::package::LocateTrailer(files, package.Get());
+    code = wrapper::package::LocateTrailer(files, file.Get());
     if (code == wrapper::kSuccess) {
-        code = wrapper::package::ReadTrailer(files, package.Get(), fields, payloadSize);
+        code = wrapper::package::ReadTrailer(files, file.Get(), fields, payloadSize);
     }
+    if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
     if (code != wrapper::kSuccess) return "the launcher would refuse this package";
 
-    const fs::path partial = packagebuilder::PartialPathFor(target);
-    const std::u16string partialPath = packagebuilder::FilesPath(partial);
-    ExtractionFiles extraction(files, partialPath);
     StoppedClock clock;
-    char16_t launcherName[wrapper::package::kPathCapacity] = {};
+    char16_t extractedName[wrapper::package::kPathCapacity] = {};
     bool created = false;
     wrapper::platform::FileIdentity identity;
-    code = wrapper::package::ExtractPayload(extraction, clock, package.Get(), payloadSize,
-                                            launcherName, created, identity);
-    std::string problem;
-    if (!created) {
-        code = wrapper::kSuccess;  // the launcher's own temporary file would be another one
-        problem = "cannot create " + packagebuilder::PathToUtf8(partial);
-    } else if (code != wrapper::kSuccess) {
-        problem = "the payload could not be copied";
-    } else {
-        std::error_code renameError;
-        fs::rename(partial, target, renameError);
-        if (renameError) {
-            problem = "cannot rename into " + packagebuilder::PathToUtf8(target) + ": " +
-                      renameError.message();
-        }
+    code = wrapper::package::ExtractPayload(files, clock, file.Get(), payloadSize, extractedName,
+                                            created, identity);
+    (void)created;  // the output, when made, is held by `files`
+    const auto output = files.TakeOutput();
+    if (code != wrapper::kSuccess || output == nullptr) {
+        // The trailer was read, so the payload lies within the file: what failed is this
+        // tool's reading or writing, which says nothing about what the launcher would do.
+        code = wrapper::kSuccess;
+        return files.Failure().empty() ? "the payload could not be copied" : files.Failure();
     }
-    if (!problem.empty() && created) files.Delete(partialPath.c_str());
-    return problem;
+    std::string error;
+    if (!output->Commit(error)) return error;
+    return {};
 }
 
 }  // namespace packageinspector

@@ -2,6 +2,7 @@
 
 #include "ResultCodeText.h"
 #include "ToolText.h"
+#include "WrapperVersion.h"
 
 #include <nlohmann/json.hpp>
 
@@ -71,6 +72,68 @@ const char* VerdictName(packagebuilder::PeVerdict verdict) {
     return "";
 }
 
+std::string VersionLine(const packagebuilder::PeInfo& image) {
+    if (!image.version) return "none: the launcher image has no version resource";
+    const packagebuilder::VersionResource& version = *image.version;
+    std::string line = packagebuilder::Printable(version.productName) + " " +
+                       packagebuilder::Printable(version.productVersion);
+    if (!version.fileDescription.empty()) {
+        line += " (" + packagebuilder::Printable(version.fileDescription) + ")";
+    }
+    return line;
+}
+
+std::string SignatureLine(const SignatureCheck& signature) {
+    const std::string name = wrapper::platform::host::DigestName(signature.algorithm);
+    switch (signature.state) {
+        case SignatureState::None: return "none";
+        case SignatureState::Unreadable: return "unreadable: " + signature.problem;
+        case SignatureState::Matches:
+            return "Authenticode " + name +
+                   " digest matches the file (the certificate chain is not judged: run "
+                   "osslsigncode verify)";
+        case SignatureState::Differs:
+            return "Authenticode " + name + " digest DIFFERS: signed " +
+                   Hex(signature.signedDigest) + ", file " + Hex(signature.fileDigest);
+    }
+    return {};
+}
+
+const char* SignatureStateName(SignatureState state) {
+    switch (state) {
+        case SignatureState::None: return "none";
+        case SignatureState::Unreadable: return "unreadable";
+        case SignatureState::Matches: return "matches";
+        case SignatureState::Differs: return "differs";
+    }
+    return "";
+}
+
+Json VersionJson(const packagebuilder::PeInfo& image) {
+    if (!image.version) return Json();
+    const packagebuilder::VersionResource& version = *image.version;
+    return {
+        {"productName", version.productName},
+        {"productVersion", version.productVersion},
+        {"fileDescription", version.fileDescription},
+        {"fileVersion",
+         version.fileVersion ? Json(packagebuilder::VersionText(*version.fileVersion)) : Json()}};
+}
+
+Json ImageJson(const packagebuilder::PeInfo& image) {
+    Json json = {{"verdict", VerdictName(image.verdict)}};
+    if (image.verdict == packagebuilder::PeVerdict::Executable) {
+        json["machine"] = packagebuilder::MachineName(image.machine);
+        json["dll"] = image.IsDll();
+        json["version"] = VersionJson(image);
+    }
+    return json;
+}
+
+Json DigestJson(const std::vector<std::uint8_t>& digest) {
+    return digest.empty() ? Json() : Json(Hex(digest));
+}
+
 // Each byte as the code point of the same value: lossless for any bytes, and plain ASCII
 // text reads as itself.
 std::string BytesAsLatin1(const std::string& bytes) {
@@ -101,9 +164,11 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                                            ResultCodeName(inspection.code) +
                                            "): " + ResultCodeMeaning(inspection.code));
         out += Line("markers in file", std::to_string(inspection.markerCount));
+        out += Line("SHA-256", Hex(inspection.packageSha256));
         return out;
     }
     out += Line("launcher result", "0: the launcher reads this package");
+    out += Line("launcher version", VersionLine(inspection.launcherImage));
     const PackageLayout& layout = inspection.layout;
     out += "\n  region                     offset        bytes\n";
     out += Row("launcher image", 0, std::to_string(layout.payloadStart),
@@ -125,6 +190,11 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += Line("markers in file",
                 std::to_string(inspection.markerCount) +
                     (inspection.markerCount > 1 ? " (the launcher uses the last)" : ""));
+    out += "\nSHA-256\n";
+    out += Line("  package", Hex(inspection.packageSha256));
+    out += Line("  launcher image", Hex(inspection.launcherSha256));
+    out += Line("  payload", Hex(inspection.payloadSha256));
+    out += Line("signature", SignatureLine(inspection.signature));
     out += "\nafter a successful install the launcher opens\n";
     for (std::size_t i = 0; i < kLanguages.size(); ++i) {
         const auto& url = inspection.handOff.landingUrl[i];
@@ -139,31 +209,45 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     return out;
 }
 
-std::string TextChecks(const std::vector<Check>& checks) {
-    std::string out;
+std::string TextChecks(const std::vector<Check>& checks, const std::string& name,
+                       std::uint64_t fileSize, bool strict) {
+    std::string out = Line("package", name + ", " + std::to_string(fileSize) + " bytes");
     std::size_t failed = 0;
+    std::size_t warned = 0;
     for (const Check& check : checks) {
-        out += check.passed ? "pass  " : "FAIL  ";
+        const bool fails = Fails(check, strict);
+        out += check.passed ? "pass  " : fails ? "FAIL  " : "warn  ";
         out += check.name;
         if (!check.detail.empty()) out += ": " + check.detail;
         out += "\n";
-        if (!check.passed) ++failed;
+        failed += fails ? 1 : 0;
+        warned += !check.passed && !fails ? 1 : 0;
     }
-    out += failed == 0 ? "all " + std::to_string(checks.size()) + " checks passed\n"
-                       : std::to_string(failed) + " of " + std::to_string(checks.size()) +
-                             " checks failed\n";
-    return out;
+    const std::string total = std::to_string(checks.size());
+    out += failed == 0 ? "all " + total + " checks passed"
+                       : std::to_string(failed) + " of " + total + " checks failed";
+    if (warned != 0) {
+        out += std::string(failed == 0 ? ", " : "; ") + std::to_string(warned) +
+               (warned == 1 ? " with a warning" : " with warnings");
+    }
+    return out + "\n";
 }
 
 std::string JsonReport(const Inspection& inspection, const std::string& name,
-                       const std::vector<Check>* checks) {
+                       const std::vector<Check>* checks, bool strict) {
     Json report;
+    report["schemaVersion"] = kJsonSchemaVersion;
+    report["tool"] = {{"name", "wrapper-inspect"}, {"version", WRAPPER_VERSION_TEXT}};
     report["package"] = name;
     report["fileSize"] = inspection.fileSize;
     report["launcherResult"] = {{"code", inspection.code},
                                 {"name", ResultCodeName(inspection.code)},
                                 {"meaning", ResultCodeMeaning(inspection.code)}};
     report["markerCount"] = inspection.markerCount;
+    report["markerOffsets"] = inspection.markerOffsets;
+    report["sha256"] = {{"package", DigestJson(inspection.packageSha256)},
+                        {"launcherImage", DigestJson(inspection.launcherSha256)},
+                        {"payload", DigestJson(inspection.payloadSha256)}};
     if (inspection.code == wrapper::kSuccess) {
         const PackageLayout& layout = inspection.layout;
         Json after = Region(layout.markerEnd, layout.afterMarker);
@@ -178,8 +262,19 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"markerEnd", layout.markerEnd},
             {"afterMarker", after},
         };
-        report["launcherImage"] = {{"verdict", VerdictName(inspection.launcherImage.verdict)}};
-        report["payload"] = {{"verdict", VerdictName(inspection.payload.verdict)}};
+        report["launcherImage"] = ImageJson(inspection.launcherImage);
+        report["payload"] = ImageJson(inspection.payload);
+        const SignatureCheck& signature = inspection.signature;
+        report["signature"] = {
+            {"state", SignatureStateName(signature.state)},
+            {"digestAlgorithm", signature.state == SignatureState::Matches ||
+                                        signature.state == SignatureState::Differs
+                                    ? Json(wrapper::platform::host::DigestName(signature.algorithm))
+                                    : Json()},
+            {"signedDigest", DigestJson(signature.signedDigest)},
+            {"fileDigest", DigestJson(signature.fileDigest)},
+            {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
+            {"chainJudged", false}};
         Json fields = Json::object();
         for (const NamedField& named : kNamedFields) {
             fields[named.name] = {{"text", BytesAsLatin1(FieldText(inspection, named.field))},
@@ -206,11 +301,24 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
     if (checks != nullptr) {
         Json list = Json::array();
         for (const Check& check : *checks) {
-            list.push_back(
-                {{"check", check.name}, {"passed", check.passed}, {"detail", check.detail}});
+            list.push_back({{"id", check.rule->id},
+                            {"severity", SeverityName(check.rule->severity)},
+                            {"check", check.name},
+                            {"passed", check.passed},
+                            {"fails", Fails(check, strict)},
+                            {"detail", check.detail}});
         }
-        report["verify"] = {{"passed", AllPassed(*checks)}, {"checks", list}};
+        report["verify"] = {
+            {"passed", AllPassed(*checks, strict)}, {"strict", strict}, {"checks", list}};
     }
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string JsonError(const std::string& name, const std::string& message, int exitStatus) {
+    const Json report = {{"schemaVersion", kJsonSchemaVersion},
+                         {"tool", {{"name", "wrapper-inspect"}, {"version", WRAPPER_VERSION_TEXT}}},
+                         {"package", name},
+                         {"error", {{"message", message}, {"exitStatus", exitStatus}}}};
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -1,109 +1,148 @@
 // wrapper-inspect: shows a package as the launcher reads it, verifies it, extracts its payload.
 //
-// Exit status: 0 all went well (and with --verify every check passed); 1 a --verify check
-// failed; 2 the launcher would refuse the package; 3 the tool could not read the package or
-// write the extracted payload; other non-zero values are command-line errors.
+// Exit status: 0 all went well (and with --verify no check failed); 1 the package cannot be
+// read, the launcher would refuse it, a --verify check failed, or the extracted payload could
+// not be written; 2 a usage error.
 
 #include "PackageInspector.h"
 #include "Report.h"
 #include "ResultCodeText.h"
+#include "ToolCommandLine.h"
 #include "ToolText.h"
 #include "Verification.h"
+#include "WrapperVersion.h"
+#include "platform/host/ToolFiles.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kChecksFailed = 1;
-constexpr int kLauncherRefuses = 2;
-constexpr int kCannotDoIt = 3;
+namespace host = wrapper::platform::host;
+using packagebuilder::kExitRefused;
+
+constexpr const char* kTool = "wrapper-inspect";
 
 int RunInspect(const std::vector<std::string>& arguments) {
     std::string package;
-    std::string extractTo;
+    std::optional<std::string> extractOption;
     bool json = false;
     bool verify = false;
     bool allowAnsi = false;
+    bool strict = false;
 
-    CLI::App app{"Shows a package as the launcher reads it: layout, fields, hand-off values."};
+    CLI::App app{
+        "Shows a package as the launcher reads it: layout, fields, hand-off values, SHA-256 of\n"
+        "its parts, and whether a signature still matches the file (the certificate chain is\n"
+        "not judged: run osslsigncode verify for that).\n"
+        "Exit status: 0 all well, 1 unreadable, refused by the launcher or a check failed,\n"
+        "2 usage error.",
+        kTool};
+    app.set_version_flag("--version", std::string(kTool) + " " + WRAPPER_VERSION_TEXT,
+                         "print the version and exit");
     app.add_option("package", package, "the package to inspect")->required()->type_name("PACKAGE");
     app.add_flag("--json", json, "print one JSON document instead of text");
-    app.add_flag("--verify", verify,
-                 "check what a producer can get wrong; exit 0 only when every check passes");
+    auto* verifyFlag = app.add_flag("--verify", verify,
+                                    "check the package rules; exit 0 only when no check fails");
     app.add_flag("--allow-ansi", allowAnsi,
                  "with --verify: accept bytes 0x80-0xFF in the fields (text for the target's "
-                 "ANSI code page)");
-    app.add_option("--extract-payload", extractTo,
+                 "ANSI code page)")
+        ->needs(verifyFlag);
+    app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
+        ->needs(verifyFlag);
+    app.add_option("--extract-payload", extractOption,
                    "write the payload to this file, exactly as the launcher extracts it")
         ->type_name("FILE");
 
-    std::vector<const char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::ParseError& error) {
-        return app.exit(error);
+    if (const auto done = packagebuilder::ParseCommandLine(app, arguments, kTool)) return *done;
+    if (package.empty() || (extractOption && extractOption->empty())) {
+        return packagebuilder::UsageError(
+            kTool, std::string(package.empty() ? "PACKAGE" : "--extract-payload") +
+                       ": an empty path names no file");
+    }
+    const std::string extractTo = extractOption.value_or("");
+
+    auto cannot = [&](const std::string& message) {
+        if (json) {
+            std::fputs(packageinspector::JsonError(package, message, kExitRefused).c_str(), stdout);
+        }
+        std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+        return kExitRefused;
+    };
+
+    const std::filesystem::path packagePath = packagebuilder::PathFromUtf8(package);
+    std::string error;
+    const auto file = host::InputFile::Open(packagePath, error);
+    if (file == nullptr) return cannot("cannot read " + package + ": " + error);
+
+    // The extracted payload replaces only a regular file, and never the package itself.
+    const std::filesystem::path target = packagebuilder::PathFromUtf8(extractTo);
+    if (!extractTo.empty()) {
+        host::PathKind kind = host::PathKind::Missing;
+        host::FileIdentity identity;
+        if (!host::LookAtOutput(target, kind, identity, error)) {
+            return cannot("cannot look at output " + extractTo + ": " + error);
+        }
+        if (kind != host::PathKind::Missing && kind != host::PathKind::Regular) {
+            return cannot("output " + extractTo + " is " + host::DescribeKind(kind) +
+                          ", not a regular file; only a regular file is ever replaced");
+        }
+        if (kind == host::PathKind::Regular && identity == file->Identity()) {
+            return cannot("output " + extractTo + " is the same file as the package " + package +
+                          "; an input is never written over");
+        }
     }
 
-    std::string error;
-    const auto inspection =
-        packageinspector::InspectPackage(packagebuilder::PathFromUtf8(package), error);
-    if (!inspection) {
-        std::fprintf(stderr, "wrapper-inspect: %s\n", error.c_str());
-        return kCannotDoIt;
+    packageinspector::Inspection inspection;
+    if (!packageinspector::InspectSource(*file, inspection, error)) {
+        return cannot("cannot read " + package + ": " + error);
     }
 
     std::vector<packageinspector::Check> checks;
-    if (verify) checks = packageinspector::VerifyPackage(*inspection, allowAnsi);
+    if (verify) checks = packageinspector::VerifyPackage(inspection, allowAnsi);
     const std::string report =
-        json     ? packageinspector::JsonReport(*inspection, package, verify ? &checks : nullptr)
-        : verify ? packageinspector::TextChecks(checks)
-                 : packageinspector::TextReport(*inspection, package);
+        json ? packageinspector::JsonReport(inspection, package, verify ? &checks : nullptr, strict)
+        : verify ? packageinspector::TextChecks(checks, package, inspection.fileSize, strict)
+                 : packageinspector::TextReport(inspection, package);
     std::fputs(report.c_str(), stdout);
-    std::fflush(stdout);
 
-    if (inspection->code != wrapper::kSuccess) {
-        std::fprintf(stderr,
-                     "wrapper-inspect: the launcher would refuse %s: result code %u (%s): %s\n",
-                     package.c_str(), static_cast<unsigned>(inspection->code),
-                     packageinspector::ResultCodeName(inspection->code),
-                     packageinspector::ResultCodeMeaning(inspection->code));
-        return kLauncherRefuses;
+    if (inspection.code != wrapper::kSuccess) {
+        std::fprintf(stderr, "%s: the launcher would refuse %s: result code %u (%s): %s\n", kTool,
+                     package.c_str(), static_cast<unsigned>(inspection.code),
+                     packageinspector::ResultCodeName(inspection.code),
+                     packageinspector::ResultCodeMeaning(inspection.code));
+        return kExitRefused;
     }
 
     if (!extractTo.empty()) {
         wrapper::ResultCode code = wrapper::kSuccess;
-        const std::string problem = packageinspector::ExtractPayloadTo(
-            packagebuilder::PathFromUtf8(package), packagebuilder::PathFromUtf8(extractTo), code);
+        const std::string problem = packageinspector::ExtractPayloadTo(*file, target, code);
         if (!problem.empty()) {
-            std::fprintf(stderr, "wrapper-inspect: cannot extract the payload to %s: %s",
+            std::fprintf(stderr, "%s: cannot extract the payload to %s: %s\n", kTool,
                          extractTo.c_str(), problem.c_str());
-            if (code != wrapper::kSuccess) {
-                std::fprintf(stderr, " (result code %u, %s)", static_cast<unsigned>(code),
-                             packageinspector::ResultCodeName(code));
-            }
-            std::fputs("\n", stderr);
-            return kCannotDoIt;
+            return kExitRefused;
         }
-        std::fprintf(stderr, "wrapper-inspect: wrote the payload (%llu bytes) to %s\n",
-                     static_cast<unsigned long long>(inspection->layout.payloadSize),
+        std::fprintf(stderr, "%s: wrote the payload (%llu bytes) to %s\n", kTool,
+                     static_cast<unsigned long long>(inspection.layout.payloadSize),
                      extractTo.c_str());
     }
-    return verify && !packageinspector::AllPassed(checks) ? kChecksFailed : 0;
+    return verify && !packageinspector::AllPassed(checks, strict) ? kExitRefused : 0;
 }
 
 }  // namespace
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-    return RunInspect(packagebuilder::Utf8Arguments(argc, argv));
+    const auto arguments = packagebuilder::Utf8Arguments(argc, argv);
+    return packagebuilder::RunTool(kTool, [&] { return RunInspect(arguments); });
 }
 #else
 int main(int argc, char** argv) {
-    return RunInspect({argv, argv + argc});
+    const std::vector<std::string> arguments(argv, argv + argc);
+    return packagebuilder::RunTool(kTool, [&] { return RunInspect(arguments); });
 }
 #endif

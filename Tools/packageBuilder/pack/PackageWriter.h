@@ -24,12 +24,16 @@ struct PackageRequest {
     std::filesystem::path payload;
     std::filesystem::path output;
     PackageSettings settings;
+    // The settings files the settings came from: inputs too, never to be written over.
+    std::vector<std::filesystem::path> settingsFiles;
     // Admits bytes 0x80 to 0xFF in the settings: the producer has written them for the
     // target's ANSI code page. Control bytes stay refused.
     bool allowAnsi = false;
+    // Refuses on a warning as on an error.
+    bool strict = false;
 
     // Test packages only, never for shipping:
-    // Skips every rule but one: each setting must still fit its field.
+    // Skips the package rules; each setting must still fit its field.
     bool unchecked = false;
     std::uint64_t trailingFillerBytes = 0;
     std::optional<std::filesystem::path> trailingFile;
@@ -37,21 +41,13 @@ struct PackageRequest {
     std::optional<std::uint64_t> payloadSizeOverride;
 };
 
-// What review of the settings alone finds: the first rule they break (a one-line message,
-// empty when none) and things that are allowed but probably wrong.
-struct SettingsReview {
-    std::string refusal;
-    std::vector<std::string> warnings;
-};
-
-// The rules for the four settings: each at most 259 bytes; then, unless `unchecked`: no zero
-// byte; printable ASCII only (bytes 0x80-0xFF too with `allowAnsi`); a campaign query that
-// does not start with "?". Warns when the landing or uninstall template lacks "%1".
-SettingsReview ReviewSettings(const PackageSettings& settings, bool allowAnsi, bool unchecked);
+// The most bytes --trailing-bytes may add: a certificate table's size is a 32-bit field,
+// and these bytes stand in for one.
+inline constexpr std::uint64_t kMaxTrailingFillerBytes = 0xFFFFFFFFu;
 
 struct PackResult {
     std::string refusal;                // empty when the package was written
-    std::vector<std::string> warnings;  // also filled when the package was refused
+    std::vector<std::string> warnings;  // only when the package was written
     // Byte counts of what was written; meaningful only when the package was written.
     std::uint64_t launcherBytes = 0;
     std::uint64_t payloadBytes = 0;
@@ -59,11 +55,16 @@ struct PackResult {
     std::uint64_t packageBytes = 0;
 };
 
-// Reviews the settings, checks the inputs and writes the package into a new file beside the
-// output, renamed into place when complete. Input checks, unless `unchecked`: the launcher
-// must not hold the trailer marker (a signed launcher only draws a warning); the payload must
-// be a non-empty Windows executable. On a refusal or a failure the output path is untouched
-// (an earlier file there stays as it was) and no partial file is left behind.
+// Checks the inputs and the output, evaluates the package rules on the package about to be
+// written (launcher, payload and trailer, without the test-package additions) exactly as
+// wrapper-inspect --verify evaluates them on a file, and writes the package into a new file
+// beside the output, renamed into place when complete.
+// Refused, with a one-line reason and nothing written (an earlier file at the output stays
+// as it was, no partial file is left): a setting longer than its field; an input that is not
+// a regular file or cannot be read; an output that exists and is not a regular file, or is
+// the same file as an input (by identity, whatever the name); unless `unchecked`, a rule that
+// fails (an error, or with `strict` a warning too); a failed read or write, named with the
+// file and the system's reason.
 PackResult WritePackage(const PackageRequest& request);
 
 }  // namespace packagebuilder

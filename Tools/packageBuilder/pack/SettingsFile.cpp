@@ -1,8 +1,9 @@
 #include "SettingsFile.h"
 
 #include "ToolText.h"
+#include "platform/host/ToolFiles.h"
 
-#include <fstream>
+#include <algorithm>
 #include <iterator>
 #include <set>
 
@@ -17,17 +18,25 @@ std::string_view Trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-std::string* SettingFor(std::string_view key, PackageSettings& settings) {
-    if (key == "link") return &settings.linkTemplate;
-    if (key == "campaign") return &settings.campaignQuery;
-    if (key == "landing") return &settings.landingTemplate;
-    if (key == "uninstall") return &settings.uninstallTemplate;
-    return nullptr;
+constexpr std::string_view kKeys[] = {"link", "campaign", "landing", "uninstall"};
+
+std::string* SettingAt(std::size_t index, PackageSettings& settings) {
+    std::string* const all[] = {&settings.linkTemplate, &settings.campaignQuery,
+                                &settings.landingTemplate, &settings.uninstallTemplate};
+    return all[index];
 }
 
 }  // namespace
 
-std::string ParseSettings(std::string_view text, PackageSettings& settings) {
+std::string ParseSettings(std::string_view text, PackageSettings& settings, SettingsGiven* given) {
+    // Notepad's "Unicode" is UTF-16: every other byte of ASCII text is zero, and no key
+    // would ever match.
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        return "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII";
+    }
+    if (text.size() >= 2 && (text[0] == '\0' || text[1] == '\0')) {
+        return "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII";
+    }
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
 
@@ -49,25 +58,37 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings) {
             return where + "expected key = value, found \"" + Printable(content) + "\"";
         }
         const std::string_view key = Trim(content.substr(0, equals));
-        std::string* setting = SettingFor(key, settings);
-        if (setting == nullptr) {
+        const auto known = std::find(std::begin(kKeys), std::end(kKeys), key);
+        if (known == std::end(kKeys)) {
             return where + "unknown key \"" + Printable(key) +
                    "\" (known: link, campaign, landing, uninstall)";
         }
         if (!seen.emplace(key).second) return where + "\"" + std::string(key) + "\" is set twice";
-        *setting = std::string(Trim(content.substr(equals + 1)));
+        const auto index = static_cast<std::size_t>(known - std::begin(kKeys));
+        *SettingAt(index, settings) = std::string(Trim(content.substr(equals + 1)));
+        if (given != nullptr) (*given)[index] = true;
     }
     return {};
 }
 
-std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in.is_open()) return "cannot read settings file " + PathToUtf8(file);
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return "cannot read settings file " + PathToUtf8(file);
-    std::string problem = ParseSettings(text, settings);
-    if (!problem.empty()) problem = "settings file " + PathToUtf8(file) + ", " + problem;
-    return problem;
+std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
+                             SettingsGiven* given) {
+    namespace host = wrapper::platform::host;
+    const std::string name = "settings file " + PathToUtf8(file);
+    std::string error;
+    const auto input = host::InputFile::Open(file, error);
+    if (input == nullptr) return "cannot read " + name + ": " + error;
+    if (input->Size() > kMaxSettingsFileSize) {
+        return name + " is " + std::to_string(input->Size()) + " bytes long; a settings file " +
+               "holds at most " + std::to_string(kMaxSettingsFileSize);
+    }
+    std::string text(static_cast<std::size_t>(input->Size()), '\0');
+    if (!host::ReadExactly(*input, 0, text.data(), text.size(), error)) {
+        return "cannot read " + name + ": " + error;
+    }
+    std::string problem = ParseSettings(text, settings, given);
+    if (problem.empty()) return problem;
+    return name + (problem.starts_with("line ") ? ", " : ": ") + problem;
 }
 
 }  // namespace packagebuilder

@@ -1,8 +1,6 @@
 #include "ToolText.h"
 
 #include <cstdio>
-#include <random>
-#include <system_error>
 
 namespace packagebuilder {
 
@@ -69,18 +67,6 @@ std::string Printable(std::string_view bytes) {
         }
     }
     return out;
-}
-
-std::filesystem::path PartialPathFor(const std::filesystem::path& target) {
-    std::random_device entropy;
-    std::error_code error;
-    for (;;) {
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(entropy()));
-        std::filesystem::path partial = target;
-        partial += suffix;
-        if (!std::filesystem::exists(partial, error)) return partial;
-    }
 }
 
 }  // namespace packagebuilder

@@ -24,9 +24,4 @@ std::string PathToUtf8(const std::filesystem::path& path);
 // Text for a one-line message: printable ASCII as is, every other byte as \xHH.
 std::string Printable(std::string_view bytes);
 
-// A path beside `target`, in the same directory, that no file has yet: the tools write
-// there first and rename into place, so that the target is either the old file or the
-// whole new one.
-std::filesystem::path PartialPathFor(const std::filesystem::path& target);
-
 }  // namespace packagebuilder
