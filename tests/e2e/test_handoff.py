@@ -275,11 +275,13 @@ class HandOffTests(unittest.TestCase):
         # desktop among the shell windows and asks it to open the page: the handler is the
         # shell's child, not the elevated launcher's. With explorer.exe unavailable (as for
         # a service, or on a server without a desktop) the route fails at its first step and
-        # the launcher opens the page itself. The relay trace shows the launcher's calls.
-        cases = [("desktop shell", {}, True),
+        # the launcher opens the page itself. The relay trace shows the launcher's calls,
+        # among them the loads of the libraries each route needs, by their full paths in
+        # the system folder.
+        cases = [("desktop shell", {}, True, ["ole32", "oleaut32"]),
                  ("no desktop shell", {"WINEDLLOVERRIDES": "mscoree,mshtml=;explorer.exe=d"},
-                  False)]
-        for label, env, through_shell in cases:
+                  False, ["ole32", "oleaut32", "shell32"])]
+        for label, env, through_shell, libraries in cases:
             with self.subTest(label):
                 self.setUp()
                 if not through_shell:
@@ -295,11 +297,17 @@ class HandOffTests(unittest.TestCase):
                 self.assertEqual(len(initialised), 1, initialised)
                 thread = initialised[0].split(":", 1)[0] + ":"
                 launcher = [line for line in lines if line.startswith(thread)]
-                loads = [line for line in launcher if "KERNEL32.LoadLibraryExW(" in line
-                         and ('L"ole32.dll"' in line or 'L"oleaut32.dll"' in line)]
-                self.assertEqual(len(loads), 2, loads)
-                for line in loads:  # LOAD_LIBRARY_SEARCH_SYSTEM32
-                    self.assertIn(",00000000,00000800)", line)
+                # The launcher loads every library in one place, and the first load is
+                # the registry's, for the installation folder: its return address tells
+                # the launcher's loads from those the libraries make themselves.
+                loads = [line.split('L"', 1)[1].rsplit(" ret=", 1) for line in launcher
+                         if "Call KERNEL32.LoadLibraryExW(" in line]
+                self.assertTrue(loads, "nothing loaded")
+                # LOAD_WITH_ALTERED_SEARCH_PATH: their own imports come from there too.
+                self.assertEqual(
+                    [arguments for arguments, returns in loads if returns == loads[0][1]],
+                    [f'C:\\\\windows\\\\system32\\\\{name}.dll",00000000,00000008)'
+                     for name in ["advapi32"] + libraries])
                 created = [line for line in launcher if "Ret  combase.CoCreateInstance()" in line]
                 self.assertEqual(len(created), 1, created)
                 self.assertIn("retval=00000000" if through_shell else "retval=80040152",
@@ -308,6 +316,32 @@ class HandOffTests(unittest.TestCase):
                 self.assertEqual(len(opened), 0 if through_shell else 1, opened)
                 self.assertEqual(len([line for line in launcher
                                       if "Call combase.CoUninitialize()" in line]), 1)
+
+    def test_until_the_installer_has_started_only_kernel32_is_loaded(self):
+        # Wine reports every module a process loads (+loaddll) with the process's id
+        # (+pid). Up to the installer's start the launcher holds what every program holds:
+        # its own image and kernel32 with what Wine loads for it (kernelbase; ntdll does
+        # not show). The registry's, COM's and the shell's libraries come after the
+        # installer has ended, for the hand-off, from the system folder.
+        result = self.install(INSTALL_ROOT + "\\Demo", language="lang\\de.ini",
+                              env={"WINEDEBUG": "+pid,+loaddll"}, outcome=True)
+        self.assertEqual(result.code, 0)
+        self.assertEqual(self.handler_urls(True), ["https://land.example\\de/p?k=v"])
+        loaded = []  # (process id, module path), in the order of the trace
+        for line in result.stderr.splitlines():
+            if ":trace:loaddll:" in line and 'Loaded L"' in line:
+                path = line.split('Loaded L"', 1)[1].split('"', 1)[0].replace("\\\\", "\\")
+                loaded.append((line.split(":", 1)[0], path.lower()))
+        launcher = loaded[0][0]
+        self.assertTrue(loaded[0][1].endswith("\\setup.exe"), loaded[0])
+        installer_start = next(index for index, (process, path) in enumerate(loaded)
+                               if process != launcher and winelab.TEMP_FILE_PREFIX.lower() in path)
+        before = [path for process, path in loaded[1:installer_start] if process == launcher]
+        after = [path for process, path in loaded[installer_start:] if process == launcher]
+        system = "c:\\windows\\system32\\"
+        self.assertEqual(before, [system + "kernelbase.dll", system + "kernel32.dll"])
+        for name in ("advapi32.dll", "ole32.dll", "oleaut32.dll"):
+            self.assertIn(system + name, after)
 
 
 if __name__ == "__main__":

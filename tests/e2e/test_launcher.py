@@ -40,7 +40,7 @@ KNOWN_SYSTEM_LIBRARIES = {
 }
 
 # wrapper.exe's size budget in bytes.
-MAX_LAUNCHER_SIZE = 36864
+MAX_LAUNCHER_SIZE = 28672
 
 SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 PENDING_RENAMES = "PendingFileRenameOperations"
@@ -142,10 +142,20 @@ class WrapperImageTests(unittest.TestCase):
         with open(self.path, "rb") as stream:
             self.assertEqual(stream.read().find(MARKER), -1)
 
-    def test_imports_only_libraries_the_loader_takes_from_the_system_folder(self):
+    def test_imports_kernel32_alone(self):
+        # Only libraries the loader always takes from the system folder, and of those only
+        # kernel32: everything else is loaded once the installer has run, when needed.
         imports = [name.lower() for name in self.image.imports]
-        self.assertIn("kernel32.dll", imports)
         self.assertEqual(sorted(set(imports) - KNOWN_SYSTEM_LIBRARIES), [])
+        self.assertEqual(imports, ["kernel32.dll"])
+
+    def test_carries_no_c_runtime(self):
+        # No msvcrt import (above), no thread-local storage for a runtime's callbacks, no
+        # section of a runtime's start-up tables. (The link itself fails on a static
+        # constructor, which nothing would run.)
+        names = [name for name, _ in self.image.sections]
+        self.assertEqual(self.image.tls_directory, (0, 0))
+        self.assertEqual([name for name in names if name in (".CRT", ".tls")], [])
 
     def test_stays_within_its_size_budget(self):
         # It is downloaded with every package.

@@ -383,6 +383,9 @@ class PeImage:
     subsystem: int
     resources: dict  # (type id, name id) -> bytes of the first language
     imports: list  # names of the libraries imported, directly or delay-loaded, in order
+    sections: list  # (name, bytes in the file), in order
+    headers_size: int  # bytes of the headers in the file, section table included
+    tls_directory: tuple  # (RVA, size) of the thread-local storage directory; (0, 0): none
 
     I386 = 0x14C
     GUI = 2
@@ -398,8 +401,8 @@ def certificate_entry(data):
 
 
 def read_pe(path):
-    """The few facts about a PE image the tests look at: machine, subsystem and the
-    resources with numeric type and name."""
+    """The few facts about a PE image the tests look at: machine, subsystem, the
+    resources with numeric type and name, imports, sections and TLS directory."""
     with open(path, "rb") as stream:
         data = stream.read()
 
@@ -425,12 +428,16 @@ def read_pe(path):
     import_rva = u32(optional + 96 + 1 * 8)
     resource_rva = u32(optional + 96 + 2 * 8)
     delay_import_rva = u32(optional + 96 + 13 * 8)
+    tls_directory = struct.unpack_from("<II", data, optional + 96 + 9 * 8)
+    headers_size = u32(optional + 60)
     sections = []
+    section_names = []
     for index in range(section_count):
         entry = optional + optional_size + 40 * index
         virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from(
             "<IIII", data, entry + 8)
         sections.append((virtual_address, max(virtual_size, raw_size), raw_pointer))
+        section_names.append((data[entry:entry + 8].rstrip(b"\0").decode("ascii"), raw_size))
 
     def file_offset(rva):
         for address, size, pointer in sections:
@@ -470,7 +477,8 @@ def read_pe(path):
         while any(data[entry:entry + entry_size]):
             imports.append(c_string(u32(entry + name_at)))
             entry += entry_size
-    return PeImage(machine, subsystem, resources, imports)
+    return PeImage(machine, subsystem, resources, imports, section_names, headers_size,
+                   tls_directory)
 
 
 # --- the stand-in installer's record -------------------------------------------------

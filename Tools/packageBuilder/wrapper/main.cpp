@@ -1,5 +1,6 @@
-// The launcher's entry point: the Windows GUI entry, reached through the runtime's start-up
-// code with -municode. No window, no arguments read; the run's result is the exit code.
+// The launcher's entry point: the Windows GUI entry, reached through the launcher's own
+// start-up routine (platform/win32/StartUp.cpp). No window, no arguments read; the run's
+// result is the exit code.
 
 #include "RunSequence.h"
 #include "platform/win32/Win32Platform.h"

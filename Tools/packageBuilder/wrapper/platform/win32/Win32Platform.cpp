@@ -1,8 +1,10 @@
 #include "platform/win32/Win32Platform.h"
 
+#include "WideText.h"
+#include "platform/win32/ProtectedFileDescriptor.h"
+
 #include <windows.h>
 #include <exdisp.h>
-#include <sddl.h>
 #include <servprov.h>
 #include <shellapi.h>
 #include <shldisp.h>
@@ -33,12 +35,24 @@ Function Find(HMODULE library, const char* name) {
         reinterpret_cast<void (*)()>(library != nullptr ? GetProcAddress(library, name) : nullptr));
 }
 
-// Libraries beyond the ones the image imports come from the system folder and nowhere else,
-// whatever search order the process has; where the system does not know that flag (Windows
-// 7 without its update), nothing loads and the caller does without. They stay loaded for
-// the process's life.
-HMODULE SystemLibrary(const wchar_t* name) {
-    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+// The image imports kernel32 alone: every other library is loaded here when the hand-off
+// first needs it, by its full path in the system folder and so from nowhere else, whatever
+// search order the process has and on every system (the search flag for the system folder
+// alone needs an update on Windows 7). Its own imports are looked up in that folder first.
+// Null when it cannot be loaded; the caller then does without. Once loaded, `module` keeps
+// it for the process's life.
+HMODULE SystemLibrary(HINSTANCE__*& module, const char16_t* name) {
+    if (module != nullptr) return module;
+    char16_t path[MAX_PATH + 16];
+    const UINT folder = GetSystemDirectoryW(Wide(path), MAX_PATH);
+    if (folder == 0 || folder >= MAX_PATH) return nullptr;
+    std::uint32_t length = folder;
+    if (!AppendWide(path, MAX_PATH + 16, length, u"\\") ||
+        !AppendWide(path, MAX_PATH + 16, length, name)) {
+        return nullptr;
+    }
+    module = LoadLibraryExW(Wide(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return module;
 }
 
 }  // namespace
@@ -74,20 +88,13 @@ FileHandle Win32Platform::OpenForReading(const char16_t* path) {
 }
 
 FileHandle Win32Platform::CreateNew(const char16_t* path) {
-    // Protected ("P"): nothing is inherited from the folder. Full control for SYSTEM and
-    // Administrators, read and execute for everyone else; "OW" cuts the owner's implicit
-    // right to rewrite this list down to the same, should the owner be the user.
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;GRGX;;;WD)(A;;GRGX;;;OW)", SDDL_REVISION_1,
-            &descriptor, nullptr)) {
-        return {};
-    }
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-    const HANDLE created = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                       &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    LocalFree(descriptor);
-    return FromFileHandle(created);
+    // Protected: nothing is inherited from the folder. Full control for SYSTEM and
+    // Administrators, read and execute for everyone else, its owner included. The system
+    // only reads the descriptor.
+    SECURITY_ATTRIBUTES attributes = {
+        sizeof attributes, const_cast<std::uint8_t*>(kProtectedFileDescriptor), FALSE};
+    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                      &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle Win32Platform::OpenAndHold(const char16_t* path) {
@@ -189,9 +196,11 @@ std::uint64_t Win32Platform::SecondsSince1970() {
 void Win32Platform::Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 bool Win32Platform::OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) {
+    const auto open =
+        Find<decltype(&RegOpenKeyExW)>(SystemLibrary(advapi32_, u"advapi32.dll"), "RegOpenKeyExW");
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(subKey), 0, KEY_QUERY_VALUE, &opened) !=
-        ERROR_SUCCESS) {
+    if (open == nullptr ||
+        open(HKEY_LOCAL_MACHINE, Wide(subKey), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
         return false;
     }
     key->value = reinterpret_cast<std::uintptr_t>(opened);
@@ -200,15 +209,21 @@ bool Win32Platform::OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) 
 
 bool Win32Platform::QueryValue(KeyHandle key, const char16_t* name, void* data,
                                std::uint32_t* sizeInBytes) {
+    // A key is only ever open once the library is loaded.
+    const auto query = Find<decltype(&RegQueryValueExW)>(advapi32_, "RegQueryValueExW");
     DWORD size = *sizeInBytes;
-    const LSTATUS status = RegQueryValueExW(reinterpret_cast<HKEY>(key.value), Wide(name), nullptr,
-                                            nullptr, static_cast<BYTE*>(data), &size);
-    if (status != ERROR_SUCCESS) return false;
+    if (query == nullptr || query(reinterpret_cast<HKEY>(key.value), Wide(name), nullptr, nullptr,
+                                  static_cast<BYTE*>(data), &size) != ERROR_SUCCESS) {
+        return false;
+    }
     *sizeInBytes = size;
     return true;
 }
 
-void Win32Platform::CloseKey(KeyHandle key) { RegCloseKey(reinterpret_cast<HKEY>(key.value)); }
+void Win32Platform::CloseKey(KeyHandle key) {
+    const auto close = Find<decltype(&RegCloseKey)>(advapi32_, "RegCloseKey");
+    if (close != nullptr) close(reinterpret_cast<HKEY>(key.value));
+}
 
 bool Win32Platform::WriteString(const char16_t* section, const char16_t* key, const char* value,
                                 const char16_t* path) {
@@ -238,27 +253,22 @@ std::uint32_t Win32Platform::ReadString(const char16_t* section, const char16_t*
 }
 
 bool Win32Platform::BeginCom() {
-    using CoInitializeExFunction = HRESULT(WINAPI*)(void*, DWORD);
-    if (ole32_ == nullptr) ole32_ = SystemLibrary(L"ole32.dll");
-    const auto initialize = Find<CoInitializeExFunction>(ole32_, "CoInitializeEx");
+    const auto initialize =
+        Find<decltype(&CoInitializeEx)>(SystemLibrary(ole32_, u"ole32.dll"), "CoInitializeEx");
     return initialize != nullptr &&
            SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 void Win32Platform::EndCom() {
-    using CoUninitializeFunction = void(WINAPI*)();
-    const auto uninitialize = Find<CoUninitializeFunction>(ole32_, "CoUninitialize");
+    const auto uninitialize = Find<decltype(&CoUninitialize)>(ole32_, "CoUninitialize");
     if (uninitialize != nullptr) uninitialize();
 }
 
 bool Win32Platform::OpenUrlAsDesktopUser(const char16_t* url) {
-    using CoCreateInstanceFunction = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
-    using SysAllocStringFunction = BSTR(WINAPI*)(const OLECHAR*);
-    using SysFreeStringFunction = void(WINAPI*)(BSTR);
-    const auto create = Find<CoCreateInstanceFunction>(ole32_, "CoCreateInstance");
-    const HMODULE oleaut32 = SystemLibrary(L"oleaut32.dll");
-    const auto allocate = Find<SysAllocStringFunction>(oleaut32, "SysAllocString");
-    const auto release = Find<SysFreeStringFunction>(oleaut32, "SysFreeString");
+    const auto create = Find<decltype(&CoCreateInstance)>(ole32_, "CoCreateInstance");
+    const HMODULE oleaut32 = SystemLibrary(oleaut32_, u"oleaut32.dll");
+    const auto allocate = Find<decltype(&SysAllocString)>(oleaut32, "SysAllocString");
+    const auto release = Find<decltype(&SysFreeString)>(oleaut32, "SysFreeString");
     if (create == nullptr || allocate == nullptr || release == nullptr) return false;
 
     // The desktop's window among the shell's windows, its browser, the browser's active
@@ -322,7 +332,9 @@ bool Win32Platform::OpenUrlAsDesktopUser(const char16_t* url) {
 }
 
 void Win32Platform::OpenUrl(const char16_t* url) {
-    ShellExecuteW(nullptr, L"open", Wide(url), nullptr, nullptr, SW_SHOWNORMAL);
+    const auto execute =
+        Find<decltype(&ShellExecuteW)>(SystemLibrary(shell32_, u"shell32.dll"), "ShellExecuteW");
+    if (execute != nullptr) execute(nullptr, L"open", Wide(url), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 std::uint32_t Win32Platform::WideToAnsi(const char16_t* text, std::uint32_t length, char* out,

@@ -16,13 +16,17 @@ namespace wrapper::platform::win32 {
 // launcher runs elevated from wherever the package was saved, typically a downloads
 // folder where anyone can plant a library under a system library's name; without this,
 // a library the system loads on demand (for the shell, say) would be looked up there
-// first. Libraries the image imports are resolved before any code runs, so those must
-// all be system libraries the loader never looks up beside the image. Call it first.
+// first. Libraries the image imports are resolved before any code runs: the image imports
+// kernel32 alone, which the loader never looks up beside the image. Call it first.
 void RestrictLibrarySearchToSystem();
 
 // The system services over the Win32 API, one call each, with nothing added: the logic
 // above relies on exactly the system's semantics. UTF-16 text is passed through as the
-// system's wide strings (both are 16-bit units on Windows).
+// system's wide strings (both are 16-bit units on Windows). Until the installer has been
+// started only kernel32 is used; the registry's, the shell's and COM's libraries are loaded
+// by the first call that needs them, from the system folder only. A library or function
+// that cannot be had makes that call fail (OpenLocalMachineKey, QueryValue, BeginCom,
+// OpenUrlAsDesktopUser) or do nothing (CloseKey, EndCom, OpenUrl).
 class Win32Platform final : public Files,
                             public Processes,
                             public Clock,
@@ -58,7 +62,7 @@ public:
     std::uint64_t SecondsSince1970() override;
     void Pause(std::uint32_t milliseconds) override;
 
-    // Registry
+    // Registry: advapi32, loaded on the first OpenLocalMachineKey.
     bool OpenLocalMachineKey(const char16_t* subKey, KeyHandle* key) override;
     bool QueryValue(KeyHandle key, const char16_t* name, void* data,
                     std::uint32_t* sizeInBytes) override;
@@ -70,7 +74,8 @@ public:
     std::uint32_t ReadString(const char16_t* section, const char16_t* key, char* buffer,
                              std::uint32_t size, const char16_t* path) override;
 
-    // Shell. The COM libraries are loaded on the first BeginCom, from the system folder.
+    // Shell: ole32 is loaded on the first BeginCom, oleaut32 on the first
+    // OpenUrlAsDesktopUser, shell32 on the first OpenUrl.
     bool BeginCom() override;
     void EndCom() override;
     bool OpenUrlAsDesktopUser(const char16_t* url) override;
@@ -83,7 +88,11 @@ public:
                              std::uint32_t capacity) override;
 
 private:
-    HINSTANCE__* ole32_ = nullptr;  // the COM library's module (an HMODULE), once loaded
+    // The libraries' modules (HMODULEs), once loaded.
+    HINSTANCE__* advapi32_ = nullptr;
+    HINSTANCE__* ole32_ = nullptr;
+    HINSTANCE__* oleaut32_ = nullptr;
+    HINSTANCE__* shell32_ = nullptr;
 };
 
 }  // namespace wrapper::platform::win32
