@@ -56,7 +56,9 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
     createdInstaller = true;
     if (!files.GetIdentity(installer.Get(), &identity)) return kScanSeekOrCreateFailed;
 
-    unsigned char buffer[kCopyBufferSize];
+    // Static: in the image's zero-filled data, which costs no file bytes, and off the
+    // stack, which would need probing page by page.
+    static unsigned char buffer[kCopyBufferSize];
     std::uint64_t remaining = payloadSize;
     while (remaining > 0) {
         const auto ask = static_cast<std::uint32_t>(remaining < kCopyBufferSize ? remaining

@@ -16,8 +16,14 @@ inline constexpr std::uint32_t kPathCapacity = 512;
 // (or mangles) a program path of MAX_PATH (260) units or more.
 inline constexpr std::uint32_t kMaxStartablePathLength = 259;
 
-// The payload is streamed through one buffer of this many bytes.
+// The payload is streamed through one static buffer of this many bytes. A build may set
+// WRAPPER_COPY_BUFFER_SIZE for the benchmark's experiment with larger buffers (scripts/bench
+// times launchers with 64 KiB and 1 MiB); the launcher itself keeps 16 KiB.
+#ifdef WRAPPER_COPY_BUFFER_SIZE
+inline constexpr std::uint32_t kCopyBufferSize = WRAPPER_COPY_BUFFER_SIZE;
+#else
 inline constexpr std::uint32_t kCopyBufferSize = 16 * 1024;
+#endif
 
 // One value of the launcher's name generator seeded with `seed`: the classic linear
 // congruential generator (state = state * 214013 + 2531011), value 0 to 32767.
