@@ -303,10 +303,10 @@ class HandOffTests(unittest.TestCase):
                 loads = [line.split('L"', 1)[1].rsplit(" ret=", 1) for line in launcher
                          if "Call KERNEL32.LoadLibraryExW(" in line]
                 self.assertTrue(loads, "nothing loaded")
-                # LOAD_WITH_ALTERED_SEARCH_PATH: their own imports come from there too.
+                # LOAD_LIBRARY_SEARCH_SYSTEM32: their own imports come from there alone.
                 self.assertEqual(
                     [arguments for arguments, returns in loads if returns == loads[0][1]],
-                    [f'C:\\\\windows\\\\system32\\\\{name}.dll",00000000,00000008)'
+                    [f'C:\\\\windows\\\\system32\\\\{name}.dll",00000000,00000800)'
                      for name in ["advapi32"] + libraries])
                 created = [line for line in launcher if "Ret  combase.CoCreateInstance()" in line]
                 self.assertEqual(len(created), 1, created)

@@ -37,8 +37,9 @@ Function Find(HMODULE library, const char* name) {
 
 // The image imports kernel32 alone: every other library is loaded here when the hand-off
 // first needs it, by its full path in the system folder and so from nowhere else, whatever
-// search order the process has and on every system (the search flag for the system folder
-// alone needs an update on Windows 7). Its own imports are looked up in that folder first.
+// search order the process has. Its own imports are looked up in the system folder alone
+// too; where the system does not know that flag (Windows 7 without its update, which has
+// no default search folders either), they are looked up in the library's folder first.
 // Null when it cannot be loaded; the caller then does without. Once loaded, `module` keeps
 // it for the process's life.
 HMODULE SystemLibrary(HINSTANCE__*& module, const char16_t* name) {
@@ -51,7 +52,10 @@ HMODULE SystemLibrary(HINSTANCE__*& module, const char16_t* name) {
         !AppendWide(path, MAX_PATH + 16, length, name)) {
         return nullptr;
     }
-    module = LoadLibraryExW(Wide(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    module = LoadLibraryExW(Wide(path), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = LoadLibraryExW(Wide(path), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     return module;
 }
 
