@@ -9,6 +9,7 @@
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
 #include "RunSequence.h"
+#include "package/PayloadExtractor.h"
 #include "run/InstallerRemoval.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +31,8 @@ constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\
 const std::u16string kInstallDir = u"C:\\Program Files (x86)\\Demo";
 const std::u16string kVersionIni = kInstallDir + u"\\Version.ini";
 
-// Two copy blocks: one whole 16,384-byte block and a part of one.
-constexpr std::size_t kPayloadSize = 20000;
+// Two copy blocks: one whole block and a part of one.
+constexpr std::size_t kPayloadSize = package::kCopyBufferSize + 3616;
 
 enum class Fault { Fail, ShortByOne, Nothing };
 

@@ -1,6 +1,7 @@
 #include "FakePlatform.h"
 #include "PackageBuilder.h"
 #include "RunSequence.h"
+#include "package/PayloadExtractor.h"
 
 #include <gtest/gtest.h>
 
@@ -41,9 +42,10 @@ TEST_F(RunFixture, GoodPackageRunsTheWholePayloadAndDeletesIt) {
     EXPECT_EQ(machine.processes.OpenHandles(), 0u);
 }
 
-// Packages for the failure table. The payload is 40000 bytes: three copy reads and writes.
+// Packages for the failure table. The payload is two whole copy blocks and part of a
+// third: three copy reads and writes.
 std::vector<std::uint8_t> Payload() {
-    std::vector<std::uint8_t> payload(40000);
+    std::vector<std::uint8_t> payload(2 * package::kCopyBufferSize + 7232);
     for (std::size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<std::uint8_t>(i % 249);
     }

@@ -16,13 +16,15 @@ inline constexpr std::uint32_t kPathCapacity = 512;
 // (or mangles) a program path of MAX_PATH (260) units or more.
 inline constexpr std::uint32_t kMaxStartablePathLength = 259;
 
-// The payload is streamed through one static buffer of this many bytes. A build may set
-// WRAPPER_COPY_BUFFER_SIZE for the benchmark's experiment with larger buffers (scripts/bench
-// times launchers with 64 KiB and 1 MiB); the launcher itself keeps 16 KiB.
+// The payload is streamed through one static buffer of this many bytes: 64 KiB, where the
+// launcher once used 16 KiB. Every read and write is a system call (under Wine more than
+// one), and whole runs with 64 KiB were faster by more than the noise; 1 MiB was not
+// faster than 64 KiB (docs/performance.md). A build may set WRAPPER_COPY_BUFFER_SIZE for
+// the benchmark's experiment with other sizes (scripts/bench times 16 KiB and 1 MiB).
 #ifdef WRAPPER_COPY_BUFFER_SIZE
 inline constexpr std::uint32_t kCopyBufferSize = WRAPPER_COPY_BUFFER_SIZE;
 #else
-inline constexpr std::uint32_t kCopyBufferSize = 16 * 1024;
+inline constexpr std::uint32_t kCopyBufferSize = 64 * 1024;
 #endif
 
 // One value of the launcher's name generator seeded with `seed`: the classic linear
