@@ -24,7 +24,9 @@ std::string Sid(std::size_t at) {
     std::uint64_t authority = 0;  // six bytes, most significant first
     for (std::size_t i = 2; i < 8; ++i) authority = authority << 8 | kBytes[at + i];
     std::string text = "S-" + std::to_string(kBytes[at]) + "-" + std::to_string(authority);
-    for (std::uint32_t i = 0; i < kBytes[at + 1]; ++i) text += "-" + std::to_string(U32(at + 8 + 4 * i));
+    for (std::uint32_t i = 0; i < kBytes[at + 1]; ++i) {
+        text += "-" + std::to_string(U32(at + 8 + 4 * i));
+    }
     const std::map<std::string, std::string> known = {
         {"S-1-5-18", "SY"}, {"S-1-5-32-544", "BA"}, {"S-1-1-0", "WD"}, {"S-1-3-4", "OW"}};
     return known.count(text) != 0 ? known.at(text) : text;
