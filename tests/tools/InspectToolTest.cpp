@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
 #include <sys/stat.h>
 
@@ -120,6 +122,7 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "launcher result         0: the launcher reads this package\n"
                   "launcher version        wrapper " WRAPPER_VERSION_TEXT " (" WRAPPER_DESCRIPTION
                   ")\n"
+                  "uninstall key           HKLM\\" WRAPPER_UNINSTALL_KEY " (32-bit view)\n"
                   "\n"
                   "  region                     offset        bytes\n"
                   "  launcher image                  0         3072  a Windows executable\n"
@@ -308,6 +311,78 @@ TEST_F(InspectTool, UsageErrorsExitWithTwo) {
     EXPECT_EQ(version.out, std::string("wrapper-inspect ") + WRAPPER_VERSION_TEXT + "\n");
 }
 
+// The key the launcher's hand-off opens is read from the launcher image itself, and
+// --expect-product-id holds it against the product the producer ships.
+TEST_F(InspectTool, ReportsTheLauncherUninstallKeyAndChecksTheExpectedProduct) {
+    const std::string other = "{00000000-1111-2222-3333-444444444444}";
+    std::string lowerCase = WRAPPER_PRODUCT_ID;
+    std::transform(lowerCase.begin(), lowerCase.end(), lowerCase.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    Bytes otherProduct = tooltest::MinimalLauncher(3072);
+    tooltest::PutUninstallKey(otherProduct, tooltest::kLauncherKeyOffset, other);
+    Bytes twoKeys = tooltest::MinimalLauncher(3072);
+    tooltest::PutUninstallKey(twoKeys, tooltest::kLauncherKeyOffset + 256, other);
+    Bytes noKey = tooltest::MinimalLauncher(3072);
+    std::fill(noKey.begin() + tooltest::kLauncherKeyOffset, noKey.begin() + 0x400, 0);
+    const std::string expected = "the launcher reads the uninstall key of the expected product: ";
+    struct Row {
+        const char* name;
+        const Bytes* launcher;
+        std::optional<std::string> expect;
+        json productId;
+        std::size_t keys;
+        bool passes;
+        std::string line;
+    };
+    const Row rows[] = {
+        {"configured", &launcherBytes, std::nullopt, WRAPPER_PRODUCT_ID, 1, true,
+         "pass  the uninstall key the launcher reads: product id " WRAPPER_PRODUCT_ID
+         " (--expect-product-id checks it)"},
+        {"expected", &launcherBytes, WRAPPER_PRODUCT_ID, WRAPPER_PRODUCT_ID, 1, true,
+         "pass  " + expected + "product id " WRAPPER_PRODUCT_ID},
+        {"any case", &launcherBytes, lowerCase, WRAPPER_PRODUCT_ID, 1, true,
+         "pass  " + expected + "product id " WRAPPER_PRODUCT_ID},
+        {"other", &otherProduct, WRAPPER_PRODUCT_ID, other, 1, false,
+         "FAIL  " + expected + "product id " + other +
+             ", not " WRAPPER_PRODUCT_ID
+             ": the hand-off would look for another product's installation"},
+        {"two", &twoKeys, other, json(), 2, false,
+         "FAIL  " + expected + "2 uninstall keys in the launcher image, not " + other},
+        {"none", &noKey, other, json(), 0, false,
+         "FAIL  " + expected + "no uninstall key in the launcher image, not " + other},
+    };
+    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tooltest::WriteFile(dir / "wrapper.exe", *row.launcher);
+        ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
+        const json report = InspectJson(dir / "setup.exe");
+        EXPECT_EQ(report["launcherImage"]["productId"], row.productId);
+        EXPECT_EQ(report["launcherImage"]["uninstallKeys"].size(), row.keys);
+        std::vector<std::string> arguments = {"--verify", dir / "setup.exe"};
+        if (row.expect) arguments.insert(arguments.end(), {"--expect-product-id", *row.expect});
+        const auto verify = tooltest::Run(WRAPPER_INSPECT, arguments);
+        EXPECT_EQ(verify.exitCode, row.passes ? 0 : 1);
+        EXPECT_NE(verify.out.find("\n" + row.line + "\n"), std::string::npos) << verify.out;
+    }
+    // The last package's launcher holds no key; then one with two.
+    EXPECT_NE(tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe"})
+                  .out.find("\nuninstall key           none found in the launcher image\n"),
+              std::string::npos);
+    tooltest::WriteFile(dir / "wrapper.exe", twoKeys);
+    ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
+    const auto two = tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe"});
+    EXPECT_NE(two.out.find("\nuninstall key           2 keys: HKLM\\" WRAPPER_UNINSTALL_KEY
+                           "; HKLM\\" WRAPPER_UNINSTALL_KEY_PREFIX +
+                           other + "_is1\n"),
+              std::string::npos)
+        << two.out;
+    // Only with --verify.
+    EXPECT_EQ(
+        tooltest::Run(WRAPPER_INSPECT, {"--expect-product-id", other, dir / "setup.exe"}).exitCode,
+        2);
+}
+
 TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "good.exe").exitCode, 0);
@@ -324,7 +399,7 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_TRUE(good.out.starts_with("package                 " + (dir / "good.exe").string() +
                                      ", 9152 bytes\npass  the launcher reads the trailer"))
         << good.out;
-    EXPECT_TRUE(good.out.ends_with("\nall 15 checks passed\n")) << good.out;
+    EXPECT_TRUE(good.out.ends_with("\nall 16 checks passed\n")) << good.out;
     EXPECT_EQ(good.out.find("FAIL"), std::string::npos);
 
     // A warning passes, unless --strict.
@@ -333,18 +408,18 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_NE(http.out.find("\nwarn  the templates use https://: landing template uses http://"),
               std::string::npos)
         << http.out;
-    EXPECT_TRUE(http.out.ends_with("\nall 15 checks passed, 1 with a warning\n")) << http.out;
+    EXPECT_TRUE(http.out.ends_with("\nall 16 checks passed, 1 with a warning\n")) << http.out;
     const auto strict = tooltest::Run(WRAPPER_INSPECT, {"--verify", "--strict", dir / "http.exe"});
     EXPECT_EQ(strict.exitCode, 1);
     EXPECT_NE(strict.out.find("\nFAIL  the templates use https://"), std::string::npos);
-    EXPECT_TRUE(strict.out.ends_with("\n1 of 15 checks failed\n")) << strict.out;
+    EXPECT_TRUE(strict.out.ends_with("\n1 of 16 checks failed\n")) << strict.out;
 
     const auto junk = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "junk.exe"});
     EXPECT_EQ(junk.exitCode, 1);
     EXPECT_NE(junk.out.find("FAIL  nothing but a certificate table follows the marker: 9 bytes"),
               std::string::npos)
         << junk.out;
-    EXPECT_TRUE(junk.out.ends_with("\n1 of 15 checks failed\n")) << junk.out;
+    EXPECT_TRUE(junk.out.ends_with("\n1 of 16 checks failed\n")) << junk.out;
 
     const json junkJson = InspectJson(dir / "junk.exe");  // plain inspection still succeeds
     EXPECT_EQ(junkJson["layout"]["afterMarker"]["kind"], "other");
@@ -355,7 +430,7 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_EQ(junkVerify.exitCode, 1);
     const json verify = json::parse(junkVerify.out)["verify"];
     EXPECT_EQ(verify["passed"], false);
-    ASSERT_EQ(verify["checks"].size(), 15u);
+    ASSERT_EQ(verify["checks"].size(), 16u);
     EXPECT_EQ(verify["checks"][0]["id"], "launcher-reads-trailer");
     EXPECT_EQ(verify["checks"][12]["id"], "after-marker");
     EXPECT_EQ(verify["checks"][12]["severity"], "error");

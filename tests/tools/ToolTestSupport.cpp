@@ -174,11 +174,23 @@ Bytes MinimalExecutable64(std::size_t size, std::optional<CertificateEntry> cert
     return Executable({.size = size, .wide = true, .certificateTable = certificateTable});
 }
 
+void PutUninstallKey(Bytes& image, std::size_t offset, const std::string& productId) {
+    const std::string key =
+        WRAPPER_UNINSTALL_KEY_PREFIX + productId + WRAPPER_UNINSTALL_KEY_SUFFIX;
+    for (std::size_t i = 0; i <= key.size(); ++i) {
+        image.at(offset + 2 * i) = i < key.size() ? static_cast<std::uint8_t>(key[i]) : 0;
+        image.at(offset + 2 * i + 1) = 0;
+    }
+}
+
 Bytes MinimalLauncher(std::size_t size, std::optional<CertificateEntry> certificateTable) {
-    return Executable({.size = size,
-                       .certificateTable = certificateTable,
-                       .version = VersionStrings{WRAPPER_PRODUCT_NAME, WRAPPER_VERSION_TEXT,
-                                                 WRAPPER_DESCRIPTION}});
+    Bytes launcher = Executable({.size = size,
+                                 .certificateTable = certificateTable,
+                                 .version = VersionStrings{WRAPPER_PRODUCT_NAME,
+                                                          WRAPPER_VERSION_TEXT,
+                                                          WRAPPER_DESCRIPTION}});
+    PutUninstallKey(launcher, kLauncherKeyOffset, WRAPPER_PRODUCT_ID);
+    return launcher;
 }
 
 Bytes BuildPackage(const PackageParts& parts) {

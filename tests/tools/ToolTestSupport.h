@@ -43,8 +43,14 @@ Bytes MinimalExecutable(std::size_t size, std::optional<CertificateEntry> certif
 Bytes MinimalExecutable64(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
 
 // A launcher as the tools know it: a 32-bit executable whose version resource names the
-// product at the tools' own version (at least 2048 bytes).
+// product at the tools' own version (at least 2048 bytes), with the configured uninstall
+// key in its code section at kLauncherKeyOffset.
+inline constexpr std::size_t kLauncherKeyOffset = 0x210;
 Bytes MinimalLauncher(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
+
+// Writes the uninstall key of `productId` at `offset` as the launcher holds it: UTF-16LE,
+// zero-terminated.
+void PutUninstallKey(Bytes& image, std::size_t offset, const std::string& productId);
 
 // The bytes of a VS_VERSIONINFO resource holding these strings and file version 1.2.3.4.
 Bytes VersionResource(const VersionStrings& strings);

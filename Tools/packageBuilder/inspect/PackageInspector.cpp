@@ -7,8 +7,10 @@
 #include "package/TrailerReader.h"
 #include "platform/Clock.h"
 #include "platform/host/ToolFiles.h"
+#include "WrapperVersion.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace packageinspector {
@@ -199,6 +201,60 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     return true;
 }
 
+// The uninstall keys in the first `length` bytes of `source`: UTF-16LE text that starts with
+// the key's fixed part, up to a zero unit (a key without one within the registry's 255
+// units is not a key the launcher could open, and is not taken).
+bool FindUninstallKeys(host::ByteSource& source, std::uint64_t length,
+                       std::vector<std::string>& keys, std::string& error) {
+    constexpr std::string_view prefix = WRAPPER_UNINSTALL_KEY_PREFIX;
+    constexpr std::size_t kMaxKeyUnits = 255;
+    std::vector<std::uint8_t> pattern;
+    for (const char c : prefix) {
+        pattern.push_back(static_cast<std::uint8_t>(c));
+        pattern.push_back(0);
+    }
+    std::vector<std::uint64_t> found;
+    std::vector<std::uint8_t> buffer(kScanBlock + pattern.size());
+    std::size_t carried = 0;
+    for (std::uint64_t offset = 0; offset < length && found.size() < kUninstallKeysKept;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, length - offset));
+        std::size_t got = 0;
+        if (!source.ReadAt(offset, buffer.data() + carried, want, got, error)) return false;
+        if (got == 0) break;
+        const std::size_t size = carried + got;
+        const auto begin = buffer.begin();
+        for (auto at = std::search(begin, begin + size, pattern.begin(), pattern.end());
+             at != begin + size && found.size() < kUninstallKeysKept;
+             at = std::search(at + 1, begin + size, pattern.begin(), pattern.end())) {
+            found.push_back(offset - carried + static_cast<std::uint64_t>(at - begin));
+        }
+        carried = std::min(size, pattern.size() - 1);
+        std::memmove(buffer.data(), buffer.data() + size - carried, carried);
+        offset += got;
+    }
+    for (const std::uint64_t at : found) {
+        std::uint8_t units[kMaxKeyUnits * 2];
+        std::size_t got = 0;
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(sizeof units, length - at));
+        if (!source.ReadAt(at, units, want, got, error)) return false;
+        std::string key;
+        for (std::size_t i = 0; i + 1 < got; i += 2) {
+            const unsigned unit = units[i] | (units[i + 1] << 8);
+            if (unit == 0) {
+                keys.push_back(key);
+                break;
+            }
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
+            key += unit >= 0x20 && unit < 0x7F ? std::string(1, static_cast<char>(unit))
+                                               : std::string(escaped);
+        }
+    }
+    return true;
+}
+
 // The extracted name does not matter here, so neither does the time it is drawn from.
 class StoppedClock final : public wrapper::platform::Clock {
 public:
@@ -216,6 +272,15 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
         text += kDigits[byte & 15];
     }
     return text;
+}
+
+std::optional<std::string> ProductId(const Inspection& inspection) {
+    constexpr std::string_view prefix = WRAPPER_UNINSTALL_KEY_PREFIX;
+    constexpr std::string_view suffix = WRAPPER_UNINSTALL_KEY_SUFFIX;
+    if (inspection.uninstallKeys.size() != 1) return std::nullopt;
+    const std::string& key = inspection.uninstallKeys.front();
+    if (key.size() <= prefix.size() + suffix.size() || !key.ends_with(suffix)) return std::nullopt;
+    return key.substr(prefix.size(), key.size() - prefix.size() - suffix.size());
 }
 
 std::string FieldText(const Inspection& inspection, Field field) {
@@ -272,6 +337,9 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
             if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
         }
         inspection.handOff = PreviewHandOff(inspection.fields);
+        if (!FindUninstallKeys(source, layout.payloadStart, inspection.uninstallKeys, error)) {
+            return false;
+        }
     }
     return ScanFile(source, inspection, signedDigest, error);
 }

@@ -87,6 +87,10 @@ struct Inspection {
     std::uint32_t markerCount = 0;         // occurrences of the marker anywhere in the file
     std::vector<std::uint64_t> markerOffsets;  // the first kMarkerOffsetsKept, in file order
     HandOffValues handOff;
+    // The uninstall keys the launcher image holds (UTF-16 text that starts with the fixed
+    // part of the key, up to its terminator), in file order, at most kUninstallKeysKept: the
+    // launcher has one, which names the product whose installation it hands off to.
+    std::vector<std::string> uninstallKeys;
     // SHA-256 of the whole file (always), and of the launcher image and the payload.
     std::vector<std::uint8_t> packageSha256;
     std::vector<std::uint8_t> launcherSha256;
@@ -105,6 +109,12 @@ std::optional<Inspection> InspectPackage(const std::filesystem::path& path, std:
 // The text of one field: its bytes up to the first zero, or all 260 without one.
 std::string FieldText(const Inspection& inspection, wrapper::package::Field field);
 bool FieldTerminated(const Inspection& inspection, wrapper::package::Field field);
+
+inline constexpr std::size_t kUninstallKeysKept = 4;
+
+// The product id in the launcher image's uninstall key, when it holds exactly one key of the
+// form prefix + id + "_is1".
+std::optional<std::string> ProductId(const Inspection& inspection);
 
 // Lower-case hexadecimal.
 std::string Hex(const std::vector<std::uint8_t>& bytes);

@@ -130,6 +130,16 @@ Json ImageJson(const packagebuilder::PeInfo& image) {
     return json;
 }
 
+// The key as the hand-off opens it, or why there is none to show.
+std::string UninstallKeyLine(const Inspection& inspection) {
+    const std::vector<std::string>& keys = inspection.uninstallKeys;
+    if (keys.empty()) return "none found in the launcher image";
+    std::string line;
+    for (const std::string& key : keys) line += (line.empty() ? "HKLM\\" : "; HKLM\\") + key;
+    if (keys.size() > 1) return std::to_string(keys.size()) + " keys: " + line;
+    return line + " (32-bit view)";
+}
+
 Json DigestJson(const std::vector<std::uint8_t>& digest) {
     return digest.empty() ? Json() : Json(Hex(digest));
 }
@@ -169,6 +179,7 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     }
     out += Line("launcher result", "0: the launcher reads this package");
     out += Line("launcher version", VersionLine(inspection.launcherImage));
+    out += Line("uninstall key", UninstallKeyLine(inspection));
     const PackageLayout& layout = inspection.layout;
     out += "\n  region                     offset        bytes\n";
     out += Row("launcher image", 0, std::to_string(layout.payloadStart),
@@ -263,6 +274,9 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"afterMarker", after},
         };
         report["launcherImage"] = ImageJson(inspection.launcherImage);
+        report["launcherImage"]["uninstallKeys"] = inspection.uninstallKeys;
+        const std::optional<std::string> productId = ProductId(inspection);
+        report["launcherImage"]["productId"] = productId ? Json(*productId) : Json();
         report["payload"] = ImageJson(inspection.payload);
         const SignatureCheck& signature = inspection.signature;
         report["signature"] = {

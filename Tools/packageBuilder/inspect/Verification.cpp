@@ -49,6 +49,8 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
     {"marker-once", Severity::Error, Subject::Package, "the marker occurs once in the file"},
     {"signature", Severity::Error, Subject::Package,
      "a signature after the marker still matches the file (its Authenticode digest)"},
+    {"product-id", Severity::Error, Subject::Launcher,
+     "the launcher reads the uninstall key of the expected product"},
 }};
 
 // Every RuleId has its row: a missing one would be a null id.
@@ -117,6 +119,32 @@ Check LauncherVersionCheck(const packagebuilder::PeInfo& image) {
     return Make(RuleId::LauncherVersion, false,
                 "its version resource gives version \"" + packagebuilder::Printable(version) +
                     "\"; pack with the launcher these tools were built with");
+}
+
+// ASCII letters without regard to case.
+bool SameNoCase(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+Check ProductIdCheck(const Inspection& inspection,
+                     const std::optional<std::string>& expected) {
+    const std::optional<std::string> id = ProductId(inspection);
+    const std::vector<std::string>& keys = inspection.uninstallKeys;
+    const std::string found =
+        id ? "product id " + *id
+           : keys.empty() ? std::string("no uninstall key in the launcher image")
+                          : std::to_string(keys.size()) + " uninstall keys in the launcher image";
+    if (!expected) {
+        Check check = Make(RuleId::ProductId, true, found + " (--expect-product-id checks it)");
+        check.name = "the uninstall key the launcher reads";
+        return check;
+    }
+    if (id && SameNoCase(*id, *expected)) return Make(RuleId::ProductId, true, found);
+    return Make(RuleId::ProductId, false,
+                found + ", not " + *expected +
+                    (id ? ": the hand-off would look for another product's installation" : ""));
 }
 
 Check PayloadCheck(const packagebuilder::PeInfo& payload) {
@@ -404,7 +432,8 @@ const char* SeverityName(Severity severity) {
     return severity == Severity::Error ? "error" : "warning";
 }
 
-std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
+std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
+                                 const std::optional<std::string>& expectedProductId) {
     Check reads = Make(
         RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
         "result " + std::to_string(inspection.code) + " (" + ResultCodeName(inspection.code) + ")");
@@ -433,6 +462,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi) {
         AfterMarkerCheck(inspection),
         MarkerCheck(inspection),
         SignatureCheckOf(inspection),
+        ProductIdCheck(inspection, expectedProductId),
     };
 }
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ enum class RuleId : std::size_t {
     AfterMarker,
     MarkerOnce,
     Signature,
+    // Added after the table was first published: last, so that earlier positions hold.
+    ProductId,
     Count
 };
 
@@ -62,7 +65,11 @@ struct Check {
 
 // Every rule for `inspection`, in table order. When the launcher refuses the package the only
 // check is that it reads it, failed. `allowAnsi` admits bytes 0x80-0xFF in the fields.
-std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi);
+// `expectedProductId`, when given, is the product whose uninstall key the launcher must read
+// (compared without regard to case, as the registry compares key names); without it that
+// check only reports the key.
+std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
+                                 const std::optional<std::string>& expectedProductId = {});
 
 // A failed error, or with `strict` any failed check.
 bool Fails(const Check& check, bool strict);

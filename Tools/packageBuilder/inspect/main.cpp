@@ -54,6 +54,12 @@ int RunInspect(const std::vector<std::string>& arguments) {
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);
+    std::optional<std::string> expectedProductId;
+    app.add_option("--expect-product-id", expectedProductId,
+                   "with --verify: the launcher must read this product's uninstall key (the "
+                   "installer's application id, e.g. {XXXXXXXX-...})")
+        ->type_name("ID")
+        ->needs(verifyFlag);
     app.add_option("--extract-payload", extractOption,
                    "write the payload to this file, exactly as the launcher extracts it")
         ->type_name("FILE");
@@ -103,7 +109,7 @@ int RunInspect(const std::vector<std::string>& arguments) {
     }
 
     std::vector<packageinspector::Check> checks;
-    if (verify) checks = packageinspector::VerifyPackage(inspection, allowAnsi);
+    if (verify) checks = packageinspector::VerifyPackage(inspection, allowAnsi, expectedProductId);
     const std::string report =
         json ? packageinspector::JsonReport(inspection, package, verify ? &checks : nullptr, strict)
         : verify ? packageinspector::TextChecks(checks, package, inspection.fileSize, strict)

@@ -34,6 +34,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "WrapperVersion.h"
+
 #include <cwchar>
 #include <optional>
 #include <string>
@@ -41,9 +43,8 @@
 
 namespace {
 
-constexpr wchar_t kUninstallKey[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1";
+// The key the launcher built beside it reads: the same configured product id.
+constexpr wchar_t kUninstallKey[] = L"" WRAPPER_UNINSTALL_KEY;
 constexpr wchar_t kAppPathValue[] = L"Inno Setup: App Path";
 
 enum FailedStep : int {

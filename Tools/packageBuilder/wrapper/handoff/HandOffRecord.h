@@ -4,16 +4,17 @@
 #include "platform/ProfileFiles.h"
 #include "platform/Registry.h"
 
+#include "WrapperVersion.h"
+
 #include <cstdint>
 
 namespace wrapper::handoff {
 
 // Where the installer registers the product: under HKEY_LOCAL_MACHINE, in the 32-bit view
 // (which a 32-bit launcher reads), the installed product's application id followed by
-// "_is1". The id is compiled in; a launcher for another product carries that product's id.
-inline constexpr char16_t kUninstallKey[] =
-    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    u"{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1";
+// "_is1". The id is compiled in, set when the launcher is configured (WRAPPER_PRODUCT_ID);
+// a launcher for another product carries that product's id.
+inline constexpr char16_t kUninstallKey[] = u"" WRAPPER_UNINSTALL_KEY;
 // The value that holds the installation directory.
 inline constexpr char16_t kAppPathValue[] = u"Inno Setup: App Path";
 
