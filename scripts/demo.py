@@ -8,9 +8,6 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 import winelab  # noqa: E402
 
-UNINSTALL_KEY = (r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
-                 r"\{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
-
 RESULT_MEANINGS = {
     0: "success: trailer read, installer extracted and run",
     1: "the launcher could not open its own file",
@@ -74,7 +71,7 @@ def main(work):
     leftovers = winelab.leftover_temp_files(temp)
     print(f"   extracted installer left behind: {', '.join(leftovers) or 'none'}")
 
-    app_path = winelab.reg_query(UNINSTALL_KEY, "Inno Setup: App Path")
+    app_path = winelab.reg_query(winelab.UNINSTALL_KEY, "Inno Setup: App Path")
     print(f"   installer registered its folder: {app_path[1] if app_path else 'no'}")
     version_ini = winelab.unix_path(install_dir + r"\Version.ini")
     if os.path.exists(version_ini):

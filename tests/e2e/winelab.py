@@ -12,6 +12,7 @@ Configuration comes from the environment (CTest sets it):
   WRAPPER_EXE        the built launcher, wrapper.exe
   STANDIN_INSTALLER  the built stand-in installer
   WRAPPER_PACK       the host tool that writes packages
+  WRAPPER_INSPECT    the host tool that reads them (for the uninstall key)
   WINE, WINESERVER   optional overrides of the Wine programs
 
 Wine output always goes to files: Wine's helper processes inherit the output handles
@@ -21,6 +22,8 @@ and would keep a pipe open long after the program itself has exited.
 import contextlib
 import dataclasses
 import enum
+import functools
+import json
 import os
 import shutil
 import signal
@@ -39,9 +42,8 @@ TEMP_FILE_PREFIX = "Zorvik"
 OWNERSHIP_MARK = ".winelab-prefix"
 
 ENVIRONMENT_KEY = r"HKCU\Environment"
-# Where the installer registers the product (32-bit view), as the launcher reads it.
-UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
+# UNINSTALL_KEY, where the installer registers the product (32-bit view), is the key the
+# launcher under test reads: see uninstall_key().
 AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 
 # reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
@@ -102,6 +104,27 @@ def standin_installer():
 
 def wrapper_pack():
     return _existing_file("WRAPPER_PACK")
+
+
+@functools.cache
+def uninstall_key():
+    """The key the launcher under test reads, as wrapper-inspect finds it in the launcher
+    image: a launcher configured for another product reads that product's key."""
+    with tempfile.TemporaryDirectory() as folder:
+        package = pack(os.path.join(folder, "key.exe"), standin_installer())
+        result = subprocess.run([_existing_file("WRAPPER_INSPECT"), "--json", package],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    keys = json.loads(result.stdout)["launcherImage"]["uninstallKeys"] if result.stdout else []
+    if len(keys) != 1:
+        raise WineLabError(f"wrapper-inspect finds {len(keys)} uninstall keys in the launcher "
+                           f"({result.returncode}): {result.stderr.decode(errors='replace')}")
+    return "HKLM\\" + keys[0]
+
+
+def __getattr__(name):
+    if name == "UNINSTALL_KEY":
+        return uninstall_key()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def _existing_file(name):

@@ -519,3 +519,38 @@ TEST_F(PackTool, PrintsHelpAndVersion) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without --launcher, a tool installed as <prefix>/bin/wrapper-pack packs
+// <prefix>/share/wrapper/wrapper.exe; with none there it refuses and says where it looked.
+TEST_F(PackTool, PacksTheInstalledLauncherWhenNoneIsNamed) {
+    const fs::path bin = dir / "prefix" / "bin";
+    const fs::path share = dir / "prefix" / "share" / "wrapper";
+    fs::create_directories(bin);
+    fs::create_directories(share);
+    fs::copy_file(WRAPPER_PACK, bin / "wrapper-pack");
+    const std::vector<std::string> arguments = {"--payload", payload, "-o", output};
+
+    const auto missing = tooltest::Run((bin / "wrapper-pack").string(), arguments);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "wrapper-pack: no --launcher given, and no launcher installed with "
+                           "the tools (no file " +
+                               (share / "wrapper.exe").string() +
+                               "); name the launcher with --launcher FILE\n");
+    EXPECT_FALSE(fs::exists(output));
+
+    tooltest::WriteFile(share / "wrapper.exe", launcherBytes);
+    const auto installed = tooltest::Run((bin / "wrapper-pack").string(), arguments);
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+    const std::string fields[4];
+    EXPECT_EQ(tooltest::ReadFile(output), ExpectedPackage(payloadBytes, fields));
+
+    // An empty --launcher is still a usage error, not a request for the default.
+    EXPECT_EQ(tooltest::Run((bin / "wrapper-pack").string(),
+                            {"--launcher", "", "--payload", payload, "-o", output})
+                  .exitCode,
+              2);
+}
+
+}  // namespace

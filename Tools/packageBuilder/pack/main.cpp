@@ -3,12 +3,14 @@
 // Exit status: 0 the package was written; 1 refused or failed (nothing written); 2 a usage
 // error.
 
+#include "DefaultLauncher.h"
 #include "PackageWriter.h"
 #include "SettingsFile.h"
 #include "ToolCommandLine.h"
 #include "ToolText.h"
 #include "WrapperVersion.h"
 #include "package/PackageTrailer.h"
+#include "platform/host/ToolFiles.h"
 
 #include <CLI/CLI.hpp>
 
@@ -51,8 +53,9 @@ int RunPack(const std::vector<std::string>& arguments) {
                          "print the version and exit");
     // As in most tools, a repeated option's last value counts.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    app.add_option("--launcher", launcher, "the built launcher (wrapper.exe)")
-        ->required()
+    app.add_option("--launcher", launcher,
+                   "the built launcher (wrapper.exe); by default the one installed with the "
+                   "tools, ../share/wrapper/wrapper.exe from the tool's folder")
         ->type_name("FILE");
     app.add_option("--payload", payload, "the installer to carry (a Windows program)")
         ->required()
@@ -96,10 +99,11 @@ int RunPack(const std::vector<std::string>& arguments) {
 
     if (const auto done = packagebuilder::ParseCommandLine(app, arguments, kTool)) return *done;
 
+    const bool launcherGiven = app.count("--launcher") != 0;
     for (const auto& [name, path] :
          {std::pair{"--launcher", &launcher}, std::pair{"--payload", &payload},
           std::pair{"--output", &output}}) {
-        if (path->empty()) {
+        if (path->empty() && (path != &launcher || launcherGiven)) {
             return packagebuilder::UsageError(kTool,
                                               std::string(name) + ": an empty path names no file");
         }
@@ -126,7 +130,17 @@ int RunPack(const std::vector<std::string>& arguments) {
         request.trailingFillerBytes = *count;
     }
 
-    request.launcher = packagebuilder::PathFromUtf8(launcher);
+    if (launcherGiven) {
+        request.launcher = packagebuilder::PathFromUtf8(launcher);
+    } else {
+        std::string problem;
+        const auto found = packagebuilder::FindDefaultLauncher(
+            packagebuilder::LauncherCandidates(wrapper::platform::host::OwnExecutable(),
+                                               WRAPPER_PACK_BUILD_FOLDER, WRAPPER_BUILD_LAUNCHER),
+            problem);
+        if (!found) return Fail(problem);
+        request.launcher = *found;
+    }
     request.payload = packagebuilder::PathFromUtf8(payload);
     request.output = packagebuilder::PathFromUtf8(output);
     if (trailingFile) request.trailingFile = packagebuilder::PathFromUtf8(*trailingFile);

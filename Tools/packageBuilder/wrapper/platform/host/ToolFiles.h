@@ -106,6 +106,9 @@ private:
     bool open_ = true;
 };
 
+// The running program's own file, as the system names it; empty when it cannot tell.
+std::filesystem::path OwnExecutable();
+
 // Text of a path for messages: UTF-8 on every system.
 std::string PathText(const std::filesystem::path& path);
 

@@ -155,6 +155,12 @@ bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
     return true;
 }
 
+fs::path OwnExecutable() {
+    std::error_code error;
+    fs::path path = fs::read_symlink("/proc/self/exe", error);
+    return error ? fs::path() : path;
+}
+
 namespace system {
 
 bool Arm(const fs::path& path) {

@@ -151,6 +151,18 @@ bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
     return true;
 }
 
+fs::path OwnExecutable() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return fs::path(buffer.substr(0, length));
+        if (buffer.size() >= 32768) return {};  // longer than any path the system allows
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 namespace system {
 
 bool Arm(const fs::path& path) {
