@@ -1,0 +1,31 @@
+# bash completion for wrapper-pack and wrapper-inspect: their options, and file names where
+# an option takes a file.
+
+_wrapper_tools() {
+    local current previous options
+    current=${COMP_WORDS[COMP_CWORD]}
+    previous=${COMP_WORDS[COMP_CWORD-1]}
+    case $1 in
+        *wrapper-pack)
+            options="--launcher --payload -o --output -s --settings --link --campaign
+                     --landing --uninstall --allow-ansi --strict --unchecked --payload-size
+                     --trailing-bytes --trailing-file --help --version" ;;
+        *)
+            options="--json --verify --allow-ansi --strict --expect-product-id
+                     --extract-payload --help --version" ;;
+    esac
+    case $previous in
+        --launcher|--payload|-o|--output|-s|--settings|--trailing-file|--extract-payload)
+            mapfile -t COMPREPLY < <(compgen -f -- "$current")
+            return ;;
+        --link|--campaign|--landing|--uninstall|--payload-size|--trailing-bytes|--expect-product-id)
+            COMPREPLY=()
+            return ;;
+    esac
+    if [[ $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")
+    else
+        mapfile -t COMPREPLY < <(compgen -f -- "$current")
+    fi
+}
+complete -o filenames -F _wrapper_tools wrapper-pack wrapper-inspect

@@ -1,0 +1,105 @@
+# What `cmake --install` puts in place and CPack packs: the producer tools, the launcher as
+# their data (wrapper-pack packs <prefix>/share/wrapper/wrapper.exe when --launcher is not
+# given), the producer documentation, man pages and bash completion, and a CMake package
+# (find_package(wrapper CONFIG)) with wrapper_add_package().
+#
+# The host build (Linux) gives a Debian package and a .tar.gz, the Windows build a .zip of
+# the Windows tools and the launcher: `cpack --preset release` and `cpack --preset windows`.
+# Both are stripped: the Windows executables are linked without symbols, and CPack strips
+# the host tools (or `cmake --install --strip`).
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# The tools find the launcher at ../share/wrapper/wrapper.exe from their own folder: the
+# layout is fixed.
+set(WRAPPER_INSTALL_DATADIR share/wrapper)
+
+install(TARGETS wrapper-pack wrapper-inspect RUNTIME DESTINATION bin)
+
+if(WIN32)
+  install(TARGETS wrapper RUNTIME DESTINATION ${WRAPPER_INSTALL_DATADIR})
+else()
+  # The launcher is a Windows program: the host installs the one the windows preset built,
+  # or whichever this names (a launcher built with another product id, say).
+  set(WRAPPER_LAUNCHER_FILE "${WRAPPER_WINDOWS_BUILD_DIR}/Tools/packageBuilder/wrapper/wrapper.exe"
+    CACHE FILEPATH "The launcher (wrapper.exe) to install with the host tools")
+  install(FILES ${WRAPPER_LAUNCHER_FILE} DESTINATION ${WRAPPER_INSTALL_DATADIR})
+endif()
+
+install(FILES README.md docs/package-format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(NOT WIN32)
+  # Man pages from the tools' own --help and --version, so they say what the tools do.
+  find_program(HELP2MAN_PROGRAM help2man)
+  if(HELP2MAN_PROGRAM)
+    set(man_pages)
+    foreach(tool IN ITEMS wrapper-pack wrapper-inspect)
+      set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
+      if(tool STREQUAL "wrapper-pack")
+        set(summary "write a self-extracting install package")
+      else()
+        set(summary "show, verify and unpack a self-extracting install package")
+      endif()
+      add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
+                --name ${summary} --output ${page} $<TARGET_FILE:${tool}>
+        DEPENDS ${tool}
+        COMMENT "Man page of ${tool}"
+        VERBATIM)
+      list(APPEND man_pages ${page})
+    endforeach()
+    add_custom_target(man_pages ALL DEPENDS ${man_pages})
+    install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  else()
+    message(STATUS "help2man not found: the man pages are not built or installed")
+  endif()
+
+  # One completion script serves both tools, installed under each name for bash-completion's
+  # on-demand loading.
+  foreach(tool IN ITEMS wrapper-pack wrapper-inspect)
+    install(FILES Tools/packageBuilder/completion/wrapper-tools.bash
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
+  endforeach()
+endif()
+
+# The CMake package: architecture-independent, so that a build that cross-compiles its
+# installer for Windows finds the host's tools as well.
+set(WRAPPER_CMAKE_DIR ${WRAPPER_INSTALL_DATADIR}/cmake)
+set(WRAPPER_PACK_FILE bin/wrapper-pack${CMAKE_EXECUTABLE_SUFFIX})
+set(WRAPPER_INSPECT_FILE bin/wrapper-inspect${CMAKE_EXECUTABLE_SUFFIX})
+set(WRAPPER_LAUNCHER_INSTALLED ${WRAPPER_INSTALL_DATADIR}/wrapper.exe)
+configure_package_config_file(cmake/wrapperConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/cmake/wrapperConfig.cmake
+  INSTALL_DESTINATION ${WRAPPER_CMAKE_DIR}
+  PATH_VARS WRAPPER_PACK_FILE WRAPPER_INSPECT_FILE WRAPPER_LAUNCHER_INSTALLED)
+# 0.x: a minor version may change what the tools accept.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/cmake/wrapperConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion ARCH_INDEPENDENT)
+install(FILES
+  ${PROJECT_BINARY_DIR}/cmake/wrapperConfig.cmake
+  ${PROJECT_BINARY_DIR}/cmake/wrapperConfigVersion.cmake
+  cmake/WrapperAddPackage.cmake
+  DESTINATION ${WRAPPER_CMAKE_DIR})
+
+set(CPACK_PACKAGE_NAME wrapper)
+set(CPACK_PACKAGE_VENDOR "wrapper")
+set(CPACK_PACKAGE_CONTACT "wrapper maintainers <wrapper@localhost>" CACHE STRING
+  "Maintainer named in the Debian package")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Self-extracting install packages for Windows: launcher and producer tools")
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME windows-x86)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # The libraries the tools link (libcrypto, libstdc++) as dpkg-shlibdeps finds them.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)
