@@ -60,26 +60,33 @@ def files_under(root):
     return sorted(found)
 
 
+def installed_files(windows=False):
+    """What an installation holds, relative to its prefix."""
+    exe = ".exe" if windows else ""
+    files = [
+        f"bin/wrapper-inspect{exe}",
+        f"bin/wrapper-pack{exe}",
+        "share/doc/wrapper/README.md",
+        "share/doc/wrapper/package-format.md",
+        "share/wrapper/cmake/WrapperAddPackage.cmake",
+        "share/wrapper/cmake/wrapperConfig.cmake",
+        "share/wrapper/cmake/wrapperConfigVersion.cmake",
+        "share/wrapper/wrapper.exe",
+    ]
+    if not windows:
+        files += ["share/bash-completion/completions/wrapper-inspect",
+                  "share/bash-completion/completions/wrapper-pack"]
+        if shutil.which("help2man"):
+            files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1"]
+    return sorted(files)
+
+
 class InstalledTreeTests(unittest.TestCase):
     def setUp(self):
         self.prefix = Installed.prefix()
 
     def test_tools_launcher_docs_man_pages_completion_and_package_files(self):
-        expected = [
-            "bin/wrapper-inspect",
-            "bin/wrapper-pack",
-            "share/bash-completion/completions/wrapper-inspect",
-            "share/bash-completion/completions/wrapper-pack",
-            "share/doc/wrapper/README.md",
-            "share/doc/wrapper/package-format.md",
-            "share/wrapper/cmake/WrapperAddPackage.cmake",
-            "share/wrapper/cmake/wrapperConfig.cmake",
-            "share/wrapper/cmake/wrapperConfigVersion.cmake",
-            "share/wrapper/wrapper.exe",
-        ]
-        if shutil.which("help2man"):
-            expected += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1"]
-        self.assertEqual(files_under(self.prefix), sorted(expected))
+        self.assertEqual(files_under(self.prefix), installed_files())
 
     def test_installed_pack_uses_the_installed_launcher(self):
         with tempfile.TemporaryDirectory() as work:
@@ -99,6 +106,78 @@ class InstalledTreeTests(unittest.TestCase):
             page = f.read()
         self.assertIn("\\-\\-expect\\-product\\-id", page)
         self.assertIn("wrapper-inspect " + os.environ["WRAPPER_VERSION"], page)
+
+
+class ToolsOnlyConfigureTests(unittest.TestCase):
+    def test_configures_without_googletest(self):
+        source = os.path.dirname(os.path.dirname(HERE))
+        with tempfile.TemporaryDirectory() as build:
+            result = run([CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DBUILD_TESTING=OFF",
+                          "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"])
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            with open(os.path.join(build, "CMakeCache.txt")) as f:
+                cache = f.read()
+            self.assertNotIn("WINE_PROGRAM", cache)
+            self.assertIn("CLI11_DIR:PATH=", cache)
+
+
+class PackageFileTests(unittest.TestCase):
+    """CPack's packages of this build (and of the Windows build, when it is there): the
+    installation's files under the package's own root, the host tools stripped."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="wrapper-cpack-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def cpack(self, build_dir, generator):
+        result = run([os.environ.get("CPACK_COMMAND", "cpack"), "--config", os.path.join(build_dir, "CPackConfig.cmake"),
+                      "-G", generator, "-B", self.work], cwd=build_dir)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        made = [name for name in os.listdir(self.work)
+                if name.endswith((".deb", ".tar.gz", ".zip"))]
+        self.assertEqual(len(made), 1, made)
+        return os.path.join(self.work, made[0])
+
+    @staticmethod
+    def listed(lines, root):
+        """The file names of a listing whose last column is the path, under `root`."""
+        names = []
+        for line in lines:
+            path = line.split()[-1] if line.split() else ""
+            if path.startswith(root) and not path.endswith("/"):
+                names.append(path[len(root):])
+        return sorted(names)
+
+    def test_debian_package(self):
+        if not shutil.which("dpkg-deb"):
+            self.skipTest("dpkg-deb is not installed")
+        package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "DEB")
+        listing = run(["dpkg-deb", "-c", package]).stdout
+        print(listing)
+        self.assertEqual(self.listed(listing.splitlines(), "./usr/"), installed_files())
+        self.assertIn("libssl", run(["dpkg-deb", "-f", package, "Depends"]).stdout)
+        unpacked = os.path.join(self.work, "unpacked")
+        run(["dpkg-deb", "-x", package, unpacked])
+        for tool in ("wrapper-pack", "wrapper-inspect"):
+            described = run(["file", os.path.join(unpacked, "usr", "bin", tool)]).stdout
+            self.assertIn(", stripped", described)
+
+    def test_tar_gz(self):
+        package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "TGZ")
+        listing = run(["tar", "tzf", package]).stdout
+        print(listing)
+        root = os.path.basename(package)[:-len(".tar.gz")] + "/"
+        self.assertEqual(self.listed(listing.splitlines(), root), installed_files())
+
+    def test_windows_zip(self):
+        windows = os.environ["WRAPPER_WINDOWS_BUILD_DIR"]
+        if not os.path.isfile(os.path.join(windows, "CPackConfig.cmake")):
+            self.skipTest("the windows preset's build is not configured")
+        package = self.cpack(windows, "ZIP")
+        listing = run(["unzip", "-l", package]).stdout
+        print(listing)
+        root = os.path.basename(package)[:-len(".zip")] + "/"
+        self.assertEqual(self.listed(listing.splitlines(), root), installed_files(windows=True))
 
 
 class ConsumerProjectTests(unittest.TestCase):
