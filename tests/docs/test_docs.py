@@ -10,6 +10,9 @@ user sees them); the lines up to the next command are its output. In the output,
 0 ends with a line "[exit status N]". A block whose info string is `ini file=NAME` (any
 language, then file=NAME) is written to NAME in the scratch folder when it is reached.
 
+`python3 test_docs.py --update` (same environment) writes the tools' output into every
+checked block that has no "..." line, and names the blocks left to edit by hand.
+
 The scratch folder starts with the launcher as wrapper.exe and the stand-in installer as
 installer.exe; the tools are on PATH. Environment (CTest sets it): WRAPPER_PACK,
 WRAPPER_INSPECT, WRAPPER_EXE, STANDIN_INSTALLER, WRAPPER_DOCS (the files, separated by
@@ -22,6 +25,7 @@ import pty
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -104,20 +108,61 @@ def matches(expected, actual):
     return bool(actual) and expected[0] == actual[0] and matches(expected[1:], actual[1:])
 
 
+def tool_environment():
+    env = dict(os.environ, LC_ALL="C.UTF-8", COLUMNS="200")
+    tools = [os.path.dirname(os.environ[name]) for name in ("WRAPPER_PACK", "WRAPPER_INSPECT")]
+    env["PATH"] = os.pathsep.join(tools + [env.get("PATH", "")])
+    return env
+
+
+def scratch_folder():
+    folder = tempfile.mkdtemp(prefix="wrapper-docs-")
+    shutil.copyfile(os.environ["WRAPPER_EXE"], os.path.join(folder, "wrapper.exe"))
+    shutil.copyfile(os.environ["STANDIN_INSTALLER"], os.path.join(folder, "installer.exe"))
+    return folder
+
+
+def documents():
+    return [p for p in os.environ["WRAPPER_DOCS"].split(os.pathsep) if p]
+
+
+def update(document):
+    """Rewrites the checked blocks without "..." with today's output."""
+    env = tool_environment()
+    folder = scratch_folder()
+    try:
+        with open(document, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        replaced = []
+        for kind, line, info, body in blocks(document):
+            if kind == "file":
+                with open(os.path.join(folder, info), "w", encoding="utf-8") as f:
+                    f.write("\n".join(body) + "\n")
+                continue
+            output = []
+            for _, command, _ in commands(body, line):
+                output += ["$ " + command] + run_on_terminal(command, folder, env)
+            if "..." in body:
+                print(f"{document} line {line}: has \"...\" lines, edit it by hand")
+            else:
+                replaced.append((line - 1, line - 1 + len(body), output))
+        for start, end, output in reversed(replaced):
+            lines[start:end] = output
+        with open(document, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 class DocumentExamples(unittest.TestCase):
     def test_every_checked_block_gives_the_output_it_shows(self):
-        env = dict(os.environ, LC_ALL="C.UTF-8", COLUMNS="200")
-        tools = [os.path.dirname(os.environ[name]) for name in ("WRAPPER_PACK", "WRAPPER_INSPECT")]
-        env["PATH"] = os.pathsep.join(tools + [env.get("PATH", "")])
-        documents = [p for p in os.environ["WRAPPER_DOCS"].split(os.pathsep) if p]
+        env = tool_environment()
         sessions = 0
-        for document in documents:
+        for document in documents():
             name = os.path.basename(document)
             found = blocks(document)
-            folder = tempfile.mkdtemp(prefix="wrapper-docs-")
+            folder = scratch_folder()
             self.addCleanup(shutil.rmtree, folder, True)
-            shutil.copyfile(os.environ["WRAPPER_EXE"], os.path.join(folder, "wrapper.exe"))
-            shutil.copyfile(os.environ["STANDIN_INSTALLER"], os.path.join(folder, "installer.exe"))
             sessions += sum(1 for kind, *_ in found if kind == "session")
             for kind, line, info, body in found:
                 if kind == "file":
@@ -132,8 +177,12 @@ class DocumentExamples(unittest.TestCase):
                                 expected, actual, "document", "tools", lineterm=""))
                             self.fail(f"{name} line {number}: `{command}` gives other output "
                                       f"than the document shows; update the document:\n{diff}")
-        self.assertGreater(sessions, 0, "no checked examples in " + " ".join(documents))
+        self.assertGreater(sessions, 0, "no checked examples in " + " ".join(documents()))
 
 
 if __name__ == "__main__":
-    unittest.main()
+    if sys.argv[1:] == ["--update"]:
+        for path in documents():
+            update(path)
+    else:
+        unittest.main()
