@@ -193,8 +193,7 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += "\n";
     out += Line("PayloadSize", std::to_string(layout.payloadSize));
     for (const NamedField& named : kNamedFields) {
-        std::string value =
-            "\"" + packagebuilder::Printable(FieldText(inspection, named.field)) + "\"";
+        std::string value = packagebuilder::Quoted(FieldText(inspection, named.field));
         if (!FieldTerminated(inspection, named.field)) value += "  (no zero byte: all 260 bytes)";
         out += Line(named.name, value);
     }

@@ -251,7 +251,7 @@ Check UrlSchemeCheck(const Inspection& inspection) {
     for (const Field field : kTemplates) {
         const std::string text = FieldText(inspection, field);
         if (text.empty()) continue;
-        const std::string quoted = "\"" + packagebuilder::Printable(text) + "\"";
+        const std::string quoted = packagebuilder::Quoted(text);
         std::size_t hostStart = 0;
         if (StartsWithNoCase(text, "https://")) {
             hostStart = 8;

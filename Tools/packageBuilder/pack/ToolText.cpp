@@ -54,6 +54,15 @@ std::string PathToUtf8(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
+std::string Quoted(std::string_view bytes) {
+    // Built by appending: GCC 12 at -O3 reports "x" + a temporary string as an overlapping
+    // copy (a false -Wrestrict), which fails a release build.
+    std::string quoted = "\"";
+    quoted += Printable(bytes);
+    quoted += '"';
+    return quoted;
+}
+
 std::string Printable(std::string_view bytes) {
     std::string out;
     for (const char c : bytes) {

@@ -23,5 +23,7 @@ std::string PathToUtf8(const std::filesystem::path& path);
 
 // Text for a one-line message: printable ASCII as is, every other byte as \xHH.
 std::string Printable(std::string_view bytes);
+// Printable(bytes) in double quotes, as messages and reports show a setting.
+std::string Quoted(std::string_view bytes);
 
 }  // namespace packagebuilder

@@ -199,7 +199,7 @@ int RunPack(const std::vector<std::string>& arguments) {
     std::array<std::string, 4> quoted;
     std::size_t width = 0;
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-        quoted[i] = "\"" + packagebuilder::Printable(*settings[i]) + "\"";
+        quoted[i] = packagebuilder::Quoted(*settings[i]);
         width = std::max(width, quoted[i].size());
     }
     for (std::size_t i = 0; i < quoted.size(); ++i) {
