@@ -7,6 +7,7 @@
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace packageinspector {
