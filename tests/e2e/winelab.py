@@ -402,7 +402,9 @@ def certificate_entry(data):
 
 def read_pe(path):
     """The few facts about a PE image the tests look at: machine, subsystem, the
-    resources with numeric type and name, imports, sections and TLS directory."""
+    resources with numeric type and name, the libraries imported (directly or
+    delay-loaded), the sections with their sizes in the file, the size of the headers
+    and the TLS directory."""
     with open(path, "rb") as stream:
         data = stream.read()
 
