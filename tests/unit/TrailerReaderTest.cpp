@@ -63,7 +63,7 @@ Reading Read(const std::vector<std::uint8_t>& bytes, std::int64_t markerEnd,
 }
 
 std::string FieldString(const package::TrailerFields& fields, Field field) {
-    const package::FieldText text = package::GetField(fields, field);
+    const TextView text = package::FieldText(fields, field);
     return {text.data, text.length};
 }
 
@@ -178,7 +178,7 @@ TEST(TrailerReader, FieldTextEndsAtItsFirstZeroOrAfterAllItsBytes) {
             const Reading reading = Read(bytes, static_cast<std::int64_t>(bytes.size()));
             ASSERT_EQ(reading.code, kSuccess);
 
-            const package::FieldText text = package::GetField(reading.fields, kFields[target]);
+            const TextView text = package::FieldText(reading.fields, kFields[target]);
             EXPECT_EQ(text.length, length);
             EXPECT_EQ(text.data, reading.fields.bytes[target]);
             EXPECT_EQ(FieldString(reading.fields, kFields[target]), parts.fields[target]);

@@ -219,12 +219,12 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string FieldText(const Inspection& inspection, Field field) {
-    const wrapper::package::FieldText text = wrapper::package::GetField(inspection.fields, field);
+    const wrapper::TextView text = wrapper::package::FieldText(inspection.fields, field);
     return std::string(text.data, text.length);
 }
 
 bool FieldTerminated(const Inspection& inspection, Field field) {
-    return wrapper::package::GetField(inspection.fields, field).length <
+    return wrapper::package::FieldText(inspection.fields, field).length <
            wrapper::package::kFieldSize;
 }
 

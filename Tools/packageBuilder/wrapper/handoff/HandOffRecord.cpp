@@ -57,8 +57,8 @@ bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& pr
     AppendWide(versionIni, kVersionIniCapacity, pathLength, installDir);
     AppendWide(versionIni, kVersionIniCapacity, pathLength, kVersionIniName);
 
-    const TextView campaign = FieldView(fields, package::Field::CampaignQuery);
-    WriteRow(profiles, u"QD", u"url", FieldView(fields, package::Field::LinkTemplate), versionIni);
+    const TextView campaign = package::FieldText(fields, package::Field::CampaignQuery);
+    WriteRow(profiles, u"QD", u"url", package::FieldText(fields, package::Field::LinkTemplate), versionIni);
     WriteRow(profiles, u"QD", u"paramcount", ViewOf("1"), versionIni);
     WriteRow(profiles, u"QD", u"1", campaign, versionIni);
 
@@ -66,7 +66,7 @@ bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& pr
     char joined[kJoinedCapacity] = {};
     std::uint32_t joinedLength = 0;
     AppendText(joined, kJoinedCapacity, joinedLength,
-               FieldView(fields, package::Field::UninstallTemplate));
+               package::FieldText(fields, package::Field::UninstallTemplate));
     AppendText(joined, kJoinedCapacity, joinedLength, campaign);
     const SplitPieces uninstall = SplitByDelimiter({joined, joinedLength}, "%1");
     WriteRow(profiles, u"UNINSTALL", u"url", uninstall.Piece(0), versionIni);
