@@ -237,7 +237,7 @@ TEST(PayloadExtractor, FileAlreadyAtTheDrawnNameIsLeftAlone) {
     // The file system reads the doubled separator as one.
     x.machine.files.AddFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Zorvik28462.exe", theirs);
 
-    EXPECT_EQ(x.Run(3), kScanSeekOrCreateFailed);
+    EXPECT_EQ(x.Run(3), kInstallerCreateFailed);
     EXPECT_FALSE(x.created);
     EXPECT_EQ(std::u16string(x.path), kExpectedPath);
     EXPECT_EQ(x.machine.files.Bytes(x.path), theirs);
@@ -274,7 +274,7 @@ TEST(PayloadExtractor, FailedOrIncompleteCopyLeavesAClosedPartialFile) {
         Extraction x(Pattern(kSize));
         row.arrange(x.machine);
 
-        EXPECT_EQ(x.Run(row.claimed), kScanReadOrCopyFailed);
+        EXPECT_EQ(x.Run(row.claimed), kPayloadCopyFailed);
         EXPECT_TRUE(x.created);
         EXPECT_EQ(std::u16string(x.path), kExpectedPath);
         EXPECT_EQ(x.machine.files.Bytes(x.path), x.PackageBytes(row.copied));

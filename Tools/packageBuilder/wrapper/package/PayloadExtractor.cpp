@@ -52,9 +52,9 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
     }
 
     platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
-    if (!installer) return kScanSeekOrCreateFailed;
+    if (!installer) return kInstallerCreateFailed;
     createdInstaller = true;
-    if (!files.GetIdentity(installer.Get(), &identity)) return kScanSeekOrCreateFailed;
+    if (!files.GetIdentity(installer.Get(), &identity)) return kInstallerCreateFailed;
 
     // Static: in the image's zero-filled data, which costs no file bytes, and off the
     // stack, which would need probing page by page.
@@ -66,11 +66,11 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
         std::uint32_t got = 0;
         // A payload that ends early is a broken copy, never an installer to start.
         if (!files.Read(ownFile, buffer, ask, &got) || got == 0 || got > ask) {
-            return kScanReadOrCopyFailed;
+            return kPayloadCopyFailed;
         }
         std::uint32_t written = 0;
         if (!files.Write(installer.Get(), buffer, got, &written) || written != got) {
-            return kScanReadOrCopyFailed;
+            return kPayloadCopyFailed;
         }
         remaining -= got;
     }

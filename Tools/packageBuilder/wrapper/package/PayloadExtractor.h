@@ -49,10 +49,10 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
 //   kSuccess                 the whole payload was copied; the path names the new file;
 //   kTempDirectoryFailed     no temporary directory, or the path would not fit or could not
 //                            be started from; nothing created, path empty;
-//   kScanSeekOrCreateFailed  the file could not be created (a file of that name exists);
+//   kInstallerCreateFailed   the file could not be created (a file of that name exists);
 //                            the path names that file, which is not ours; or the new file's
 //                            identity could not be read (then `createdInstaller` is set);
-//   kScanReadOrCopyFailed    reading the payload or writing the copy failed or ended early;
+//   kPayloadCopyFailed       reading the payload or writing the copy failed or ended early;
 //                            the path names the partial file.
 // The new file is closed on return; the own file stays open.
 ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
