@@ -10,7 +10,7 @@ std::uint32_t BenchFiles::GetOwnPath(char16_t* buffer, std::uint32_t capacity) {
     return posix_.GetOwnPath(buffer, capacity);
 }
 
-std::uint32_t BenchFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
+std::uint32_t BenchFiles::GetTempDirectory(char16_t* buffer, std::uint32_t capacity) {
     const auto length = static_cast<std::uint32_t>(tempDirectory_.size());
     // Like the system: when it does not fit, the size needed with the terminator.
     if (length + 1 > capacity) return length + 1;

@@ -156,7 +156,7 @@ std::uint32_t FakeFiles::GetOwnPath(char16_t* buffer, std::uint32_t capacity) {
     return static_cast<std::uint32_t>(ownPath_.size());
 }
 
-std::uint32_t FakeFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
+std::uint32_t FakeFiles::GetTempDirectory(char16_t* buffer, std::uint32_t capacity) {
     if (log_.Record(Call::GetTempDirectory)) return 0;
     // Like the system: too small a buffer gets the size needed, terminator included.
     if (tempDirectory_.size() >= capacity) return static_cast<std::uint32_t>(tempDirectory_.size() + 1);

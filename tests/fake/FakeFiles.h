@@ -143,7 +143,7 @@ public:
 
     // platform::Files
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     platform::FileHandle OpenForReading(const char16_t* path) override;
     platform::FileHandle CreateNew(const char16_t* path) override;
     platform::FileHandle OpenAndHold(const char16_t* path) override;

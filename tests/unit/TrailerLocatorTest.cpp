@@ -96,7 +96,7 @@ public:
     std::int64_t position = 0;
 
     std::uint32_t GetOwnPath(char16_t*, std::uint32_t) override { return 0; }
-    std::uint32_t GetTempDirectory(std::uint32_t, char16_t*) override { return 0; }
+    std::uint32_t GetTempDirectory(char16_t*, std::uint32_t) override { return 0; }
     platform::FileHandle OpenForReading(const char16_t*) override { return {}; }
     platform::FileHandle CreateNew(const char16_t*) override { return {}; }
     platform::FileHandle OpenAndHold(const char16_t*) override { return {}; }

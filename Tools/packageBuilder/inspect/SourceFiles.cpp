@@ -29,7 +29,7 @@ std::int64_t* SourceFiles::Position(FileHandle file) {
 
 std::uint32_t SourceFiles::GetOwnPath(char16_t*, std::uint32_t) { return 0; }
 
-std::uint32_t SourceFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
+std::uint32_t SourceFiles::GetTempDirectory(char16_t* buffer, std::uint32_t capacity) {
     constexpr char16_t kStandIn[] = u".\\";
     if (capacity < 3) return 3;
     std::copy(kStandIn, kStandIn + 3, buffer);

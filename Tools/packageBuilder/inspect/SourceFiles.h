@@ -35,7 +35,7 @@ public:
 
     // The launcher's own path and temporary folder do not exist here: none, and ".\".
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     wrapper::platform::FileHandle OpenForReading(const char16_t* path) override;
     wrapper::platform::FileHandle CreateNew(const char16_t* path) override;
     // A tool starts no program, so it never holds a file for one: no handle.

@@ -42,7 +42,7 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
     createdInstaller = false;
 
     char16_t directory[kPathCapacity] = {};
-    const std::uint32_t directoryLength = files.GetTempDirectory(kPathCapacity, directory);
+    const std::uint32_t directoryLength = files.GetTempDirectory(directory, kPathCapacity);
     // A result of the capacity or more is the size the system would need, not a path.
     if (directoryLength == 0 || directoryLength >= kPathCapacity) return kTempDirectoryFailed;
 

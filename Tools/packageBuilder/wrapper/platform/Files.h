@@ -44,7 +44,7 @@ public:
     // The temporary directory, ending with a backslash, into `buffer`. Returns its length
     // without the terminator; when it does not fit, the size needed (terminator included,
     // so always more than `capacity - 1`) and the buffer is unspecified; 0 on failure.
-    virtual std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) = 0;
+    virtual std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) = 0;
 
     // Opens an existing file for reading; others may read and write it meanwhile.
     virtual FileHandle OpenForReading(const char16_t* path) = 0;

@@ -32,7 +32,7 @@ int ToDescriptor(FileHandle file) { return static_cast<int>(file.value - 1); }
 
 std::uint32_t PosixFiles::GetOwnPath(char16_t*, std::uint32_t) { return 0; }
 
-std::uint32_t PosixFiles::GetTempDirectory(std::uint32_t, char16_t*) { return 0; }
+std::uint32_t PosixFiles::GetTempDirectory(char16_t*, std::uint32_t) { return 0; }
 
 FileHandle PosixFiles::OpenForReading(const char16_t* path) {
     return FromDescriptor(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));

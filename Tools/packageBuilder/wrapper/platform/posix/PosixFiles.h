@@ -14,7 +14,7 @@ namespace wrapper::platform::posix {
 class PosixFiles final : public Files {
 public:
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
     // POSIX has no share modes: the file is opened for reading, and others keep every right.
