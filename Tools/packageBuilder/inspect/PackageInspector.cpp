@@ -5,7 +5,6 @@
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
-#include "platform/Clock.h"
 #include "platform/host/ToolFiles.h"
 
 #include <algorithm>
@@ -199,13 +198,6 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     return true;
 }
 
-// The extracted name does not matter here, so neither does the time it is drawn from.
-class StoppedClock final : public wrapper::platform::Clock {
-public:
-    std::uint64_t SecondsSince1970() override { return 0; }
-    void Pause(std::uint32_t) override {}
-};
-
 }  // namespace
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -299,13 +291,11 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
     if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
     if (code != wrapper::kSuccess) return "the launcher would refuse this package";
 
-    StoppedClock clock;
-    char16_t extractedName[wrapper::package::kPathCapacity] = {};
-    bool created = false;
-    wrapper::platform::FileIdentity identity;
-    code = wrapper::package::ExtractPayload(files, clock, file.Get(), payloadSize, extractedName,
-                                            created, identity);
-    (void)created;  // the output, when made, is held by `files`
+    // The launcher's copy, into the one output `files` makes whatever the path.
+    code = wrapper::kInstallerCreateFailed;
+    if (const UniqueFile copy(files, files.CreateNew(u"")); copy) {
+        code = wrapper::package::CopyPayload(files, file.Get(), payloadSize, copy.Get());
+    }
     const auto output = files.TakeOutput();
     if (code != wrapper::kSuccess || output == nullptr) {
         // The trailer was read, so the payload lies within the file: what failed is this
