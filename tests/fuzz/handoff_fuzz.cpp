@@ -153,13 +153,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         machine.registry.SetString(handoff::kUninstallKey, handoff::kAppPathValue, dir, terminated);
     }
 
-    wrapper::platform::UniqueKey key;
     char16_t installDir[handoff::kInstallDirCapacity];
     std::fill(std::begin(installDir), std::end(installDir), u'\x7f7f');
-    const bool found =
-        handoff::WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
-    FUZZ_CHECK(machine.registry.OpenKeys() == (found ? 1u : 0u));
-    FUZZ_CHECK(static_cast<bool>(key) == found);
+    bool found = false;
+    {
+        const wrapper::platform::UniqueKey key = handoff::OpenUninstallKey(machine.registry);
+        FUZZ_CHECK(static_cast<bool>(key) == registered);
+        found = key && handoff::ReadInstallDir(machine.registry, key.Get(), installDir);
+        if (found) handoff::WriteHandOffRecord(machine.profiles, fields, installDir);
+        FUZZ_CHECK(machine.registry.OpenKeys() == (key ? 1u : 0u));
+    }
+    FUZZ_CHECK(machine.registry.OpenKeys() == 0u);
     FUZZ_CHECK(found == (variant != 4 && variant != 5 && variant != 6));
     if (!found) {
         FUZZ_CHECK(machine.files.Paths().empty());
@@ -205,7 +209,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!url.empty()) FUZZ_CHECK(machine.shell.opened.front() == machine.codePages.Widen(url));
     }
 
-    key.Reset();
-    FUZZ_CHECK(machine.registry.OpenKeys() == 0);
     return 0;
 }

@@ -12,27 +12,25 @@ namespace {
 using testing::FileText;
 using testing::MakeFields;
 using testing::RegisterProduct;
+using testing::WriteRecordOfInstalledProduct;
 
 struct HandOffRecordFixture : ::testing::Test {
     fake::FakePlatform machine;
-    platform::UniqueKey key;
     char16_t installDir[kInstallDirCapacity] = {};
 
     bool Write(const package::TrailerFields& fields) {
-        return WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
+        return WriteRecordOfInstalledProduct(machine, fields, installDir);
     }
     bool WriteDefault() { return Write(MakeFields("https://l/%1?", "k=v", "x%1/p?", "x%1/p?")); }
 };
 
-TEST_F(HandOffRecordFixture, WritesTheFiveRowsInOrderAndHandsOverDirectoryAndKey) {
+TEST_F(HandOffRecordFixture, WritesTheFiveRowsInOrderIntoTheFolderTheKeyNames) {
     RegisterProduct(machine, u"C:\\Apps\\Demo");
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(std::u16string(installDir), u"C:\\Apps\\Demo");
     EXPECT_EQ(FileText(machine, u"C:\\Apps\\Demo\\Version.ini"),
               "[QD]\r\nurl=https://l/%1?\r\nparamcount=1\r\n1=k=v\r\n"
               "[UNINSTALL]\r\nurl=x\r\nparam=/p?k=v\r\n");
-    EXPECT_EQ(machine.registry.OpenKeys(), 1u);
-    key.Reset();
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
 }
 
@@ -63,7 +61,6 @@ TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlac
     for (const UninstallRow& row : rows) {
         SCOPED_TRACE(std::string(row.uninstallTemplate) + " + " + row.campaign);
         ASSERT_TRUE(Write(MakeFields("l", row.campaign, "", row.uninstallTemplate)));
-        key.Reset();
         char url[platform::kProfileValueSize] = {};
         char param[platform::kProfileValueSize] = {};
         machine.profiles.ReadString(u"UNINSTALL", u"url", url, sizeof url, u"C:\\App\\Version.ini");
@@ -109,14 +106,11 @@ TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
         SCOPED_TRACE(row.name);
         fake::FakePlatform fresh;
         RegisterProduct(fresh, row.folder, row.terminated);
-        platform::UniqueKey rowKey;
         char16_t dir[kInstallDirCapacity] = {};
-        const bool found = WriteHandOffRecord(fresh.registry, fresh.profiles,
-                                              MakeFields("l", "k=v", "", "x%1y"), rowKey, dir);
+        const bool found =
+            WriteRecordOfInstalledProduct(fresh, MakeFields("l", "k=v", "", "x%1y"), dir);
         EXPECT_EQ(found, row.found);
-        EXPECT_EQ(static_cast<bool>(rowKey), row.found);
         if (!row.found) {
-            EXPECT_EQ(fresh.registry.OpenKeys(), 0u);
             EXPECT_EQ(fresh.log.Count(fake::Call::WriteProfileString), 0u);
             continue;
         }
@@ -150,10 +144,9 @@ TEST(HandOffRecordFolder, FolderTheCodePageCannotSpellIsStillTheOneWritten) {
         if (!row.lookAlike.empty()) {
             testing::WriteFileText(machine, row.lookAlike + u"\\Version.ini", theirs);
         }
-        platform::UniqueKey key;
         char16_t dir[kInstallDirCapacity] = {};
-        ASSERT_TRUE(WriteHandOffRecord(machine.registry, machine.profiles,
-                                       MakeFields("l", "k=v", "", "x%1y"), key, dir));
+        ASSERT_TRUE(
+            WriteRecordOfInstalledProduct(machine, MakeFields("l", "k=v", "", "x%1y"), dir));
         EXPECT_EQ(std::u16string(dir), row.folder);
         EXPECT_EQ(FileText(machine, row.folder + u"\\Version.ini"),
                   "[QD]\r\nurl=l\r\nparamcount=1\r\n1=k=v\r\n"
@@ -185,16 +178,27 @@ TEST_F(HandOffRecordFixture, ValueIsCutAtItsFirstZero) {
     EXPECT_EQ(std::u16string(installDir), u"C:\\App");
 }
 
-TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothingAndLeavesNoKeyOpen) {
+TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothing) {
+    EXPECT_FALSE(OpenUninstallKey(machine.registry));
     EXPECT_FALSE(WriteDefault());
     machine.registry.SetString(kUninstallKey, u"Other", u"C:\\App");
     EXPECT_FALSE(WriteDefault());
     RegisterProduct(machine, u"C:\\App");
     machine.log.Fail(fake::Call::QueryValue, 2);
     EXPECT_FALSE(WriteDefault());
-    EXPECT_FALSE(key);
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
     EXPECT_EQ(machine.log.Count(fake::Call::WriteProfileString), 0u);
+}
+
+// A folder ReadInstallDir never gives (empty, or with no room for the file name after it)
+// names no installation: no Version.ini at the drive root, none under a cut-off name.
+TEST_F(HandOffRecordFixture, FolderWithNoRoomForTheFileNameGetsNoRecord) {
+    const auto fields = MakeFields("l", "k=v", "", "x%1y");
+    WriteHandOffRecord(machine.profiles, fields, u"");
+    const std::u16string tooLong = u"C:\\" + std::u16string(kInstallDirCapacity, u'a');
+    WriteHandOffRecord(machine.profiles, fields, tooLong.c_str());
+    EXPECT_EQ(machine.log.Count(fake::Call::WriteProfileString), 0u);
+    EXPECT_TRUE(machine.files.Paths().empty());
 }
 
 TEST_F(HandOffRecordFixture, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
