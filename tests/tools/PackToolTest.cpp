@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,13 +45,11 @@ struct PackTool : ::testing::Test {
     }
 
     Bytes ExpectedPackage(const Bytes& payloadIn, const std::string (&fields)[4]) {
-        wrapper::package::TrailerFields trailerFields = {};
-        for (int i = 0; i < 4; ++i)
-            std::memcpy(trailerFields.bytes[i], fields[i].data(), fields[i].size());
-        unsigned char encoded[wrapper::package::kTrailerSize];
-        wrapper::package::EncodeTrailer(payloadIn.size(), trailerFields, encoded);
-        const Bytes trailer(std::begin(encoded), std::end(encoded));
-        return tooltest::Concat({&launcherBytes, &payloadIn, &trailer});
+        wrapper::testing::PackageParts parts;
+        parts.launcher = launcherBytes;
+        parts.payload = payloadIn;
+        std::copy(std::begin(fields), std::end(fields), std::begin(parts.fields));
+        return tooltest::BuildPackage(parts);
     }
 };
 

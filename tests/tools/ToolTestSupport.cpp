@@ -181,24 +181,13 @@ Bytes MinimalLauncher(std::size_t size, std::optional<CertificateEntry> certific
                                                  WRAPPER_DESCRIPTION}});
 }
 
-Bytes BuildPackage(const PackageParts& parts) {
-    wrapper::package::TrailerFields fields = {};
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t n =
-            std::min<std::size_t>(parts.fields[i].size(), wrapper::package::kFieldSize);
-        std::memcpy(fields.bytes[i], parts.fields[i].data(), n);
-    }
-    unsigned char trailer[wrapper::package::kTrailerSize];
-    wrapper::package::EncodeTrailer(parts.payloadSize.value_or(parts.payload.size()), fields,
-                                    trailer);
-    const Bytes trailerBytes(std::begin(trailer), std::end(trailer));
-    return Concat({&parts.launcher, &parts.payload, &trailerBytes, &parts.after});
-}
-
-Bytes Marker() {
-    unsigned char marker[wrapper::package::kMarkerSize];
-    wrapper::package::BuildTrailerMarker(marker);
-    return Bytes(std::begin(marker), std::end(marker));
+PackageParts::PackageParts() {
+    launcher = MinimalLauncher(2048);
+    payload = MinimalExecutable(4096);
+    fields[0] = "https://example.com%1/start?";
+    fields[1] = "utm_source=test";
+    fields[2] = "https://example.com%1/welcome?";
+    fields[3] = "https://example.com%1/goodbye?";
 }
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {

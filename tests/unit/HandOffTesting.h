@@ -1,27 +1,16 @@
 #pragma once
 
-// Set-up shared by the hand-off tests: trailer fields from text, and a machine on which
-// the product is installed the way the installer leaves it.
+// Set-up shared by the hand-off tests: a machine on which the product is installed the
+// way the installer leaves it.
 
 #include "FakePlatform.h"
+#include "PackageBuilder.h"
 #include "handoff/HandOffRecord.h"
 #include "package/PackageTrailer.h"
 
-#include <algorithm>
 #include <string>
 
 namespace wrapper::testing {
-
-inline package::TrailerFields MakeFields(const std::string& link, const std::string& campaign,
-                                         const std::string& landing, const std::string& uninstall) {
-    package::TrailerFields fields = {};
-    const std::string texts[] = {link, campaign, landing, uninstall};
-    for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        std::copy_n(texts[i].begin(), std::min<std::size_t>(texts[i].size(), package::kFieldSize),
-                    fields.bytes[i]);
-    }
-    return fields;
-}
 
 inline void RegisterProduct(fake::FakePlatform& machine, const std::u16string& installDir,
                             bool terminated = true) {
