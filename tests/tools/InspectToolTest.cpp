@@ -42,7 +42,7 @@ Bytes Pattern(std::size_t size, std::size_t from = 0) {
     return bytes;
 }
 
-struct InspectTool : ::testing::Test {
+struct InspectToolTest : ::testing::Test {
     tooltest::ScratchDir dir;
     Bytes launcherBytes = tooltest::MinimalLauncher(3072);
 
@@ -70,7 +70,7 @@ struct InspectTool : ::testing::Test {
 };
 
 // Pack, inspect, extract: the payload comes back byte for byte, wherever it lies.
-struct RoundTrip : InspectTool, ::testing::WithParamInterface<std::size_t> {};
+struct RoundTrip : InspectToolTest, ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(RoundTrip, ExtractGivesThePayloadBackByteForByte) {
     const std::size_t size = GetParam();
@@ -108,7 +108,7 @@ TEST_P(RoundTrip, ExtractGivesThePayloadBackByteForByte) {
 INSTANTIATE_TEST_SUITE_P(PayloadSizes, RoundTrip, ::testing::Values(0, 1, 16384, 5000000),
                          [](const auto& row) { return "Bytes" + std::to_string(row.param); });
 
-TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
+TEST_F(InspectToolTest, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     const auto run = tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe"});
@@ -161,7 +161,7 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "  [UNINSTALL] param     /goodbye?utm_source=spring\n");
 }
 
-TEST_F(InspectTool, JsonCarriesAnyFieldBytesAndTheHandOff) {
+TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe",
                    {"--allow-ansi", "--landing", "https://caf\xE9.example%1/w?"})
@@ -177,7 +177,7 @@ TEST_F(InspectTool, JsonCarriesAnyFieldBytesAndTheHandOff) {
 }
 
 // Files the launcher would refuse: exit status 2, the result code named, nothing extracted.
-TEST_F(InspectTool, NamesTheLauncherResultCodeOfARefusedPackage) {
+TEST_F(InspectToolTest, NamesTheLauncherResultCodeOfARefusedPackage) {
     tooltest::PackageParts tooBig;
     tooBig.payloadSize = 1u << 24;
     Bytes markerNearStart(100, 0);
@@ -225,7 +225,7 @@ TEST_F(InspectTool, NamesTheLauncherResultCodeOfARefusedPackage) {
 
 // A package that cannot be read: one line with the system's reason, exit status 1, and with
 // --json a document that says so.
-TEST_F(InspectTool, UnreadablePackageIsReportedWithTheReason) {
+TEST_F(InspectToolTest, UnreadablePackageIsReportedWithTheReason) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     const struct {
         fs::path package;
@@ -251,7 +251,7 @@ TEST_F(InspectTool, UnreadablePackageIsReportedWithTheReason) {
 }
 
 // The extracted payload never replaces anything but a regular file, nor the package.
-TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
+TEST_F(InspectToolTest, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     ASSERT_EQ(::mkfifo((dir / "fifo.exe").c_str(), 0644), 0);
@@ -284,7 +284,7 @@ TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
     EXPECT_TRUE(fs::is_fifo(dir / "fifo.exe"));
 }
 
-TEST_F(InspectTool, UsageErrorsExitWithTwo) {
+TEST_F(InspectToolTest, UsageErrorsExitWithTwo) {
     const struct {
         std::vector<std::string> arguments;
         std::string message;
@@ -309,7 +309,7 @@ TEST_F(InspectTool, UsageErrorsExitWithTwo) {
     EXPECT_EQ(version.out, std::string("wrapper-inspect ") + WRAPPER_VERSION_TEXT + "\n");
 }
 
-TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
+TEST_F(InspectToolTest, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "good.exe").exitCode, 0);
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "junk.exe", {"--trailing-bytes", "9"}).exitCode, 0);
@@ -372,7 +372,7 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
 
 // A package packed around another package: the launcher reads the trailer nearest the end,
 // so the inner one is dead weight that verify reports.
-TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
+TEST_F(InspectToolTest, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
     tooltest::WriteFile(dir / "first.bin", tooltest::MinimalExecutable(2000));
     const Bytes second = Pattern(7000, 1024);
     Bytes secondPayload = second;
@@ -410,7 +410,7 @@ TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
         << verify.out;
 }
 
-TEST_F(InspectTool, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
+TEST_F(InspectToolTest, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     tooltest::WriteFile(dir / "out.bin", Bytes(10, 1));

@@ -14,7 +14,7 @@ using testing::MakeFields;
 using testing::RegisterProduct;
 using testing::WriteRecordOfInstalledProduct;
 
-struct HandOffRecordFixture : ::testing::Test {
+struct HandOffRecordTest : ::testing::Test {
     fake::FakePlatform machine;
     char16_t installDir[kInstallDirCapacity] = {};
 
@@ -24,7 +24,7 @@ struct HandOffRecordFixture : ::testing::Test {
     bool WriteDefault() { return Write(MakeFields("https://l/%1?", "k=v", "x%1/p?", "x%1/p?")); }
 };
 
-TEST_F(HandOffRecordFixture, WritesTheFiveRowsInOrderIntoTheFolderTheKeyNames) {
+TEST_F(HandOffRecordTest, WritesTheFiveRowsInOrderIntoTheFolderTheKeyNames) {
     RegisterProduct(machine, u"C:\\Apps\\Demo");
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(std::u16string(installDir), u"C:\\Apps\\Demo");
@@ -41,7 +41,7 @@ struct UninstallRow {
     const char* param;
 };
 
-TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlaceholder) {
+TEST_F(HandOffRecordTest, UninstallRowsSplitTemplateAndCampaignAtTheWholePlaceholder) {
     const UninstallRow rows[] = {
         {"x%1/p?", "k=v", "x", "/p?k=v"},
         {"x%1/p?", "k=21", "x", "/p?k=21"},
@@ -71,7 +71,7 @@ TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlac
     }
 }
 
-TEST_F(HandOffRecordFixture, FullFieldsAreWrittenWholeAndNeverReachIntoTheNextField) {
+TEST_F(HandOffRecordTest, FullFieldsAreWrittenWholeAndNeverReachIntoTheNextField) {
     RegisterProduct(machine, u"C:\\App");
     const std::string link(260, 'L');
     const std::string campaign(260, 'c');
@@ -90,7 +90,7 @@ struct FolderRow {
 };
 
 // The query declares 520 bytes: 260 units, the terminator included when the value has one.
-TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
+TEST_F(HandOffRecordTest, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
     const std::u16string root = u"C:\\";
     const FolderRow rows[] = {
         {"200 units", root + std::u16string(197, u'a'), true, true},
@@ -160,7 +160,7 @@ TEST(HandOffRecordFolder, FolderTheCodePageCannotSpellIsStillTheOneWritten) {
 // Values go through the code page into UTF-16 and back, as the wide functions take them:
 // every byte a trailer field can hold comes out as it went in, also the five bytes 1252
 // leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D).
-TEST_F(HandOffRecordFixture, EveryByteOfAFieldReachesVersionIniUnchanged) {
+TEST_F(HandOffRecordTest, EveryByteOfAFieldReachesVersionIniUnchanged) {
     std::string everyByte;
     for (int byte = 1; byte <= 0xFF; ++byte) {
         if (byte != '\n' && byte != '\r') everyByte.push_back(static_cast<char>(byte));
@@ -172,13 +172,13 @@ TEST_F(HandOffRecordFixture, EveryByteOfAFieldReachesVersionIniUnchanged) {
               "[UNINSTALL]\r\nurl=x\r\nparam=yk=\x80\x81\x9d\xff\r\n");
 }
 
-TEST_F(HandOffRecordFixture, ValueIsCutAtItsFirstZero) {
+TEST_F(HandOffRecordTest, ValueIsCutAtItsFirstZero) {
     RegisterProduct(machine, std::u16string(u"C:\\App\0C:\\Old", 13));
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(std::u16string(installDir), u"C:\\App");
 }
 
-TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothing) {
+TEST_F(HandOffRecordTest, MissingKeyOrUnreadableValueWritesNothing) {
     EXPECT_FALSE(OpenUninstallKey(machine.registry));
     EXPECT_FALSE(WriteDefault());
     machine.registry.SetString(kUninstallKey, u"Other", u"C:\\App");
@@ -192,7 +192,7 @@ TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothing) {
 
 // A folder ReadInstallDir never gives (empty, or with no room for the file name after it)
 // names no installation: no Version.ini at the drive root, none under a cut-off name.
-TEST_F(HandOffRecordFixture, FolderWithNoRoomForTheFileNameGetsNoRecord) {
+TEST_F(HandOffRecordTest, FolderWithNoRoomForTheFileNameGetsNoRecord) {
     const auto fields = MakeFields("l", "k=v", "", "x%1y");
     WriteHandOffRecord(machine.profiles, fields, u"");
     const std::u16string tooLong = u"C:\\" + std::u16string(kInstallDirCapacity, u'a');
@@ -201,7 +201,7 @@ TEST_F(HandOffRecordFixture, FolderWithNoRoomForTheFileNameGetsNoRecord) {
     EXPECT_TRUE(machine.files.Paths().empty());
 }
 
-TEST_F(HandOffRecordFixture, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
+TEST_F(HandOffRecordTest, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
     RegisterProduct(machine, u"C:\\App");
     machine.log.Fail(fake::Call::WriteProfileString, 1);
     ASSERT_TRUE(WriteDefault());

@@ -22,7 +22,7 @@ struct WriteAllCase {
     std::uint32_t written;
 };
 
-TEST(PosixFilesTest, WriteAllEndsOnEveryKindOfReply) {
+TEST(PosixFiles, WriteAllEndsOnEveryKindOfReply) {
     const WriteAllCase cases[] = {
         {"all at once", {{8}}, true, 8},
         {"in pieces", {{3}, {4}, {1}}, true, 8},
@@ -53,7 +53,7 @@ TEST(PosixFilesTest, WriteAllEndsOnEveryKindOfReply) {
     }
 }
 
-TEST(PosixFilesTest, WriteAllOfNothingWritesNothing) {
+TEST(PosixFiles, WriteAllOfNothingWritesNothing) {
     std::uint32_t written = 99;
     EXPECT_TRUE(WriteAll([](const char*, std::uint32_t) -> ssize_t { return -1; }, "", 0, &written));
     EXPECT_EQ(written, 0u);

@@ -297,35 +297,6 @@ TEST(TrailerLocator, FileWithoutMarkerIsNotFound) {
     }
 }
 
-// A marker found too near the start of the file leaves no room for a trailer: the reader
-// refuses it at the first step that would move before the file's first byte.
-TEST(TrailerLocator, MarkerTooNearTheStartIsRefusedByTheReader) {
-    struct Row {
-        std::size_t markerEnd;
-        ResultCode expected;
-    };
-    const Row rows[] = {
-        {32, kSeekFieldsFailed},     {33, kSeekFieldsFailed},      {1071, kSeekFieldsFailed},
-        {1072, kSeekPayloadSizeFailed}, {1075, kSeekPayloadSizeFailed},
-        {1079, kSeekPayloadSizeFailed}, {1080, kSuccess},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(::testing::Message() << "marker ends at " << row.markerEnd);
-        auto bytes = Filler(row.markerEnd + 500);
-        if (row.expected == kSuccess) std::fill_n(bytes.begin(), 8, 0);  // PayloadSize 0
-        PutMarker(bytes, row.markerEnd - kMarkerSize);
-
-        fake::CallLog log;
-        fake::FakeFiles files(log);
-        files.AddFile(kPath, bytes);
-        const platform::UniqueFile file(files, files.OpenForReading(kPath));
-        ASSERT_EQ(package::LocateTrailer(files, file.Get()), kSuccess);
-        package::TrailerFields fields;
-        std::uint64_t payloadSize = 0;
-        EXPECT_EQ(package::ReadTrailer(files, file.Get(), fields, payloadSize), row.expected);
-    }
-}
-
 // Each class of failing call ends the scan with the same code in both searches. The
 // marker is not in the last window, so the scan runs. The plain file has no executable
 // headers (Seek 2 and Read 1 take its first 64 bytes, Seek 3 and Read 2 the last window,

@@ -35,7 +35,7 @@ struct Traits {
 using Unique = UniqueHandle<Traits>;
 using Closed = std::vector<std::uintptr_t>;
 
-TEST(UniqueHandleTest, ClosesEveryHandleExactlyOnceWhateverHappensToItsOwner) {
+TEST(UniqueHandle, ClosesEveryHandleExactlyOnceWhateverHappensToItsOwner) {
     Closer closer;
     {
         Unique empty;
