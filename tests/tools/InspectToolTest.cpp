@@ -2,6 +2,7 @@
 
 #include "ToolTestSupport.h"
 #include "WrapperVersion.h"
+#include "handoff/HandOffRecord.h"
 #include "platform/host/ToolCrypto.h"
 
 #include <gtest/gtest.h>
@@ -174,6 +175,13 @@ TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
     EXPECT_EQ(report["handOff"]["uninstall"],
               json({{"url", "https://example.com"}, {"param", "/goodbye?utm_source=spring"}}));
     EXPECT_EQ(report["handOff"]["versionIni"].size(), 5u);
+    // The end-to-end tests take the key from here: it must be the one the launcher reads.
+    const std::u16string key = wrapper::handoff::kUninstallKey;
+    const std::u16string value = wrapper::handoff::kAppPathValue;
+    EXPECT_EQ(report["handOff"]["uninstallKey"],
+              json({{"path", "HKLM\\" + std::string(key.begin(), key.end())},
+                    {"view", 32},
+                    {"installDirValue", std::string(value.begin(), value.end())}}));
 }
 
 // Files the launcher would refuse: exit status 2, the result code named, nothing extracted.
