@@ -22,10 +22,11 @@ import time
 import unittest
 
 import winelab
-from winelab import MARKER, TRAILER_SIZE, ResultCode
+from winelab import MARKER_SIZE, TRAILER_SIZE, ResultCode
+
+MARKER = winelab.marker()
 
 PAYLOAD_SIZE_LENGTH = 8
-MARKER_SIZE = len(MARKER)
 FIELDS_END = TRAILER_SIZE - MARKER_SIZE  # where the marker starts, from the trailer's start
 # The launcher reads its own file backwards in blocks of this many bytes.
 LOCATOR_BLOCK_SIZE = 64 * 1024

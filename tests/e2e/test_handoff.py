@@ -20,7 +20,7 @@ import unittest
 
 import winelab
 
-UNINSTALL_KEY = winelab.UNINSTALL_KEY
+UNINSTALL_KEY = winelab.uninstall_key()
 URL_COMMAND_KEYS = [f"HKCR\\{scheme}\\shell\\open\\command" for scheme in ("http", "https")]
 HANDLER = "C:\\users\\Public\\e2e-handoff\\url-handler.exe"
 INSTALL_ROOT = "C:\\users\\Public\\e2e-handoff\\installed"

@@ -19,15 +19,14 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import winelab
-from winelab import MARKER, TRAILER_SIZE
+from winelab import TRAILER_SIZE, ResultCode
+
+MARKER = winelab.marker()
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
 RT_MANIFEST = 24
 
-CODE_PAYLOAD_SIZE_TOO_LARGE = 13
-CODE_NO_TEMP_DIRECTORY = 14
-CODE_NO_MARKER_OR_CREATE_FAILED = 15
 
 # Libraries the system loader always takes from the system folder (its known libraries),
 # never from beside the image. The launcher runs elevated from a downloads folder where
@@ -138,6 +137,16 @@ class WrapperImageTests(unittest.TestCase):
         cls.image = winelab.read_pe(cls.path)
 
     def test_marker_bytes_occur_nowhere_in_the_launcher(self):
+        # The bytes looked for are the marker: 32 bytes that end every package's trailer,
+        # whatever its payload and fields, so this cannot pass on bytes that are none.
+        self.assertEqual(len(MARKER), winelab.MARKER_SIZE)
+        with tempfile.TemporaryDirectory(prefix="marker-") as work:
+            other = winelab.pack(os.path.join(work, "other.exe"), winelab.standin_installer(),
+                                 link="https://other.example/%1", campaign="c=1",
+                                 landing="https://other.example%1/", uninstall="https://u%1/")
+            with open(other, "rb") as stream:
+                package = stream.read()
+        self.assertEqual(package.rfind(MARKER), len(package) - winelab.MARKER_SIZE)
         # The backward scan would stop inside the launcher's own bytes otherwise.
         with open(self.path, "rb") as stream:
             self.assertEqual(stream.read().find(MARKER), -1)
@@ -386,8 +395,8 @@ class SignedPackageTests(LauncherTestCase):
 
         install_windows = f"C:\\users\\Public\\e2e\\{type(self).__name__}-installed"
         install_unix = winelab.unix_path(install_windows)
-        winelab.reg_delete(winelab.UNINSTALL_KEY, view=32)
-        self.addCleanup(winelab.reg_delete, winelab.UNINSTALL_KEY, None, 32)
+        winelab.reg_delete(winelab.uninstall_key(), view=32)
+        self.addCleanup(winelab.reg_delete, winelab.uninstall_key(), None, 32)
         self.addCleanup(shutil.rmtree, install_unix, True)
         images = os.path.join(self.work, f"images-{time.time_ns()}")
         outcome, seconds = self.run_package(tampered, env={
@@ -423,12 +432,12 @@ class BrokenPackageTests(LauncherTestCase):
                           + os.path.getsize(winelab.standin_installer()))
         bare = shutil.copy(winelab.wrapper_exe(), os.path.join(cls.work, "bare.exe"))
         cls.cases = [
-            ("no marker at all", bare, CODE_NO_MARKER_OR_CREATE_FAILED),
+            ("no marker at all", bare, ResultCode.SCAN_SEEK_OR_CREATE_FAILED),
             ("PayloadSize one past the trailer offset",
              cls.package("over.exe", payload_size=trailer_offset + 1),
-             CODE_PAYLOAD_SIZE_TOO_LARGE),
+             ResultCode.SEEK_PAYLOAD_FAILED),
             ("PayloadSize 2^40", cls.package("huge.exe", payload_size=1 << 40),
-             CODE_PAYLOAD_SIZE_TOO_LARGE),
+             ResultCode.SEEK_PAYLOAD_FAILED),
             # The copy is then no program at all (empty, or missing its first byte): the
             # start fails, which is the installer's failure, not the launcher's.
             ("PayloadSize 0", cls.package("empty.exe", payload_size=0), 0),
@@ -538,7 +547,7 @@ class OccupiedNameTests(LauncherTestCase):
             outcome, seconds = self.run_package(package)
             self.assertLess(seconds[-1], first + self.PLANTED_SECONDS,
                             "the run outlasted the planted names; the result proves nothing")
-            self.assertEqual(outcome.code, CODE_NO_MARKER_OR_CREATE_FAILED)
+            self.assertEqual(outcome.code, ResultCode.INSTALLER_CREATE_FAILED)
             self.assert_never_started()
             for path, (sha, mtime) in planted.items():
                 self.assertTrue(os.path.exists(path), f"{path} was deleted")
@@ -614,7 +623,7 @@ class TempFolderTests(LauncherTestCase):
                 self.assertEqual(len(winelab.temp_path_as_system_returns(temp_windows)),
                                  folder_length)
                 outcome, seconds = self.run_with_temp(temp_windows)
-                self.assertEqual(outcome.code, 0 if path_length < 260 else CODE_NO_TEMP_DIRECTORY)
+                self.assertEqual(outcome.code, 0 if path_length < 260 else ResultCode.TEMP_DIRECTORY_FAILED)
                 if outcome.code == 0:
                     self.assert_started_once_from_temp(seconds, temp_windows)
                 else:
@@ -625,9 +634,9 @@ class TempFolderTests(LauncherTestCase):
         cases = [
             # The system has no temporary path to give when it is longer than MAX_PATH.
             ("longer than MAX_PATH", self.PUBLIC + "\\" + "x" * 300, False,
-             CODE_NO_TEMP_DIRECTORY),
+             ResultCode.TEMP_DIRECTORY_FAILED),
             ("does not exist", self.PUBLIC + "\\no such folder", False,
-             CODE_NO_MARKER_OR_CREATE_FAILED),
+             ResultCode.INSTALLER_CREATE_FAILED),
         ]
         for label, temp_windows, create, code in cases:
             with self.subTest(label):

@@ -12,6 +12,7 @@ Configuration comes from the environment (CTest sets it):
   WRAPPER_EXE        the built launcher, wrapper.exe
   STANDIN_INSTALLER  the built stand-in installer
   WRAPPER_PACK       the host tool that writes packages
+  WRAPPER_INSPECT    the host tool that reads them (default: beside WRAPPER_PACK's build)
   WINE, WINESERVER   optional overrides of the Wine programs
 
 Wine output always goes to files: Wine's helper processes inherit the output handles
@@ -21,7 +22,10 @@ and would keep a pipe open long after the program itself has exited.
 import contextlib
 import dataclasses
 import enum
+import functools
+import json
 import os
+import re
 import shutil
 import signal
 import struct
@@ -30,7 +34,7 @@ import sys
 import tempfile
 import time
 
-MARKER = b"E28MB613F95C4abeB74D1E30C867A9F2"
+MARKER_SIZE = 32
 TRAILER_SIZE = 1080
 TEMP_FILE_PREFIX = "Zorvik"
 
@@ -39,34 +43,28 @@ TEMP_FILE_PREFIX = "Zorvik"
 OWNERSHIP_MARK = ".winelab-prefix"
 
 ENVIRONMENT_KEY = r"HKCU\Environment"
-# Where the installer registers the product (32-bit view), as the launcher reads it.
-UNINSTALL_KEY = ("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                 "{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1")
 AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 
 # reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
 CONSOLE_ENCODING = "cp437"
 
 
-class ResultCode(enum.IntEnum):
-    """The launcher's exit codes (ResultCode.h); a number never changes meaning."""
-    SUCCESS = 0
-    OPEN_OWN_FILE_FAILED = 1
-    SEEK_NEAR_END_FAILED = 2
-    QUERY_MARKER_END_FAILED = 3
-    SEEK_FIELDS_FAILED = 4
-    READ_LINK_TEMPLATE_FAILED = 5
-    READ_CAMPAIGN_QUERY_FAILED = 6
-    READ_LANDING_TEMPLATE_FAILED = 7
-    READ_UNINSTALL_TEMPLATE_FAILED = 8
-    QUERY_FIELDS_END_FAILED = 9
-    SEEK_PAYLOAD_SIZE_FAILED = 10
-    READ_PAYLOAD_SIZE_FAILED = 11
-    QUERY_PAYLOAD_SIZE_END_FAILED = 12
-    SEEK_PAYLOAD_FAILED = 13  # also: PayloadSize larger than the trailer's offset
-    TEMP_DIRECTORY_FAILED = 14
-    SCAN_SEEK_OR_CREATE_FAILED = 15  # also: no marker in the file
-    SCAN_READ_OR_COPY_FAILED = 16
+def _result_codes():
+    """The launcher's exit codes by name, as ResultCode.h defines them (kSeekFieldsFailed
+    becomes SEEK_FIELDS_FAILED); a name the header gives to another's number is an alias."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Tools",
+                          "packageBuilder", "wrapper", "ResultCode.h")
+    with open(header, encoding="utf-8") as stream:
+        text = stream.read()
+    numbers = {}
+    for name, value in re.findall(r"^\s*(k\w+) = (\w+),", text, re.MULTILINE):
+        numbers[name] = int(value) if value.isdigit() else numbers[value]
+    return {re.sub(r"(?<!^)(?=[A-Z])", "_", name[1:]).upper(): number
+            for name, number in numbers.items()}
+
+
+# The launcher's exit codes; a number never changes meaning.
+ResultCode = enum.IntEnum("ResultCode", _result_codes())
 
 
 class WineLabError(RuntimeError):
@@ -102,6 +100,14 @@ def standin_installer():
 
 def wrapper_pack():
     return _existing_file("WRAPPER_PACK")
+
+
+def wrapper_inspect():
+    path = os.environ.get("WRAPPER_INSPECT") or os.path.normpath(
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "inspect", "wrapper-inspect"))
+    if not os.path.isfile(path):
+        raise WineLabError(f"WRAPPER_INSPECT={path} does not exist; build it first")
+    return path
 
 
 def _existing_file(name):
@@ -373,6 +379,46 @@ def pack(output, payload, launcher=None, link=None, campaign=None, landing=None,
                            f"{result.stdout.decode(errors='replace')}"
                            f"{result.stderr.decode(errors='replace')}")
     return output
+
+
+# --- what the launcher and the tools hold ----------------------------------------------
+# Read from what they produce, never copied here: the marker from a package wrapper-pack
+# wrote, the uninstall key from wrapper-inspect's report on it.
+
+@functools.lru_cache(maxsize=None)
+def _reference_package():
+    """The bytes of a package of wrapper.exe and the stand-in, and the report on it."""
+    work = tempfile.mkdtemp(prefix="winelab-reference-")
+    try:
+        path = pack(os.path.join(work, "reference.exe"), standin_installer(),
+                    landing="https://example.com%1/?", uninstall="https://example.com%1/?")
+        with open(path, "rb") as stream:
+            data = stream.read()
+        result = subprocess.run([wrapper_inspect(), "--json", path], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+        if result.returncode != 0:
+            raise WineLabError(f"wrapper-inspect failed ({result.returncode}): "
+                               f"{result.stderr.decode(errors='replace')}")
+        return data, json.loads(result.stdout)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def marker():
+    """The trailer marker, as the packed package carries it just before its end."""
+    data, report = _reference_package()
+    end = report["layout"]["markerEnd"]
+    return data[end - MARKER_SIZE:end]
+
+
+def uninstall_key():
+    """The key the launcher reads the installation folder from (32-bit view), with HKLM."""
+    return _reference_package()[1]["handOff"]["uninstallKey"]["path"]
+
+
+def install_dir_value():
+    """The name of the uninstall key's value that holds the installation folder."""
+    return _reference_package()[1]["handOff"]["uninstallKey"]["installDirValue"]
 
 
 # --- executable images ----------------------------------------------------------------
