@@ -31,6 +31,8 @@
 // runs the stand-in directly can tell a broken environment from a launcher fault.
 // Running it twice overwrites the traces of the first run; the record keeps growing.
 
+#include "handoff/HandOffRecord.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -41,10 +43,11 @@
 
 namespace {
 
-constexpr wchar_t kUninstallKey[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-    L"{5D1C7E2A-9B34-4F60-A8D2-3E7B1C90F4A6}_is1";
-constexpr wchar_t kAppPathValue[] = L"Inno Setup: App Path";
+// The key and value the launcher reads the installation folder from: its own constants.
+const wchar_t* const kUninstallKey =
+    reinterpret_cast<const wchar_t*>(wrapper::handoff::kUninstallKey);
+const wchar_t* const kAppPathValue =
+    reinterpret_cast<const wchar_t*>(wrapper::handoff::kAppPathValue);
 
 enum FailedStep : int {
     kRecordFailed = 101,
