@@ -63,30 +63,10 @@ def digest(path):
         return hashlib.sha256(stream.read()).hexdigest()
 
 
-class LauncherTestCase(unittest.TestCase):
+class LauncherTestCase(winelab.WineTestCase):
     """Runs packages with the stand-in's record switched on and checks what it saw."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls._class_context = contextlib.ExitStack()
-        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_scope.workspace)
-        cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
-        try:
-            cls._class_context.enter_context(winelab.temp_folder(cls.temp_windows))
-        except BaseException:
-            cls._class_context.close()
-            raise
-        cls.temp_unix = winelab.unix_path(cls.temp_windows)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._class_context.close()
-
-    def setUp(self):
-        # A failed test may leave a temporary installer behind; do not let it fail the next.
-        for name in winelab.leftover_temp_files(self.temp_unix):
-            os.remove(os.path.join(self.temp_unix, name))
-        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+    scope = _scope
 
     @classmethod
     def package(cls, name, **options):
@@ -226,7 +206,7 @@ class GoodPackageTests(LauncherTestCase):
         ]
         for label, package, args, env in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(package, args, env)
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -302,7 +282,7 @@ class TrailingDataTests(LauncherTestCase):
     def test_trailer_found_behind_trailing_data(self):
         for label, package in self.cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(package, timeout=90)
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -414,7 +394,7 @@ class SignedPackageTests(LauncherTestCase):
     def test_runs_like_the_unsigned_package(self):
         for exit_code in ("0", "1"):
             with self.subTest(installer_exit=exit_code):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(self.signed, env={"STANDIN_EXIT": exit_code})
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -449,7 +429,7 @@ class BrokenPackageTests(LauncherTestCase):
     def test_fault_reported_and_installer_never_started(self):
         for label, package, code in self.cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, _ = self.run_package(package)
                 self.assertEqual(outcome.code, code)
                 self.assert_never_started()
@@ -610,7 +590,7 @@ class TempFolderTests(LauncherTestCase):
                  ("245-character folder", None, 245)]
         for label, path_length, folder_length in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 second = winelab.wait_for_next_second()
                 while len(str(winelab.temp_number(second))) != len(str(winelab.temp_number(second + 2))):
                     second = winelab.wait_for_next_second()
@@ -640,7 +620,7 @@ class TempFolderTests(LauncherTestCase):
         ]
         for label, temp_windows, create, code in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, _ = self.run_with_temp(temp_windows, create=create)
                 self.assertEqual(outcome.code, code)
                 self.assert_never_started()

@@ -33,6 +33,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 MARKER_SIZE = 32
 TRAILER_SIZE = 1080
@@ -671,6 +672,40 @@ class ModuleScope:
             shutil.rmtree(self.workspace, ignore_errors=True)
         if self._created_prefix:
             cleanup()
+
+
+class WineTestCase(unittest.TestCase):
+    """The base of the Wine tests.
+
+    Per class: a scratch folder, `work`, in the module's workspace (`scope`, the module's
+    ModuleScope) and, unless `own_temp_folder` is false, a temporary folder of its own,
+    `temp_windows` (`temp_unix` on this side), that TEMP and TMP name while the class runs.
+    Per run of a package: `start_run`, which setUp calls, and which a test that runs
+    packages in a loop calls at the top of each iteration: no installer left from an
+    earlier run, and a fresh name for the stand-in's record, `record`."""
+
+    scope = None
+    own_temp_folder = True
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=cls.scope.workspace)
+        if cls.own_temp_folder:
+            cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
+            cls.temp_unix = unix_path(cls.temp_windows)
+            shutil.rmtree(cls.temp_unix, ignore_errors=True)
+            # Undone after the class, and also when the rest of a set-up fails.
+            cls.enterClassContext(temp_folder(cls.temp_windows))
+
+    def setUp(self):
+        self.start_run()
+
+    def start_run(self):
+        if self.own_temp_folder:
+            # A failed run may leave an installer behind; it must not fail the next.
+            for name in leftover_temp_files(self.temp_unix):
+                os.remove(os.path.join(self.temp_unix, name))
+        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
 
 
 def main(argv):
