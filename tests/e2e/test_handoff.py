@@ -331,7 +331,7 @@ class HandOffTests(winelab.WineTestCase):
         launcher = loaded[0][0]
         self.assertTrue(loaded[0][1].endswith("\\setup.exe"), loaded[0])
         installer_start = next(index for index, (process, path) in enumerate(loaded)
-                               if process != launcher and winelab.TEMP_FILE_PREFIX.lower() in path)
+                               if process != launcher and winelab.temp_file_prefix().lower() in path)
         before = [path for process, path in loaded[1:installer_start] if process == launcher]
         after = [path for process, path in loaded[installer_start:] if process == launcher]
         system = "c:\\windows\\system32\\"

@@ -13,6 +13,7 @@ Configuration comes from the environment (CTest sets it):
   STANDIN_INSTALLER  the built stand-in installer
   WRAPPER_PACK       the host tool that writes packages
   WRAPPER_INSPECT    the host tool that reads them (default: beside WRAPPER_PACK's build)
+  LAUNCHER_TEMP_NAMES  the host helper that names temporary installers (likewise)
   WINE, WINESERVER   optional overrides of the Wine programs
 
 Wine output always goes to files: Wine's helper processes inherit the output handles
@@ -37,7 +38,6 @@ import unittest
 
 MARKER_SIZE = 32
 TRAILER_SIZE = 1080
-TEMP_FILE_PREFIX = "Zorvik"
 
 # Written into every prefix this module creates; `setup` only ever deletes a folder
 # that carries it, so a mistyped WINEPREFIX cannot wipe anything else.
@@ -334,15 +334,41 @@ def unix_path(windows):
 
 # --- the launcher's temporary name ----------------------------------------------------
 
-def temp_number(seconds):
-    """The number the launcher puts into its temporary file name when it starts in
-    the given second: one draw of the classic LCG seeded with the time."""
-    state = (seconds * 214013 + 2531011) & 0xFFFFFFFF
-    return (state >> 16) & 0x7FFF
+def temp_names_program():
+    path = os.environ.get("LAUNCHER_TEMP_NAMES") or os.path.normpath(
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "tests", "e2e", "names",
+                     "launcher-temp-names"))
+    if not os.path.isfile(path):
+        raise WineLabError(f"LAUNCHER_TEMP_NAMES={path} does not exist; build it first")
+    return path
+
+
+_temp_names = {}
 
 
 def temp_name(seconds):
-    return f"{TEMP_FILE_PREFIX}{temp_number(seconds)}.exe"
+    """The name the launcher gives its temporary installer when it starts in the given
+    second, as the launcher's own code draws it (tests/e2e/names). Names are fetched a
+    minute at a time, so that asking costs nothing while a run is being timed."""
+    if seconds not in _temp_names:
+        batch = list(range(seconds - 5, seconds + 60))
+        result = subprocess.run([temp_names_program(), *map(str, batch)],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        names = result.stdout.decode("ascii").split()
+        if result.returncode != 0 or len(names) != len(batch):
+            raise WineLabError(f"launcher-temp-names failed ({result.returncode})")
+        _temp_names.update(zip(batch, names))
+    return _temp_names[seconds]
+
+
+def temp_number(seconds):
+    """The number in that name."""
+    return int(re.fullmatch(r"\D+(\d+)\.exe", temp_name(seconds)).group(1))
+
+
+def temp_file_prefix():
+    """What every temporary installer's name starts with."""
+    return re.fullmatch(r"(\D+)\d+\.exe", temp_name(0)).group(1)
 
 
 def wait_for_next_second(margin=0.02):
@@ -358,8 +384,8 @@ def wait_for_next_second(margin=0.02):
 def leftover_temp_files(unix_dir):
     if not os.path.isdir(unix_dir):
         return []
-    return sorted(name for name in os.listdir(unix_dir)
-                  if name.lower().startswith(TEMP_FILE_PREFIX.lower()))
+    prefix = temp_file_prefix().lower()
+    return sorted(name for name in os.listdir(unix_dir) if name.lower().startswith(prefix))
 
 
 # --- packages -------------------------------------------------------------------------
