@@ -11,10 +11,11 @@
 // file is the first bytes of the no-trailer file: the per-byte scan needs minutes for all
 // 110 MB, so it is timed on the prefix and scaled by the script.
 
-#include "BenchFiles.h"
+#include "BenchText.h"
 #include "PerByteLocator.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
+#include "platform/posix/PosixFiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,7 +35,7 @@ extern char** environ;
 namespace {
 
 using wrapper::ResultCode;
-using wrapper::bench::BenchFiles;
+using wrapper::platform::posix::PosixFiles;
 using wrapper::platform::FileHandle;
 using wrapper::platform::SeekOrigin;
 
@@ -63,14 +64,14 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-Outcome RunLocator(BenchFiles& files, FileHandle file, Locate locate) {
+Outcome RunLocator(PosixFiles& files, FileHandle file, Locate locate) {
     Outcome outcome{locate(files, file), -1};
     if (outcome.code == wrapper::kSuccess) files.Seek(file, 0, SeekOrigin::Current, &outcome.position);
     return outcome;
 }
 
 // Both locators must agree on every file before any time means anything.
-bool SameOutcome(BenchFiles& files, const std::string& path, const char* label) {
+bool SameOutcome(PosixFiles& files, const std::string& path, const char* label) {
     wrapper::platform::UniqueFile file(files, files.OpenForReading(wrapper::bench::ToUtf16(path).c_str()));
     if (!file) {
         std::fprintf(stderr, "wrapper-bench: cannot open %s\n", path.c_str());
@@ -88,7 +89,7 @@ bool SameOutcome(BenchFiles& files, const std::string& path, const char* label) 
     return true;
 }
 
-void RegisterLocator(BenchFiles& files, const std::string& name, const std::string& path,
+void RegisterLocator(PosixFiles& files, const std::string& name, const std::string& path,
                      Locate locate, bool slow) {
     auto* registered = benchmark::RegisterBenchmark(
         name.c_str(), [&files, path, locate](benchmark::State& state) {
@@ -177,7 +178,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string workDir = options.Get("work-dir");
-    BenchFiles files(wrapper::bench::ToUtf16(workDir + "/"));
+    PosixFiles files;
 
     const std::pair<const char*, std::string> packages[] = {
         {"end", options.Get("end")},
@@ -222,24 +223,20 @@ int main(int argc, char** argv) {
     const std::string payload = options.Get("payload");
     const auto payloadOffset = static_cast<std::int64_t>(options.Number("payload-offset"));
     const std::uint64_t payloadSize = options.Number("payload-size");
-    wrapper::bench::CountingClock clock;
-    char16_t extracted[wrapper::package::kPathCapacity] = {};
+    const std::u16string extracted = wrapper::bench::ToUtf16(workDir + "/extracted.exe");
 
     RegisterCopy(
-        "extract/ExtractPayload",
+        "extract/CopyPayload",
         [&] {
             wrapper::platform::UniqueFile own(
                 files, files.OpenForReading(wrapper::bench::ToUtf16(package).c_str()));
-            extracted[0] = u'\0';
-            bool created = false;
-            wrapper::platform::FileIdentity identity;
-            return own && files.Seek(own.Get(), payloadOffset, SeekOrigin::Begin, nullptr) &&
-                   wrapper::package::ExtractPayload(files, clock, own.Get(), payloadSize, extracted,
-                                                    created, identity) == wrapper::kSuccess;
+            const wrapper::platform::UniqueFile copy(files, files.CreateNew(extracted.c_str()));
+            return own && copy &&
+                   files.Seek(own.Get(), payloadOffset, SeekOrigin::Begin, nullptr) &&
+                   wrapper::package::CopyPayload(files, own.Get(), payloadSize, copy.Get()) ==
+                       wrapper::kSuccess;
         },
-        [&] {
-            if (extracted[0] != u'\0') files.Delete(extracted);
-        });
+        [&] { files.Delete(extracted.c_str()); });
     const std::string cpCopy = workDir + "/cp-copy.bin";
     RegisterCopy(
         "extract/cp", [&] { return RunCp(payload, cpCopy); }, [&] { ::unlink(cpCopy.c_str()); });

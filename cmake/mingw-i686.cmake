@@ -9,6 +9,8 @@ set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-# Header-only host libraries (CLI11, nlohmann/json) are found in the host's include tree.
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# Headers and packages come from the target's tree only: the host's /usr/include would mix
+# glibc's headers into a MinGW build. The producer tools' two header-only libraries are
+# the one exception, and their build names the host's folder for them explicitly.
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -8,17 +8,6 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 import winelab  # noqa: E402
 
-RESULT_MEANINGS = {
-    0: "success: trailer read, installer extracted and run",
-    1: "the launcher could not open its own file",
-    2: "the file is shorter than a marker",
-    13: "the payload size reaches before the start of the file",
-    14: "no usable temporary directory",
-    15: "no trailer marker found, or the temporary file could not be created",
-    16: "reading the package or writing the temporary file failed",
-}
-
-
 def main(work):
     print("== Creating a throwaway Wine prefix (about 15 s)")
     winelab.setup()
@@ -52,8 +41,11 @@ def main(work):
     }
     print("== Running the package under Wine")
     outcome = winelab.run_package(package, env=env, timeout=120)
-    meaning = RESULT_MEANINGS.get(outcome.code, "see docs/package-format.md")
-    print(f"   result code {outcome.code}: {meaning}")
+    try:
+        name = winelab.ResultCode(outcome.code).name
+    except ValueError:
+        name = "not a launcher result code"
+    print(f"   result code {outcome.code}: {name} (docs/package-format.md says what it means)")
 
     # The page opener starts on its own; give it a moment to write its record.
     deadline = time.monotonic() + 10
@@ -71,7 +63,7 @@ def main(work):
     leftovers = winelab.leftover_temp_files(temp)
     print(f"   extracted installer left behind: {', '.join(leftovers) or 'none'}")
 
-    app_path = winelab.reg_query(winelab.UNINSTALL_KEY, "Inno Setup: App Path")
+    app_path = winelab.reg_query(winelab.uninstall_key(), winelab.install_dir_value())
     print(f"   installer registered its folder: {app_path[1] if app_path else 'no'}")
     version_ini = winelab.unix_path(install_dir + r"\Version.ini")
     if os.path.exists(version_ini):

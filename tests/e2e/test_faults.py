@@ -15,17 +15,16 @@ import dataclasses
 import math
 import os
 import random
-import shutil
 import sys
-import tempfile
 import time
 import unittest
 
 import winelab
-from winelab import MARKER, TRAILER_SIZE, ResultCode
+from winelab import MARKER_SIZE, TRAILER_SIZE, ResultCode
+
+MARKER = winelab.marker()
 
 PAYLOAD_SIZE_LENGTH = 8
-MARKER_SIZE = len(MARKER)
 FIELDS_END = TRAILER_SIZE - MARKER_SIZE  # where the marker starts, from the trailer's start
 # The launcher reads its own file backwards in blocks of this many bytes.
 LOCATOR_BLOCK_SIZE = 64 * 1024
@@ -292,17 +291,14 @@ def make_variants(layout, rng):
 
 # --- the tests ------------------------------------------------------------------------
 
-class FaultTestCase(unittest.TestCase):
+class FaultTestCase(winelab.WineTestCase):
     """A fresh temporary folder (TEMP and TMP) and scratch folder for each class."""
+
+    scope = _scope
 
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_scope.workspace)
-        cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
-        shutil.rmtree(winelab.unix_path(cls.temp_windows), ignore_errors=True)
-        # Undone after the class, and also when the rest of this set-up fails.
-        cls.enterClassContext(winelab.temp_folder(cls.temp_windows))
-        cls.temp_unix = winelab.unix_path(cls.temp_windows)
+        super().setUpClass()
         cls.package_path = winelab.pack(os.path.join(cls.work, "setup.exe"),
                                         winelab.standin_installer())
 

@@ -14,13 +14,12 @@ import configparser
 import contextlib
 import os
 import shutil
-import tempfile
 import time
 import unittest
 
 import winelab
 
-UNINSTALL_KEY = winelab.UNINSTALL_KEY
+UNINSTALL_KEY = winelab.uninstall_key()
 URL_COMMAND_KEYS = [f"HKCR\\{scheme}\\shell\\open\\command" for scheme in ("http", "https")]
 HANDLER = "C:\\users\\Public\\e2e-handoff\\url-handler.exe"
 INSTALL_ROOT = "C:\\users\\Public\\e2e-handoff\\installed"
@@ -76,36 +75,30 @@ def version_ini(campaign, uninstall_url, uninstall_param, link=SETTINGS["link"])
     }
 
 
-class HandOffTests(unittest.TestCase):
+class HandOffTests(winelab.WineTestCase):
+
+    scope = _scope
+    own_temp_folder = False
 
     @classmethod
     def setUpClass(cls):
-        cls._class_context = contextlib.ExitStack()
-        try:
-            cls.work = tempfile.mkdtemp(prefix="HandOffTests-", dir=_scope.workspace)
-            cls.package = winelab.pack(os.path.join(cls.work, "setup.exe"),
-                                       winelab.standin_installer(), **SETTINGS)
-            cls.odd_package = winelab.pack(
-                os.path.join(cls.work, "odd.exe"), winelab.standin_installer(),
-                **{**SETTINGS, "campaign": "src=n1%25&id=21"})
-            handler = winelab.unix_path(HANDLER)
-            os.makedirs(os.path.dirname(handler), exist_ok=True)
-            shutil.copy(winelab.standin_installer(), handler)
-            cls._class_context.callback(shutil.rmtree, os.path.dirname(handler), True)
-            cls.handler_record = os.path.join(cls.work, "handler-record")
-            cls.handler_prefix = (f'"{HANDLER}" --record-to '
-                                  f'"{winelab.windows_path(cls.handler_record)}" ')
-            for key in URL_COMMAND_KEYS:
-                cls._class_context.callback(cls.restore_default, key, default_value(key))
-                winelab.wine_tool("reg", "add", key, "/ve", "/d", cls.handler_prefix + '"%1"',
-                                  "/f")
-        except BaseException:
-            cls._class_context.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._class_context.close()
+        # Class clean-ups run after the class, and also when the rest of this set-up fails.
+        super().setUpClass()
+        cls.package = winelab.pack(os.path.join(cls.work, "setup.exe"),
+                                   winelab.standin_installer(), **SETTINGS)
+        cls.odd_package = winelab.pack(
+            os.path.join(cls.work, "odd.exe"), winelab.standin_installer(),
+            **{**SETTINGS, "campaign": "src=n1%25&id=21"})
+        handler = winelab.unix_path(HANDLER)
+        os.makedirs(os.path.dirname(handler), exist_ok=True)
+        shutil.copy(winelab.standin_installer(), handler)
+        cls.addClassCleanup(shutil.rmtree, os.path.dirname(handler), True)
+        cls.handler_record = os.path.join(cls.work, "handler-record")
+        cls.handler_prefix = (f'"{HANDLER}" --record-to '
+                              f'"{winelab.windows_path(cls.handler_record)}" ')
+        for key in URL_COMMAND_KEYS:
+            cls.addClassCleanup(cls.restore_default, key, default_value(key))
+            winelab.wine_tool("reg", "add", key, "/ve", "/d", cls.handler_prefix + '"%1"', "/f")
 
     @staticmethod
     def restore_default(key, previous):
@@ -117,12 +110,15 @@ class HandOffTests(unittest.TestCase):
                               "/f")
 
     def setUp(self):
-        # Every test installs afresh: no registration, no folder left by an earlier one.
-        winelab.reg_delete(UNINSTALL_KEY, view=32)
-        shutil.rmtree(winelab.unix_path(INSTALL_ROOT), ignore_errors=True)
+        super().setUp()
         self.addCleanup(winelab.reg_delete, UNINSTALL_KEY, None, 32)
         self.addCleanup(shutil.rmtree, winelab.unix_path(INSTALL_ROOT), True)
-        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+
+    def start_run(self):
+        # Every run installs afresh: no registration, no folder left by an earlier one.
+        super().start_run()
+        winelab.reg_delete(UNINSTALL_KEY, view=32)
+        shutil.rmtree(winelab.unix_path(INSTALL_ROOT), ignore_errors=True)
         with contextlib.suppress(FileNotFoundError):
             os.remove(self.handler_record)
 
@@ -197,7 +193,7 @@ class HandOffTests(unittest.TestCase):
                  ("uninstall key missing after exit 0", {"register": False})]
         for label, options in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 install_dir = INSTALL_ROOT + "\\Demo"
                 self.assertEqual(self.install(install_dir, language="lang\\de.ini", **options), 0)
                 self.assertTrue(os.path.isdir(winelab.unix_path(install_dir)))
@@ -242,7 +238,7 @@ class HandOffTests(unittest.TestCase):
         self.assertEqual(len(cases[1][1]), 150)
         for label, install_dir in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 self.assertEqual(self.install(install_dir, language="lang\\de.ini"), 0)
                 self.assertEqual(self.version_ini(install_dir),
                                  version_ini("k=v", "https://un.example", "/u?k=v"))
@@ -256,7 +252,7 @@ class HandOffTests(unittest.TestCase):
                  ("full-width backslash", "\\A＼B", "\\A\\B")]
         for label, name, look_alike in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 other = winelab.unix_path(INSTALL_ROOT + look_alike)
                 os.makedirs(other)
                 with open(os.path.join(other, "Version.ini"), "w", encoding=ANSI,
@@ -283,7 +279,7 @@ class HandOffTests(unittest.TestCase):
                   False, ["ole32", "oleaut32", "shell32"])]
         for label, env, through_shell, libraries in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 if not through_shell:
                     winelab.wait_for_desktop_shell_exit()
                 result = self.install(INSTALL_ROOT + "\\Demo", language="lang\\de.ini",
@@ -335,7 +331,7 @@ class HandOffTests(unittest.TestCase):
         launcher = loaded[0][0]
         self.assertTrue(loaded[0][1].endswith("\\setup.exe"), loaded[0])
         installer_start = next(index for index, (process, path) in enumerate(loaded)
-                               if process != launcher and winelab.TEMP_FILE_PREFIX.lower() in path)
+                               if process != launcher and winelab.temp_file_prefix().lower() in path)
         before = [path for process, path in loaded[1:installer_start] if process == launcher]
         after = [path for process, path in loaded[installer_start:] if process == launcher]
         system = "c:\\windows\\system32\\"

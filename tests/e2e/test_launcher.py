@@ -19,15 +19,14 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import winelab
-from winelab import MARKER, TRAILER_SIZE
+from winelab import TRAILER_SIZE, ResultCode
+
+MARKER = winelab.marker()
 
 RT_ICON = 3
 RT_GROUP_ICON = 14
 RT_MANIFEST = 24
 
-CODE_PAYLOAD_SIZE_TOO_LARGE = 13
-CODE_NO_TEMP_DIRECTORY = 14
-CODE_NO_MARKER_OR_CREATE_FAILED = 15
 
 # Libraries the system loader always takes from the system folder (its known libraries),
 # never from beside the image. The launcher runs elevated from a downloads folder where
@@ -64,30 +63,10 @@ def digest(path):
         return hashlib.sha256(stream.read()).hexdigest()
 
 
-class LauncherTestCase(unittest.TestCase):
+class LauncherTestCase(winelab.WineTestCase):
     """Runs packages with the stand-in's record switched on and checks what it saw."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls._class_context = contextlib.ExitStack()
-        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=_scope.workspace)
-        cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
-        try:
-            cls._class_context.enter_context(winelab.temp_folder(cls.temp_windows))
-        except BaseException:
-            cls._class_context.close()
-            raise
-        cls.temp_unix = winelab.unix_path(cls.temp_windows)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._class_context.close()
-
-    def setUp(self):
-        # A failed test may leave a temporary installer behind; do not let it fail the next.
-        for name in winelab.leftover_temp_files(self.temp_unix):
-            os.remove(os.path.join(self.temp_unix, name))
-        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
+    scope = _scope
 
     @classmethod
     def package(cls, name, **options):
@@ -138,6 +117,16 @@ class WrapperImageTests(unittest.TestCase):
         cls.image = winelab.read_pe(cls.path)
 
     def test_marker_bytes_occur_nowhere_in_the_launcher(self):
+        # The bytes looked for are the marker: 32 bytes that end every package's trailer,
+        # whatever its payload and fields, so this cannot pass on bytes that are none.
+        self.assertEqual(len(MARKER), winelab.MARKER_SIZE)
+        with tempfile.TemporaryDirectory(prefix="marker-") as work:
+            other = winelab.pack(os.path.join(work, "other.exe"), winelab.standin_installer(),
+                                 link="https://other.example/%1", campaign="c=1",
+                                 landing="https://other.example%1/", uninstall="https://u%1/")
+            with open(other, "rb") as stream:
+                package = stream.read()
+        self.assertEqual(package.rfind(MARKER), len(package) - winelab.MARKER_SIZE)
         # The backward scan would stop inside the launcher's own bytes otherwise.
         with open(self.path, "rb") as stream:
             self.assertEqual(stream.read().find(MARKER), -1)
@@ -217,7 +206,7 @@ class GoodPackageTests(LauncherTestCase):
         ]
         for label, package, args, env in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(package, args, env)
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -293,7 +282,7 @@ class TrailingDataTests(LauncherTestCase):
     def test_trailer_found_behind_trailing_data(self):
         for label, package in self.cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(package, timeout=90)
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -386,8 +375,8 @@ class SignedPackageTests(LauncherTestCase):
 
         install_windows = f"C:\\users\\Public\\e2e\\{type(self).__name__}-installed"
         install_unix = winelab.unix_path(install_windows)
-        winelab.reg_delete(winelab.UNINSTALL_KEY, view=32)
-        self.addCleanup(winelab.reg_delete, winelab.UNINSTALL_KEY, None, 32)
+        winelab.reg_delete(winelab.uninstall_key(), view=32)
+        self.addCleanup(winelab.reg_delete, winelab.uninstall_key(), None, 32)
         self.addCleanup(shutil.rmtree, install_unix, True)
         images = os.path.join(self.work, f"images-{time.time_ns()}")
         outcome, seconds = self.run_package(tampered, env={
@@ -405,7 +394,7 @@ class SignedPackageTests(LauncherTestCase):
     def test_runs_like_the_unsigned_package(self):
         for exit_code in ("0", "1"):
             with self.subTest(installer_exit=exit_code):
-                self.setUp()
+                self.start_run()
                 outcome, seconds = self.run_package(self.signed, env={"STANDIN_EXIT": exit_code})
                 self.assertEqual(outcome.code, 0)
                 self.assert_started_once_from_temp(seconds)
@@ -423,12 +412,12 @@ class BrokenPackageTests(LauncherTestCase):
                           + os.path.getsize(winelab.standin_installer()))
         bare = shutil.copy(winelab.wrapper_exe(), os.path.join(cls.work, "bare.exe"))
         cls.cases = [
-            ("no marker at all", bare, CODE_NO_MARKER_OR_CREATE_FAILED),
+            ("no marker at all", bare, ResultCode.SCAN_SEEK_OR_CREATE_FAILED),
             ("PayloadSize one past the trailer offset",
              cls.package("over.exe", payload_size=trailer_offset + 1),
-             CODE_PAYLOAD_SIZE_TOO_LARGE),
+             ResultCode.SEEK_PAYLOAD_FAILED),
             ("PayloadSize 2^40", cls.package("huge.exe", payload_size=1 << 40),
-             CODE_PAYLOAD_SIZE_TOO_LARGE),
+             ResultCode.SEEK_PAYLOAD_FAILED),
             # The copy is then no program at all (empty, or missing its first byte): the
             # start fails, which is the installer's failure, not the launcher's.
             ("PayloadSize 0", cls.package("empty.exe", payload_size=0), 0),
@@ -440,7 +429,7 @@ class BrokenPackageTests(LauncherTestCase):
     def test_fault_reported_and_installer_never_started(self):
         for label, package, code in self.cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, _ = self.run_package(package)
                 self.assertEqual(outcome.code, code)
                 self.assert_never_started()
@@ -538,7 +527,7 @@ class OccupiedNameTests(LauncherTestCase):
             outcome, seconds = self.run_package(package)
             self.assertLess(seconds[-1], first + self.PLANTED_SECONDS,
                             "the run outlasted the planted names; the result proves nothing")
-            self.assertEqual(outcome.code, CODE_NO_MARKER_OR_CREATE_FAILED)
+            self.assertEqual(outcome.code, ResultCode.INSTALLER_CREATE_FAILED)
             self.assert_never_started()
             for path, (sha, mtime) in planted.items():
                 self.assertTrue(os.path.exists(path), f"{path} was deleted")
@@ -601,7 +590,7 @@ class TempFolderTests(LauncherTestCase):
                  ("245-character folder", None, 245)]
         for label, path_length, folder_length in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 second = winelab.wait_for_next_second()
                 while len(str(winelab.temp_number(second))) != len(str(winelab.temp_number(second + 2))):
                     second = winelab.wait_for_next_second()
@@ -614,7 +603,7 @@ class TempFolderTests(LauncherTestCase):
                 self.assertEqual(len(winelab.temp_path_as_system_returns(temp_windows)),
                                  folder_length)
                 outcome, seconds = self.run_with_temp(temp_windows)
-                self.assertEqual(outcome.code, 0 if path_length < 260 else CODE_NO_TEMP_DIRECTORY)
+                self.assertEqual(outcome.code, 0 if path_length < 260 else ResultCode.TEMP_DIRECTORY_FAILED)
                 if outcome.code == 0:
                     self.assert_started_once_from_temp(seconds, temp_windows)
                 else:
@@ -625,13 +614,13 @@ class TempFolderTests(LauncherTestCase):
         cases = [
             # The system has no temporary path to give when it is longer than MAX_PATH.
             ("longer than MAX_PATH", self.PUBLIC + "\\" + "x" * 300, False,
-             CODE_NO_TEMP_DIRECTORY),
+             ResultCode.TEMP_DIRECTORY_FAILED),
             ("does not exist", self.PUBLIC + "\\no such folder", False,
-             CODE_NO_MARKER_OR_CREATE_FAILED),
+             ResultCode.INSTALLER_CREATE_FAILED),
         ]
         for label, temp_windows, create, code in cases:
             with self.subTest(label):
-                self.setUp()
+                self.start_run()
                 outcome, _ = self.run_with_temp(temp_windows, create=create)
                 self.assertEqual(outcome.code, code)
                 self.assert_never_started()

@@ -58,7 +58,7 @@ class OtherProductTests(unittest.TestCase):
         cls.work = tempfile.mkdtemp(prefix="OtherProductTests-", dir=_scope.workspace)
 
     def setUp(self):
-        for key in (OTHER_KEY, winelab.UNINSTALL_KEY):
+        for key in (OTHER_KEY, winelab.uninstall_key()):
             winelab.reg_delete(key, view=32)
             self.addCleanup(winelab.reg_delete, key, None, 32)
         shutil.rmtree(winelab.unix_path(INSTALL_DIR), ignore_errors=True)
@@ -75,9 +75,9 @@ class OtherProductTests(unittest.TestCase):
 
     def test_hands_off_to_the_installation_registered_under_its_own_key(self):
         version_ini = self.run_package(self.standin)
-        self.assertEqual(winelab.reg_query(OTHER_KEY, "Inno Setup: App Path", view=32),
+        self.assertEqual(winelab.reg_query(OTHER_KEY, winelab.install_dir_value(), view=32),
                          ("REG_SZ", INSTALL_DIR))
-        self.assertIsNone(winelab.reg_query(winelab.UNINSTALL_KEY, "Inno Setup: App Path",
+        self.assertIsNone(winelab.reg_query(winelab.uninstall_key(), winelab.install_dir_value(),
                                             view=32))
         with open(version_ini, encoding="cp1252") as f:
             self.assertEqual(f.read().split(), ["[QD]", "url=https://link.example/%1/go?",
@@ -87,7 +87,7 @@ class OtherProductTests(unittest.TestCase):
     def test_an_installation_under_the_default_key_is_not_its_product(self):
         # The default build's stand-in registers the default product: no hand-off.
         version_ini = self.run_package(winelab.standin_installer())
-        self.assertIsNotNone(winelab.reg_query(winelab.UNINSTALL_KEY, "Inno Setup: App Path",
+        self.assertIsNotNone(winelab.reg_query(winelab.uninstall_key(), winelab.install_dir_value(),
                                                view=32))
         self.assertFalse(os.path.exists(version_ini))
 

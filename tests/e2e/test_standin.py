@@ -10,8 +10,8 @@ import unittest
 
 import winelab
 
-UNINSTALL_KEY = winelab.UNINSTALL_KEY
-APP_PATH_VALUE = "Inno Setup: App Path"
+UNINSTALL_KEY = winelab.uninstall_key()
+APP_PATH_VALUE = winelab.install_dir_value()
 
 _scope = winelab.ModuleScope()
 setUpModule = _scope.set_up

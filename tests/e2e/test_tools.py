@@ -8,6 +8,7 @@ already knows):
   WRAPPER_INSPECT      the host wrapper-inspect (default: beside WRAPPER_PACK's build)
   WRAPPER_PACK_EXE     the Windows wrapper-pack.exe (default: beside WRAPPER_EXE's build)
   WRAPPER_INSPECT_EXE  the Windows wrapper-inspect.exe (likewise)
+  LOGIC_UNWIND_CHECK   the Windows build of tests/e2e/unwind (likewise)
   WRAPPER_VERSION      the project's version (CMake sets it)
 """
 
@@ -96,6 +97,13 @@ class ToolTestCase(unittest.TestCase):
 
 class ToolBuildsAgreeTests(ToolTestCase):
     """Both builds of each tool, the same command, the same result."""
+
+    def test_exceptions_unwind_through_the_logic_the_windows_tools_link(self):
+        check = _tool_path("LOGIC_UNWIND_CHECK", winelab.wrapper_exe,
+                           "../../../tests/e2e/unwind/logic-unwind-check.exe")
+        outcome = winelab.run_package(check)
+        self.assertEqual(outcome.code, 0, outcome.stdout + outcome.stderr)
+        self.assertIn("caught", outcome.stdout)
 
     def pack_both(self, args, name="setup.exe"):
         linux = self.path("linux-" + name)

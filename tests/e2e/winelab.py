@@ -12,7 +12,8 @@ Configuration comes from the environment (CTest sets it):
   WRAPPER_EXE        the built launcher, wrapper.exe
   STANDIN_INSTALLER  the built stand-in installer
   WRAPPER_PACK       the host tool that writes packages
-  WRAPPER_INSPECT    the host tool that reads them (for the uninstall key)
+  WRAPPER_INSPECT    the host tool that reads them (default: beside WRAPPER_PACK's build)
+  LAUNCHER_TEMP_NAMES  the host helper that names temporary installers (likewise)
   WINE, WINESERVER   optional overrides of the Wine programs
 
 Wine output always goes to files: Wine's helper processes inherit the output handles
@@ -25,6 +26,7 @@ import enum
 import functools
 import json
 import os
+import re
 import shutil
 import signal
 import struct
@@ -32,43 +34,38 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
-MARKER = b"E28MB613F95C4abeB74D1E30C867A9F2"
+MARKER_SIZE = 32
 TRAILER_SIZE = 1080
-TEMP_FILE_PREFIX = "Zorvik"
 
 # Written into every prefix this module creates; `setup` only ever deletes a folder
 # that carries it, so a mistyped WINEPREFIX cannot wipe anything else.
 OWNERSHIP_MARK = ".winelab-prefix"
 
 ENVIRONMENT_KEY = r"HKCU\Environment"
-# UNINSTALL_KEY, where the installer registers the product (32-bit view), is the key the
-# launcher under test reads: see uninstall_key().
 AEDEBUG_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug"
 
 # reg.exe and cmd.exe write to files in the OEM code page of the prefix's locale.
 CONSOLE_ENCODING = "cp437"
 
 
-class ResultCode(enum.IntEnum):
-    """The launcher's exit codes (ResultCode.h); a number never changes meaning."""
-    SUCCESS = 0
-    OPEN_OWN_FILE_FAILED = 1
-    SEEK_NEAR_END_FAILED = 2
-    QUERY_MARKER_END_FAILED = 3
-    SEEK_FIELDS_FAILED = 4
-    READ_LINK_TEMPLATE_FAILED = 5
-    READ_CAMPAIGN_QUERY_FAILED = 6
-    READ_LANDING_TEMPLATE_FAILED = 7
-    READ_UNINSTALL_TEMPLATE_FAILED = 8
-    QUERY_FIELDS_END_FAILED = 9
-    SEEK_PAYLOAD_SIZE_FAILED = 10
-    READ_PAYLOAD_SIZE_FAILED = 11
-    QUERY_PAYLOAD_SIZE_END_FAILED = 12
-    SEEK_PAYLOAD_FAILED = 13  # also: PayloadSize larger than the trailer's offset
-    TEMP_DIRECTORY_FAILED = 14
-    SCAN_SEEK_OR_CREATE_FAILED = 15  # also: no marker in the file
-    SCAN_READ_OR_COPY_FAILED = 16
+def _result_codes():
+    """The launcher's exit codes by name, as ResultCode.h defines them (kSeekFieldsFailed
+    becomes SEEK_FIELDS_FAILED); a name the header gives to another's number is an alias."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Tools",
+                          "packageBuilder", "wrapper", "ResultCode.h")
+    with open(header, encoding="utf-8") as stream:
+        text = stream.read()
+    numbers = {}
+    for name, value in re.findall(r"^\s*(k\w+) = (\w+),", text, re.MULTILINE):
+        numbers[name] = int(value) if value.isdigit() else numbers[value]
+    return {re.sub(r"(?<!^)(?=[A-Z])", "_", name[1:]).upper(): number
+            for name, number in numbers.items()}
+
+
+# The launcher's exit codes; a number never changes meaning.
+ResultCode = enum.IntEnum("ResultCode", _result_codes())
 
 
 class WineLabError(RuntimeError):
@@ -106,25 +103,12 @@ def wrapper_pack():
     return _existing_file("WRAPPER_PACK")
 
 
-@functools.cache
-def uninstall_key():
-    """The key the launcher under test reads, as wrapper-inspect finds it in the launcher
-    image: a launcher configured for another product reads that product's key."""
-    with tempfile.TemporaryDirectory() as folder:
-        package = pack(os.path.join(folder, "key.exe"), standin_installer())
-        result = subprocess.run([_existing_file("WRAPPER_INSPECT"), "--json", package],
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-    keys = json.loads(result.stdout)["launcherImage"]["uninstallKeys"] if result.stdout else []
-    if len(keys) != 1:
-        raise WineLabError(f"wrapper-inspect finds {len(keys)} uninstall keys in the launcher "
-                           f"({result.returncode}): {result.stderr.decode(errors='replace')}")
-    return "HKLM\\" + keys[0]
-
-
-def __getattr__(name):
-    if name == "UNINSTALL_KEY":
-        return uninstall_key()
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+def wrapper_inspect():
+    path = os.environ.get("WRAPPER_INSPECT") or os.path.normpath(
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "inspect", "wrapper-inspect"))
+    if not os.path.isfile(path):
+        raise WineLabError(f"WRAPPER_INSPECT={path} does not exist; build it first")
+    return path
 
 
 def _existing_file(name):
@@ -350,15 +334,41 @@ def unix_path(windows):
 
 # --- the launcher's temporary name ----------------------------------------------------
 
-def temp_number(seconds):
-    """The number the launcher puts into its temporary file name when it starts in
-    the given second: one draw of the classic LCG seeded with the time."""
-    state = (seconds * 214013 + 2531011) & 0xFFFFFFFF
-    return (state >> 16) & 0x7FFF
+def temp_names_program():
+    path = os.environ.get("LAUNCHER_TEMP_NAMES") or os.path.normpath(
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "tests", "e2e", "names",
+                     "launcher-temp-names"))
+    if not os.path.isfile(path):
+        raise WineLabError(f"LAUNCHER_TEMP_NAMES={path} does not exist; build it first")
+    return path
+
+
+_temp_names = {}
 
 
 def temp_name(seconds):
-    return f"{TEMP_FILE_PREFIX}{temp_number(seconds)}.exe"
+    """The name the launcher gives its temporary installer when it starts in the given
+    second, as the launcher's own code draws it (tests/e2e/names). Names are fetched a
+    minute at a time, so that asking costs nothing while a run is being timed."""
+    if seconds not in _temp_names:
+        batch = list(range(seconds - 5, seconds + 60))
+        result = subprocess.run([temp_names_program(), *map(str, batch)],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        names = result.stdout.decode("ascii").split()
+        if result.returncode != 0 or len(names) != len(batch):
+            raise WineLabError(f"launcher-temp-names failed ({result.returncode})")
+        _temp_names.update(zip(batch, names))
+    return _temp_names[seconds]
+
+
+def temp_number(seconds):
+    """The number in that name."""
+    return int(re.fullmatch(r"\D+(\d+)\.exe", temp_name(seconds)).group(1))
+
+
+def temp_file_prefix():
+    """What every temporary installer's name starts with."""
+    return re.fullmatch(r"(\D+)\d+\.exe", temp_name(0)).group(1)
 
 
 def wait_for_next_second(margin=0.02):
@@ -374,8 +384,8 @@ def wait_for_next_second(margin=0.02):
 def leftover_temp_files(unix_dir):
     if not os.path.isdir(unix_dir):
         return []
-    return sorted(name for name in os.listdir(unix_dir)
-                  if name.lower().startswith(TEMP_FILE_PREFIX.lower()))
+    prefix = temp_file_prefix().lower()
+    return sorted(name for name in os.listdir(unix_dir) if name.lower().startswith(prefix))
 
 
 # --- packages -------------------------------------------------------------------------
@@ -396,6 +406,46 @@ def pack(output, payload, launcher=None, link=None, campaign=None, landing=None,
                            f"{result.stdout.decode(errors='replace')}"
                            f"{result.stderr.decode(errors='replace')}")
     return output
+
+
+# --- what the launcher and the tools hold ----------------------------------------------
+# Read from what they produce, never copied here: the marker from a package wrapper-pack
+# wrote, the uninstall key from wrapper-inspect's report on it.
+
+@functools.lru_cache(maxsize=None)
+def _reference_package():
+    """The bytes of a package of wrapper.exe and the stand-in, and the report on it."""
+    work = tempfile.mkdtemp(prefix="winelab-reference-")
+    try:
+        path = pack(os.path.join(work, "reference.exe"), standin_installer(),
+                    landing="https://example.com%1/?", uninstall="https://example.com%1/?")
+        with open(path, "rb") as stream:
+            data = stream.read()
+        result = subprocess.run([wrapper_inspect(), "--json", path], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60)
+        if result.returncode != 0:
+            raise WineLabError(f"wrapper-inspect failed ({result.returncode}): "
+                               f"{result.stderr.decode(errors='replace')}")
+        return data, json.loads(result.stdout)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def marker():
+    """The trailer marker, as the packed package carries it just before its end."""
+    data, report = _reference_package()
+    end = report["layout"]["markerEnd"]
+    return data[end - MARKER_SIZE:end]
+
+
+def uninstall_key():
+    """The key the launcher reads the installation folder from (32-bit view), with HKLM."""
+    return _reference_package()[1]["handOff"]["uninstallKey"]["path"]
+
+
+def install_dir_value():
+    """The name of the uninstall key's value that holds the installation folder."""
+    return _reference_package()[1]["handOff"]["uninstallKey"]["installDirValue"]
 
 
 # --- executable images ----------------------------------------------------------------
@@ -425,7 +475,9 @@ def certificate_entry(data):
 
 def read_pe(path):
     """The few facts about a PE image the tests look at: machine, subsystem, the
-    resources with numeric type and name, imports, sections and TLS directory."""
+    resources with numeric type and name, the libraries imported (directly or
+    delay-loaded), the sections with their sizes in the file, the size of the headers
+    and the TLS directory."""
     with open(path, "rb") as stream:
         data = stream.read()
 
@@ -646,6 +698,40 @@ class ModuleScope:
             shutil.rmtree(self.workspace, ignore_errors=True)
         if self._created_prefix:
             cleanup()
+
+
+class WineTestCase(unittest.TestCase):
+    """The base of the Wine tests.
+
+    Per class: a scratch folder, `work`, in the module's workspace (`scope`, the module's
+    ModuleScope) and, unless `own_temp_folder` is false, a temporary folder of its own,
+    `temp_windows` (`temp_unix` on this side), that TEMP and TMP name while the class runs.
+    Per run of a package: `start_run`, which setUp calls, and which a test that runs
+    packages in a loop calls at the top of each iteration: no installer left from an
+    earlier run, and a fresh name for the stand-in's record, `record`."""
+
+    scope = None
+    own_temp_folder = True
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix=cls.__name__ + "-", dir=cls.scope.workspace)
+        if cls.own_temp_folder:
+            cls.temp_windows = f"C:\\users\\Public\\e2e\\{cls.__name__}"
+            cls.temp_unix = unix_path(cls.temp_windows)
+            shutil.rmtree(cls.temp_unix, ignore_errors=True)
+            # Undone after the class, and also when the rest of a set-up fails.
+            cls.enterClassContext(temp_folder(cls.temp_windows))
+
+    def setUp(self):
+        self.start_run()
+
+    def start_run(self):
+        if self.own_temp_folder:
+            # A failed run may leave an installer behind; it must not fail the next.
+            for name in leftover_temp_files(self.temp_unix):
+                os.remove(os.path.join(self.temp_unix, name))
+        self.record = os.path.join(self.work, f"record-{self._testMethodName}-{time.time_ns()}")
 
 
 def main(argv):

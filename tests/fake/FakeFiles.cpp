@@ -6,13 +6,33 @@
 
 namespace wrapper::fake {
 
+char16_t FoldCase(char16_t unit) {
+    // Capitals a fixed distance below their small letters: ASCII, Latin-1 (not the
+    // multiplication sign), Greek (not the unassigned U+03A2), Cyrillic.
+    if ((unit >= u'A' && unit <= u'Z') || (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) ||
+        (unit >= 0x391 && unit <= 0x3A9 && unit != 0x3A2) || (unit >= 0x410 && unit <= 0x42F)) {
+        return static_cast<char16_t>(unit + 0x20);
+    }
+    if (unit >= 0x400 && unit <= 0x40F) return static_cast<char16_t>(unit + 0x50);
+    // Latin Extended-A: capital and small letter side by side, the capital first; the
+    // pairs change step at U+0139 and U+0179. U+0130 and U+0131 (dotted and dotless i)
+    // and U+0138 (kra) have no partner here.
+    if (unit == 0x178) return 0xFF;  // Ÿ
+    const bool capitalEven = (unit >= 0x100 && unit <= 0x12F) || (unit >= 0x132 && unit <= 0x137) ||
+                             (unit >= 0x14A && unit <= 0x177);
+    const bool capitalOdd = (unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E);
+    if ((capitalEven && unit % 2 == 0) || (capitalOdd && unit % 2 == 1)) {
+        return static_cast<char16_t>(unit + 1);
+    }
+    return unit;
+}
+
 std::u16string FakeFiles::Normalize(const std::u16string& path) {
     std::u16string key;
     for (char16_t c : path) {
         if (c == u'/') c = u'\\';
         if (c == u'\\' && !key.empty() && key.back() == u'\\') continue;
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-        key.push_back(c);
+        key.push_back(FoldCase(c));
     }
     return key;
 }
@@ -156,7 +176,7 @@ std::uint32_t FakeFiles::GetOwnPath(char16_t* buffer, std::uint32_t capacity) {
     return static_cast<std::uint32_t>(ownPath_.size());
 }
 
-std::uint32_t FakeFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
+std::uint32_t FakeFiles::GetTempDirectory(char16_t* buffer, std::uint32_t capacity) {
     if (log_.Record(Call::GetTempDirectory)) return 0;
     // Like the system: too small a buffer gets the size needed, terminator included.
     if (tempDirectory_.size() >= capacity) return static_cast<std::uint32_t>(tempDirectory_.size() + 1);

@@ -11,6 +11,11 @@
 
 namespace wrapper::fake {
 
+// The letter a name is compared as when case does not count, as the system compares file
+// names, registry keys and profile sections and keys: capitals of ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic become their small letters; everything else stays.
+char16_t FoldCase(char16_t unit);
+
 // Every call of the fake platform that a test can count or make fail.
 enum class Call {
     GetOwnPath,
@@ -143,7 +148,7 @@ public:
 
     // platform::Files
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     platform::FileHandle OpenForReading(const char16_t* path) override;
     platform::FileHandle CreateNew(const char16_t* path) override;
     platform::FileHandle OpenAndHold(const char16_t* path) override;

@@ -10,11 +10,25 @@ namespace {
 
 std::u16string Text(const char16_t* text) { return text == nullptr ? u"" : std::u16string(text); }
 
+char16_t From1252(unsigned char byte);
+
+// Section and key names, as 1252 spells them, compared without regard to case.
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
+               const auto fold = [](char c) {
+                   return FoldCase(From1252(static_cast<unsigned char>(c)));
+               };
+               return fold(x) == fold(y);
            });
+}
+
+// The system drops one pair of matching quotes, single or double, around a value it reads.
+std::string WithoutQuotes(const std::string& value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
 }
 
 std::string Trim(const std::string& text) {
@@ -191,6 +205,7 @@ std::uint32_t FakeProfileFiles::ReadString(const char16_t* section, const char16
             if (IsSection(line, &name)) {
                 inSection = SameIgnoringCase(name, Ascii(section));
             } else if (inSection && IsKey(line, Ascii(key), &value)) {
+                value = WithoutQuotes(value);
                 break;
             }
         }

@@ -107,7 +107,8 @@ public:
 };
 
 // Private-profile files stored as text in the fake file system, under their UTF-16 paths.
-// Sections and keys compare without regard to ASCII case; a write creates the file and the
+// Sections and keys compare without regard to case (FoldCase); a value read loses one pair
+// of matching quotes around it; a write creates the file and the
 // section when missing and replaces only the named key. The files are not Unicode: a value
 // goes through the code page into UTF-16 on its way in and back into the file's bytes, and
 // the other way when it is read, as the platform and the system's wide functions do.

@@ -35,6 +35,7 @@ namespace {
 
 namespace handoff = wrapper::handoff;
 namespace package = wrapper::package;
+using wrapper::TextView;
 using wrapper::fake::FakePlatform;
 
 // The splitting rule, written plainly: the non-empty runs between whole occurrences of
@@ -62,14 +63,14 @@ std::string ModelPiece(const std::vector<std::string>& pieces, std::size_t index
     return index < pieces.size() ? pieces[index] : std::string();
 }
 
-std::string ToString(handoff::TextView view) { return std::string(view.data, view.length); }
+std::string ToString(TextView view) { return std::string(view.data, view.length); }
 
-bool Inside(handoff::TextView piece, handoff::TextView text) {
+bool Inside(TextView piece, TextView text) {
     if (piece.length == 0) return true;
     return piece.data >= text.data && piece.data + piece.length <= text.data + text.length;
 }
 
-void CheckSplit(handoff::TextView text, const char* delimiter) {
+void CheckSplit(TextView text, const char* delimiter) {
     const handoff::SplitPieces pieces = handoff::SplitByDelimiter(text, delimiter);
     const std::vector<std::string> model = ModelSplit(ToString(text), delimiter);
     FUZZ_CHECK(pieces.count == model.size());
@@ -87,7 +88,7 @@ void CheckAppends(const package::TrailerFields& fields) {
     buffer[0] = '\0';
     std::uint32_t length = 0;
     for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        const auto view = handoff::FieldView(fields, static_cast<package::Field>(i));
+        const auto view = package::FieldText(fields, static_cast<package::Field>(i));
         FUZZ_CHECK(view.length <= package::kFieldSize);
         const std::uint32_t before = length;
         const bool fits = before + view.length < kCapacity;
@@ -135,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                      : std::string();
 
     for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        const auto view = handoff::FieldView(fields, static_cast<package::Field>(i));
+        const auto view = package::FieldText(fields, static_cast<package::Field>(i));
         CheckSplit(view, "%1");
         CheckSplit(view, "\\");
         CheckSplit(view, ".");
@@ -152,13 +153,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         machine.registry.SetString(handoff::kUninstallKey, handoff::kAppPathValue, dir, terminated);
     }
 
-    wrapper::platform::UniqueKey key;
     char16_t installDir[handoff::kInstallDirCapacity];
     std::fill(std::begin(installDir), std::end(installDir), u'\x7f7f');
-    const bool found =
-        handoff::WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
-    FUZZ_CHECK(machine.registry.OpenKeys() == (found ? 1u : 0u));
-    FUZZ_CHECK(static_cast<bool>(key) == found);
+    bool found = false;
+    {
+        const wrapper::platform::UniqueKey key = handoff::OpenUninstallKey(machine.registry);
+        FUZZ_CHECK(static_cast<bool>(key) == registered);
+        found = key && handoff::ReadInstallDir(machine.registry, key.Get(), installDir);
+        if (found) handoff::WriteHandOffRecord(machine.profiles, fields, installDir);
+        FUZZ_CHECK(machine.registry.OpenKeys() == (key ? 1u : 0u));
+    }
+    FUZZ_CHECK(machine.registry.OpenKeys() == 0u);
     FUZZ_CHECK(found == (variant != 4 && variant != 5 && variant != 6));
     if (!found) {
         FUZZ_CHECK(machine.files.Paths().empty());
@@ -197,14 +202,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!machine.codePages.utf8) {
         // 1252: every byte is one unit, so the URL is the rule's text, converted.
-        const auto landing = ModelSplit(ToString(handoff::FieldView(fields, package::Field::LandingTemplate)), "%1");
+        const auto landing = ModelSplit(ToString(package::FieldText(fields, package::Field::LandingTemplate)), "%1");
         const std::string url = ModelPiece(landing, 0) + segmentText + ModelPiece(landing, 1) +
-                                ToString(handoff::FieldView(fields, package::Field::CampaignQuery));
+                                ToString(package::FieldText(fields, package::Field::CampaignQuery));
         FUZZ_CHECK(machine.shell.opened.size() == (url.empty() ? 0u : 1u));
         if (!url.empty()) FUZZ_CHECK(machine.shell.opened.front() == machine.codePages.Widen(url));
     }
 
-    key.Reset();
-    FUZZ_CHECK(machine.registry.OpenKeys() == 0);
     return 0;
 }

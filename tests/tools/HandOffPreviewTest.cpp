@@ -4,23 +4,15 @@
 // tested with it.)
 
 #include "HandOffPreview.h"
+#include "PackageBuilder.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace {
 
 using packageinspector::PreviewHandOff;
 using packageinspector::VersionIniRow;
-
-wrapper::package::TrailerFields Fields(const std::string& link, const std::string& campaign,
-                                       const std::string& landing, const std::string& uninstall) {
-    wrapper::package::TrailerFields fields = {};
-    const std::string* texts[] = {&link, &campaign, &landing, &uninstall};
-    for (int i = 0; i < 4; ++i) std::memcpy(fields.bytes[i], texts[i]->data(), texts[i]->size());
-    return fields;
-}
+using wrapper::testing::MakeFields;
 
 TEST(HandOffPreview, LandingUrlPerLanguageAndUninstallHalves) {
     const struct {
@@ -40,7 +32,7 @@ TEST(HandOffPreview, LandingUrlPerLanguageAndUninstallHalves) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const auto values =
-            PreviewHandOff(Fields("link", row.campaign, row.landing, row.uninstall));
+            PreviewHandOff(MakeFields("link", row.campaign, row.landing, row.uninstall));
         EXPECT_EQ(values.landingUrl[0], row.none);
         EXPECT_EQ(values.landingUrl[1], row.fr);
         EXPECT_EQ(values.landingUrl[2], row.de);
@@ -51,7 +43,7 @@ TEST(HandOffPreview, LandingUrlPerLanguageAndUninstallHalves) {
 }
 
 TEST(HandOffPreview, VersionIniRowsInTheOrderWritten) {
-    const auto values = PreviewHandOff(Fields("https://l%1/x?", "k=v", "", "https://u%1/y?"));
+    const auto values = PreviewHandOff(MakeFields("https://l%1/x?", "k=v", "", "https://u%1/y?"));
     const std::vector<std::tuple<std::string, std::string, std::string>> expected = {
         {"QD", "url", "https://l%1/x?"},
         {"QD", "paramcount", "1"},

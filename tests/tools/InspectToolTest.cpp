@@ -2,6 +2,7 @@
 
 #include "ToolTestSupport.h"
 #include "WrapperVersion.h"
+#include "handoff/HandOffRecord.h"
 #include "platform/host/ToolCrypto.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +44,7 @@ Bytes Pattern(std::size_t size, std::size_t from = 0) {
     return bytes;
 }
 
-struct InspectTool : ::testing::Test {
+struct InspectToolTest : ::testing::Test {
     tooltest::ScratchDir dir;
     Bytes launcherBytes = tooltest::MinimalLauncher(3072);
 
@@ -71,7 +72,7 @@ struct InspectTool : ::testing::Test {
 };
 
 // Pack, inspect, extract: the payload comes back byte for byte, wherever it lies.
-struct RoundTrip : InspectTool, ::testing::WithParamInterface<std::size_t> {};
+struct RoundTrip : InspectToolTest, ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(RoundTrip, ExtractGivesThePayloadBackByteForByte) {
     const std::size_t size = GetParam();
@@ -109,7 +110,7 @@ TEST_P(RoundTrip, ExtractGivesThePayloadBackByteForByte) {
 INSTANTIATE_TEST_SUITE_P(PayloadSizes, RoundTrip, ::testing::Values(0, 1, 16384, 5000000),
                          [](const auto& row) { return "Bytes" + std::to_string(row.param); });
 
-TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
+TEST_F(InspectToolTest, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     const auto run = tooltest::Run(WRAPPER_INSPECT, {dir / "setup.exe"});
@@ -163,7 +164,7 @@ TEST_F(InspectTool, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "  [UNINSTALL] param     /goodbye?utm_source=spring\n");
 }
 
-TEST_F(InspectTool, JsonCarriesAnyFieldBytesAndTheHandOff) {
+TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe",
                    {"--allow-ansi", "--landing", "https://caf\xE9.example%1/w?"})
@@ -176,10 +177,17 @@ TEST_F(InspectTool, JsonCarriesAnyFieldBytesAndTheHandOff) {
     EXPECT_EQ(report["handOff"]["uninstall"],
               json({{"url", "https://example.com"}, {"param", "/goodbye?utm_source=spring"}}));
     EXPECT_EQ(report["handOff"]["versionIni"].size(), 5u);
+    // The end-to-end tests take the key from here: it must be the one the launcher reads.
+    const std::u16string key = wrapper::handoff::kUninstallKey;
+    const std::u16string value = wrapper::handoff::kAppPathValue;
+    EXPECT_EQ(report["handOff"]["uninstallKey"],
+              json({{"path", "HKLM\\" + std::string(key.begin(), key.end())},
+                    {"view", 32},
+                    {"installDirValue", std::string(value.begin(), value.end())}}));
 }
 
 // Files the launcher would refuse: exit status 2, the result code named, nothing extracted.
-TEST_F(InspectTool, NamesTheLauncherResultCodeOfARefusedPackage) {
+TEST_F(InspectToolTest, NamesTheLauncherResultCodeOfARefusedPackage) {
     tooltest::PackageParts tooBig;
     tooBig.payloadSize = 1u << 24;
     Bytes markerNearStart(100, 0);
@@ -227,7 +235,7 @@ TEST_F(InspectTool, NamesTheLauncherResultCodeOfARefusedPackage) {
 
 // A package that cannot be read: one line with the system's reason, exit status 1, and with
 // --json a document that says so.
-TEST_F(InspectTool, UnreadablePackageIsReportedWithTheReason) {
+TEST_F(InspectToolTest, UnreadablePackageIsReportedWithTheReason) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     const struct {
         fs::path package;
@@ -253,7 +261,7 @@ TEST_F(InspectTool, UnreadablePackageIsReportedWithTheReason) {
 }
 
 // The extracted payload never replaces anything but a regular file, nor the package.
-TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
+TEST_F(InspectToolTest, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     ASSERT_EQ(::mkfifo((dir / "fifo.exe").c_str(), 0644), 0);
@@ -286,7 +294,7 @@ TEST_F(InspectTool, ExtractRefusesAnOutputThatIsNotARegularFileOrIsThePackage) {
     EXPECT_TRUE(fs::is_fifo(dir / "fifo.exe"));
 }
 
-TEST_F(InspectTool, UsageErrorsExitWithTwo) {
+TEST_F(InspectToolTest, UsageErrorsExitWithTwo) {
     const struct {
         std::vector<std::string> arguments;
         std::string message;
@@ -313,7 +321,7 @@ TEST_F(InspectTool, UsageErrorsExitWithTwo) {
 
 // The key the launcher's hand-off opens is read from the launcher image itself, and
 // --expect-product-id holds it against the product the producer ships.
-TEST_F(InspectTool, ReportsTheLauncherUninstallKeyAndChecksTheExpectedProduct) {
+TEST_F(InspectToolTest, ReportsTheLauncherUninstallKeyAndChecksTheExpectedProduct) {
     const std::string other = "{00000000-1111-2222-3333-444444444444}";
     std::string lowerCase = WRAPPER_PRODUCT_ID;
     std::transform(lowerCase.begin(), lowerCase.end(), lowerCase.begin(),
@@ -383,7 +391,7 @@ TEST_F(InspectTool, ReportsTheLauncherUninstallKeyAndChecksTheExpectedProduct) {
         2);
 }
 
-TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
+TEST_F(InspectToolTest, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "good.exe").exitCode, 0);
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "junk.exe", {"--trailing-bytes", "9"}).exitCode, 0);
@@ -446,7 +454,7 @@ TEST_F(InspectTool, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
 
 // A package packed around another package: the launcher reads the trailer nearest the end,
 // so the inner one is dead weight that verify reports.
-TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
+TEST_F(InspectToolTest, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
     tooltest::WriteFile(dir / "first.bin", tooltest::MinimalExecutable(2000));
     const Bytes second = Pattern(7000, 1024);
     Bytes secondPayload = second;
@@ -484,7 +492,7 @@ TEST_F(InspectTool, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
         << verify.out;
 }
 
-TEST_F(InspectTool, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
+TEST_F(InspectToolTest, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);
     tooltest::WriteFile(dir / "out.bin", Bytes(10, 1));

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +22,7 @@ void WriteText(const fs::path& path, const std::string& text) {
 constexpr char kLanding[] = "https://example.com%1/welcome?";
 constexpr char kUninstall[] = "https://example.com%1/goodbye?";
 
-struct PackTool : ::testing::Test {
+struct PackToolTest : ::testing::Test {
     tooltest::ScratchDir dir;
     fs::path launcher = dir / "wrapper.exe";
     fs::path payload = dir / "installer.exe";
@@ -46,17 +45,15 @@ struct PackTool : ::testing::Test {
     }
 
     Bytes ExpectedPackage(const Bytes& payloadIn, const std::string (&fields)[4]) {
-        wrapper::package::TrailerFields trailerFields = {};
-        for (int i = 0; i < 4; ++i)
-            std::memcpy(trailerFields.bytes[i], fields[i].data(), fields[i].size());
-        unsigned char encoded[wrapper::package::kTrailerSize];
-        wrapper::package::EncodeTrailer(payloadIn.size(), trailerFields, encoded);
-        const Bytes trailer(std::begin(encoded), std::end(encoded));
-        return tooltest::Concat({&launcherBytes, &payloadIn, &trailer});
+        wrapper::testing::PackageParts parts;
+        parts.launcher = launcherBytes;
+        parts.payload = payloadIn;
+        std::copy(std::begin(fields), std::end(fields), std::begin(parts.fields));
+        return tooltest::BuildPackage(parts);
     }
 };
 
-TEST_F(PackTool, WritesLauncherPayloadAndTrailerAndNothingElse) {
+TEST_F(PackToolTest, WritesLauncherPayloadAndTrailerAndNothingElse) {
     const auto run = Pack({"--link", "https://example.com%1/start?", "--campaign", "utm_source=t"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
@@ -74,7 +71,7 @@ TEST_F(PackTool, WritesLauncherPayloadAndTrailerAndNothingElse) {
 
 // Settings files are layers, in order; options override them all; the report names the
 // file (or option) each value came from.
-TEST_F(PackTool, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
+TEST_F(PackToolTest, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
     WriteText(dir / "base.ini",
               "campaign = from-base\nlanding = https://base%1/f?\n"
               "uninstall = https://base%1/u?\n");
@@ -97,14 +94,14 @@ TEST_F(PackTool, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom) {
         << run.out;
 }
 
-TEST_F(PackTool, ReplacesAnEarlierPackage) {
+TEST_F(PackToolTest, ReplacesAnEarlierPackage) {
     tooltest::WriteFile(output, Bytes(100000, 0x77));
     ASSERT_EQ(Pack({}).exitCode, 0);
     EXPECT_EQ(fs::file_size(output), 9080u);
 }
 
 // A warning is printed and the package written; --strict refuses it like an error.
-TEST_F(PackTool, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
+TEST_F(PackToolTest, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
     const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err,
@@ -119,7 +116,7 @@ TEST_F(PackTool, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(PackTool, RefusalComesAloneWithoutWarnings) {
+TEST_F(PackToolTest, RefusalComesAloneWithoutWarnings) {
     tooltest::WriteFile(payload, {});
     const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
     EXPECT_EQ(run.exitCode, 1);
@@ -128,19 +125,19 @@ TEST_F(PackTool, RefusalComesAloneWithoutWarnings) {
 
 // The settings of the end-to-end tests' packages: none at all. An empty template means "no
 // page" and "no link", which the rules accept.
-TEST_F(PackTool, EmptySettingsArePackableWithoutAWord) {
+TEST_F(PackToolTest, EmptySettingsArePackableWithoutAWord) {
     const auto run = tooltest::Run(
         WRAPPER_PACK, {"--launcher", launcher, "--payload", payload, "-o", output, "--strict"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
 }
 
-TEST_F(PackTool, AllowAnsiAdmitsHighBytesOnly) {
+TEST_F(PackToolTest, AllowAnsiAdmitsHighBytesOnly) {
     ASSERT_EQ(Pack({"--link", "https://caf\xE9.example/%1", "--allow-ansi"}).exitCode, 0);
     EXPECT_EQ(Pack({"--link", "a\x7F", "--allow-ansi"}).exitCode, 1);
 }
 
-TEST_F(PackTool, TestPackageOptionsAreFlaggedAsNeverToShip) {
+TEST_F(PackToolTest, TestPackageOptionsAreFlaggedAsNeverToShip) {
     const auto run = Pack({"--payload-size", "7", "--trailing-bytes", "16"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(
@@ -151,7 +148,7 @@ TEST_F(PackTool, TestPackageOptionsAreFlaggedAsNeverToShip) {
     EXPECT_EQ(package[9080 - 1080], 7);  // PayloadSize, low byte
 }
 
-TEST_F(PackTool, UncheckedStillKeepsEverySettingWithinItsField) {
+TEST_F(PackToolTest, UncheckedStillKeepsEverySettingWithinItsField) {
     tooltest::WriteFile(payload, {});
     EXPECT_EQ(Pack({"--unchecked", "--campaign", "?x"}).exitCode, 0);
     const auto run = Pack({"--unchecked", "--link", std::string(260, 'a')});
@@ -165,7 +162,7 @@ TEST_F(PackTool, UncheckedStillKeepsEverySettingWithinItsField) {
 // in options and messages stands for the file of that name in the test's folder.
 struct Refusal {
     const char* name;
-    std::function<void(PackTool&)> prepare;
+    std::function<void(PackToolTest&)> prepare;
     std::vector<std::string> options;
     std::string message;
 };
@@ -174,7 +171,7 @@ void PrintTo(const Refusal& refusal, std::ostream* out) {
     *out << refusal.name;
 }
 
-struct PackRefusal : PackTool, ::testing::WithParamInterface<Refusal> {
+struct PackRefusal : PackToolTest, ::testing::WithParamInterface<Refusal> {
     std::string Resolve(const std::string& text) {
         std::string out;
         for (std::size_t i = 0; i < text.size(); ++i) {
@@ -209,7 +206,7 @@ TEST_P(PackRefusal, SaysWhyInOneLineAndWritesNothing) {
 }
 
 // A good package, first.exe, to be given where it does not belong.
-void PackFirst(PackTool& t) {
+void PackFirst(PackToolTest& t) {
     ASSERT_EQ(tooltest::Run(WRAPPER_PACK,
                             {"--launcher", t.launcher, "--payload", t.payload, "-o",
                              t.dir / "first.exe", "--landing", kLanding, "--uninstall", kUninstall})
@@ -217,8 +214,8 @@ void PackFirst(PackTool& t) {
               0);
 }
 
-void Fifo(PackTool& t, const char* name) { ASSERT_EQ(::mkfifo((t.dir / name).c_str(), 0644), 0); }
-void Link(PackTool& t, const fs::path& target, const char* name) {
+void Fifo(PackToolTest& t, const char* name) { ASSERT_EQ(::mkfifo((t.dir / name).c_str(), 0644), 0); }
+void Link(PackToolTest& t, const fs::path& target, const char* name) {
     fs::create_symlink(target, t.dir / name);
 }
 
@@ -237,11 +234,11 @@ const Refusal kRefusals[] = {
      {"--landing", "https://x%1/" + std::string(250, 'p')},
      "landing template is 262 bytes long; a field holds at most 259"},
     {"LinkTooLongInTheSettingsFile",
-     [](PackTool& t) { WriteText(t.dir / "long.ini", "link = " + std::string(300, 'u')); },
+     [](PackToolTest& t) { WriteText(t.dir / "long.ini", "link = " + std::string(300, 'u')); },
      {"-s", "@long.ini"},
      "link template is 300 bytes long; a field holds at most 259"},
     {"ZeroByte",
-     [](PackTool& t) { WriteText(t.dir / "z.ini", std::string("link=https://a\0b", 16)); },
+     [](PackToolTest& t) { WriteText(t.dir / "z.ini", std::string("link=https://a\0b", 16)); },
      {"-s", "@z.ini"},
      "link template holds a zero byte at position 9 with more text after it"},
     {"ByteOutsidePrintableAscii",
@@ -258,22 +255,22 @@ const Refusal kRefusals[] = {
      {"--campaign", "?utm_source=x"},
      "campaign query starts with \"?\"; the template ends with it, write the query without"},
     {"SettingsFileInUtf16",
-     [](PackTool& t) { WriteText(t.dir / "u.ini", std::string("\xFF\xFEl\0i\0n\0k\0", 10)); },
+     [](PackToolTest& t) { WriteText(t.dir / "u.ini", std::string("\xFF\xFEl\0i\0n\0k\0", 10)); },
      {"-s", "@u.ini"},
      "settings file @u.ini: UTF-16 text (it starts with a UTF-16 byte order mark); save it as "
      "UTF-8 or ASCII"},
     {"SettingsFileInUtf16WithoutByteOrderMark",
-     [](PackTool& t) { WriteText(t.dir / "u.ini", std::string("l\0i\0n\0k\0", 8)); },
+     [](PackToolTest& t) { WriteText(t.dir / "u.ini", std::string("l\0i\0n\0k\0", 8)); },
      {"-s", "@u.ini"},
      "settings file @u.ini: UTF-16 text (zero bytes between the characters); save it as UTF-8 "
      "or ASCII"},
     {"BadSettingsFile",
-     [](PackTool& t) { WriteText(t.dir / "bad.ini", "url = x"); },
+     [](PackToolTest& t) { WriteText(t.dir / "bad.ini", "url = x"); },
      {"-s", "@bad.ini"},
      "settings file @bad.ini, line 1: unknown key \"url\" (known: link, campaign, landing, "
      "uninstall)"},
     {"BadSecondSettingsFile",
-     [](PackTool& t) {
+     [](PackToolTest& t) {
          WriteText(t.dir / "good.ini", "link = https://a%1/\n");
          WriteText(t.dir / "bad.ini", "\nlink = y\nlink = z\n");
      },
@@ -310,7 +307,7 @@ const Refusal kRefusals[] = {
      "landing template is empty but the campaign query is not: the launcher would open \"k=v\""},
     // The launcher must be the launcher
     {"LauncherIsTheInstaller",
-     [](PackTool& t) { tooltest::WriteFile(t.launcher, tooltest::MinimalExecutable(3000)); },
+     [](PackToolTest& t) { tooltest::WriteFile(t.launcher, tooltest::MinimalExecutable(3000)); },
      {},
      "launcher @wrapper.exe: no version resource: not the launcher (were --launcher and "
      "--payload swapped?)"},
@@ -325,7 +322,7 @@ const Refusal kRefusals[] = {
      "the trailer marker occurs 2 times: at 9048, in the launcher image (a package, not the bare "
      "launcher); at 15128, the trailer's own"},
     {"LauncherSignedBeforePacking",
-     [](PackTool& t) {
+     [](PackToolTest& t) {
          tooltest::WriteFile(
              t.launcher, tooltest::MinimalLauncher(3000, tooltest::CertificateEntry{2048, 952}));
      },
@@ -334,15 +331,15 @@ const Refusal kRefusals[] = {
      "the marker (was the launcher signed before packing? sign the package instead)"},
     // The payload must start as the installer
     {"EmptyPayload",
-     [](PackTool& t) { tooltest::WriteFile(t.payload, {}); },
+     [](PackToolTest& t) { tooltest::WriteFile(t.payload, {}); },
      {},
      "payload @installer.exe: empty"},
     {"PayloadIsText",
-     [](PackTool& t) { tooltest::WriteFile(t.payload, Bytes(5000, 'a')); },
+     [](PackToolTest& t) { tooltest::WriteFile(t.payload, Bytes(5000, 'a')); },
      {},
      "payload @installer.exe: not a Windows executable: no MZ header at its start"},
     {"PayloadWithoutPeSignature",
-     [](PackTool& t) {
+     [](PackToolTest& t) {
          t.payloadBytes[0x40] = 'N';
          tooltest::WriteFile(t.payload, t.payloadBytes);
      },
@@ -350,13 +347,13 @@ const Refusal kRefusals[] = {
      "payload @installer.exe: not a Windows executable: its MZ header does not point at a PE "
      "signature"},
     {"PayloadIsADll",
-     [](PackTool& t) {
+     [](PackToolTest& t) {
          tooltest::WriteFile(t.payload, tooltest::Executable({.size = 5000, .dll = true}));
      },
      {},
      "payload @installer.exe: a DLL (IMAGE_FILE_DLL is set), not a program"},
     {"PayloadForArm64",
-     [](PackTool& t) {
+     [](PackToolTest& t) {
          tooltest::WriteFile(t.payload,
                              tooltest::Executable({.size = 5000, .wide = true, .machine = 0xAA64}));
      },
@@ -378,7 +375,7 @@ const Refusal kRefusals[] = {
      {"--payload", "@none.exe"},
      "cannot read payload @none.exe: No such file or directory"},
     {"LauncherIsAFifo",
-     [](PackTool& t) { Fifo(t, "fifo"); },
+     [](PackToolTest& t) { Fifo(t, "fifo"); },
      {"--launcher", "@fifo"},
      "cannot read launcher @fifo: not a regular file (a FIFO)"},
     {"PayloadIsADevice",
@@ -386,11 +383,11 @@ const Refusal kRefusals[] = {
      {"--payload", "/dev/zero"},
      "cannot read payload /dev/zero: not a regular file (a character device)"},
     {"SettingsFileIsAFifo",
-     [](PackTool& t) { Fifo(t, "fifo"); },
+     [](PackToolTest& t) { Fifo(t, "fifo"); },
      {"-s", "@fifo"},
      "cannot read settings file @fifo: not a regular file (a FIFO)"},
     {"SettingsFileIsADirectory",
-     [](PackTool& t) { fs::create_directory(t.dir / "folder"); },
+     [](PackToolTest& t) { fs::create_directory(t.dir / "folder"); },
      {"-s", "@folder"},
      "cannot read settings file @folder: not a regular file (a directory)"},
     {"SettingsFileIsADevice",
@@ -398,21 +395,21 @@ const Refusal kRefusals[] = {
      {"-s", "/dev/zero"},
      "cannot read settings file /dev/zero: not a regular file (a character device)"},
     {"TrailingFileIsAFifo",
-     [](PackTool& t) { Fifo(t, "fifo"); },
+     [](PackToolTest& t) { Fifo(t, "fifo"); },
      {"--trailing-file", "@fifo"},
      "cannot read trailing file @fifo: not a regular file (a FIFO)"},
     // Only a regular file that is no input is ever replaced
     {"OutputIsASymbolicLink",
-     [](PackTool& t) { Link(t, t.dir / "setup.exe", "link.exe"); },
+     [](PackToolTest& t) { Link(t, t.dir / "setup.exe", "link.exe"); },
      {"-o", "@link.exe"},
      "output @link.exe is a symbolic link, not a regular file; only a regular file is ever "
      "replaced"},
     {"OutputIsAFifo",
-     [](PackTool& t) { Fifo(t, "fifo.exe"); },
+     [](PackToolTest& t) { Fifo(t, "fifo.exe"); },
      {"-o", "@fifo.exe"},
      "output @fifo.exe is a FIFO, not a regular file; only a regular file is ever replaced"},
     {"OutputIsADirectory",
-     [](PackTool& t) { fs::create_directory(t.dir / "folder"); },
+     [](PackToolTest& t) { fs::create_directory(t.dir / "folder"); },
      {"-o", "@folder"},
      "output @folder is a directory, not a regular file; only a regular file is ever replaced"},
     {"OutputIsThePayload",
@@ -421,22 +418,22 @@ const Refusal kRefusals[] = {
      "output @installer.exe is the same file as the payload @installer.exe; an input is never "
      "written over"},
     {"OutputIsAHardLinkToTheLauncher",
-     [](PackTool& t) { fs::create_hard_link(t.launcher, t.dir / "hard.exe"); },
+     [](PackToolTest& t) { fs::create_hard_link(t.launcher, t.dir / "hard.exe"); },
      {"-o", "@hard.exe"},
      "output @hard.exe is the same file as the launcher @wrapper.exe; an input is never written "
      "over"},
     {"OutputIsThePayloadGivenThroughALink",
-     [](PackTool& t) { Link(t, t.payload, "link.exe"); },
+     [](PackToolTest& t) { Link(t, t.payload, "link.exe"); },
      {"--payload", "@link.exe", "-o", "@installer.exe"},
      "output @installer.exe is the same file as the payload @link.exe; an input is never written "
      "over"},
     {"OutputIsTheSettingsFile",
-     [](PackTool& t) { WriteText(t.dir / "release.ini", "campaign = k=v\n"); },
+     [](PackToolTest& t) { WriteText(t.dir / "release.ini", "campaign = k=v\n"); },
      {"-s", "@release.ini", "-o", "@release.ini"},
      "output @release.ini is the same file as the settings file @release.ini; an input is never "
      "written over"},
     {"OutputIsTheTrailingFile",
-     [](PackTool& t) { WriteText(t.dir / "tail.bin", "x"); },
+     [](PackToolTest& t) { WriteText(t.dir / "tail.bin", "x"); },
      {"--trailing-file", "@tail.bin", "-o", "@tail.bin"},
      "output @tail.bin is the same file as the trailing file @tail.bin; an input is never "
      "written over"},
@@ -445,7 +442,7 @@ const Refusal kRefusals[] = {
 INSTANTIATE_TEST_SUITE_P(EachRule, PackRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(PackTool, MissingOutputFolderLeavesNothing) {
+TEST_F(PackToolTest, MissingOutputFolderLeavesNothing) {
     output = dir / "missing" / "setup.exe";
     const auto run = Pack({});
     EXPECT_EQ(run.exitCode, 1);
@@ -457,7 +454,7 @@ TEST_F(PackTool, MissingOutputFolderLeavesNothing) {
 }
 
 // The temporary name is short and fixed in length, so any output name that fits fits it.
-TEST_F(PackTool, WritesAnOutputWhoseNameIsAsLongAsTheFileSystemAllows) {
+TEST_F(PackToolTest, WritesAnOutputWhoseNameIsAsLongAsTheFileSystemAllows) {
     output = dir / std::string(255, 'n');
     const auto run = Pack({});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -465,7 +462,7 @@ TEST_F(PackTool, WritesAnOutputWhoseNameIsAsLongAsTheFileSystemAllows) {
 }
 
 // Usage errors: one line naming the problem, exit status 2, nothing written.
-TEST_F(PackTool, UsageErrorsExitWithTwo) {
+TEST_F(PackToolTest, UsageErrorsExitWithTwo) {
     const struct {
         std::vector<std::string> options;
         std::string message;
@@ -502,14 +499,14 @@ TEST_F(PackTool, UsageErrorsExitWithTwo) {
     EXPECT_EQ(missing.err, "wrapper-pack: --payload is required (see wrapper-pack --help)\n");
 }
 
-TEST_F(PackTool, ShortOptionWithEqualsSignTakesTheValueAfterIt) {
+TEST_F(PackToolTest, ShortOptionWithEqualsSignTakesTheValueAfterIt) {
     const auto run = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "--payload", payload,
                                                   "-o=" + (dir / "eq.exe").string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(fs::exists(dir / "eq.exe"));
 }
 
-TEST_F(PackTool, PrintsHelpAndVersion) {
+TEST_F(PackToolTest, PrintsHelpAndVersion) {
     const auto version = tooltest::Run(WRAPPER_PACK, {"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, std::string("wrapper-pack ") + WRAPPER_VERSION_TEXT + "\n");
@@ -524,7 +521,7 @@ namespace {
 
 // Without --launcher, a tool installed as <prefix>/bin/wrapper-pack packs
 // <prefix>/share/wrapper/wrapper.exe; with none there it refuses and says where it looked.
-TEST_F(PackTool, PacksTheInstalledLauncherWhenNoneIsNamed) {
+TEST_F(PackToolTest, PacksTheInstalledLauncherWhenNoneIsNamed) {
     const fs::path bin = dir / "prefix" / "bin";
     const fs::path share = dir / "prefix" / "share" / "wrapper";
     fs::create_directories(bin);

@@ -24,7 +24,7 @@ void PrintTo(const SigningCase& row, std::ostream* out) {
     *out << row.payloadSize << " " << row.digest;
 }
 
-class Signing : public ::testing::TestWithParam<SigningCase> {
+class SigningToolTest : public ::testing::TestWithParam<SigningCase> {
 protected:
     void SetUp() override {
         if (!tooltest::OnPath("osslsigncode") || !tooltest::OnPath("openssl")) {
@@ -52,7 +52,7 @@ protected:
     tooltest::ScratchDir dir;
 };
 
-TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
+TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
     const std::size_t payloadSize = GetParam().payloadSize;
     const tooltest::Bytes payload = tooltest::MinimalExecutable(payloadSize);
     tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
@@ -103,7 +103,7 @@ TEST_P(Signing, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOne) {
 }
 
 // Signing tools pad the file to 8 bytes first: no padding, and some; and each digest.
-INSTANTIATE_TEST_SUITE_P(Padding, Signing,
+INSTANTIATE_TEST_SUITE_P(Padding, SigningToolTest,
                          ::testing::Values(SigningCase{2040, "sha256"}, SigningCase{2045, "sha256"},
                                            SigningCase{2040, "sha1"}, SigningCase{2045, "sha512"}),
                          [](const auto& row) {
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Padding, Signing,
 
 // A byte the signature covers, changed after signing: --verify fails and says so; bytes in
 // the certificate table itself are not covered and change nothing.
-TEST_F(Signing, ChangedBytesAfterSigningFailVerify) {
+TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
     ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",

@@ -24,7 +24,7 @@ bool IsCharacterDevice(const fs::path& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode);
 }
 
-struct ToolFiles : ::testing::Test {
+struct ToolFilesTest : ::testing::Test {
     tooltest::ScratchDir dir;
     fs::path launcher = dir / "wrapper.exe";
     fs::path payload = dir / "installer.exe";
@@ -58,7 +58,7 @@ struct ToolFiles : ::testing::Test {
     }
 };
 
-TEST_F(ToolFiles, DevNullThroughALinkIsNeverReplaced) {
+TEST_F(ToolFilesTest, DevNullThroughALinkIsNeverReplaced) {
     fs::create_symlink("/dev/null", dir / "null.exe");
     const std::string refusal =
         "output " + (dir / "null.exe").string() +
@@ -84,7 +84,7 @@ TEST_F(ToolFiles, DevNullThroughALinkIsNeverReplaced) {
 // leaves neither a partial file nor a changed output behind. The disk is a 1 MiB tmpfs
 // where the machine lets the test mount one (root, mounts allowed), and a file-size limit
 // on the tool's process everywhere: writes past it fail with EFBIG as on a full disk.
-TEST_F(ToolFiles, AFullDiskStopsTheFirstFailedWrite) {
+TEST_F(ToolFilesTest, AFullDiskStopsTheFirstFailedWrite) {
     struct Disk {
         std::string name;
         fs::path folder;
@@ -141,7 +141,7 @@ TEST_F(ToolFiles, AFullDiskStopsTheFirstFailedWrite) {
 
 // Interrupted while it writes (Ctrl-C, a cancelled CI job), wrapper-pack removes its partial
 // file and dies of the signal, so its parent sees why it stopped.
-TEST_F(ToolFiles, AnInterruptedRunLeavesNoPartialFile) {
+TEST_F(ToolFilesTest, AnInterruptedRunLeavesNoPartialFile) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
         bool seen = false;
@@ -163,7 +163,7 @@ TEST_F(ToolFiles, AnInterruptedRunLeavesNoPartialFile) {
 }
 
 // Output that cannot be written is a failure, not a success with nothing said.
-TEST_F(ToolFiles, StandardOutputThatCannotBeWrittenFails) {
+TEST_F(ToolFilesTest, StandardOutputThatCannotBeWrittenFails) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
     tooltest::RunOptions full;
     full.stdoutPath = "/dev/full";

@@ -193,24 +193,13 @@ Bytes MinimalLauncher(std::size_t size, std::optional<CertificateEntry> certific
     return launcher;
 }
 
-Bytes BuildPackage(const PackageParts& parts) {
-    wrapper::package::TrailerFields fields = {};
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t n =
-            std::min<std::size_t>(parts.fields[i].size(), wrapper::package::kFieldSize);
-        std::memcpy(fields.bytes[i], parts.fields[i].data(), n);
-    }
-    unsigned char trailer[wrapper::package::kTrailerSize];
-    wrapper::package::EncodeTrailer(parts.payloadSize.value_or(parts.payload.size()), fields,
-                                    trailer);
-    const Bytes trailerBytes(std::begin(trailer), std::end(trailer));
-    return Concat({&parts.launcher, &parts.payload, &trailerBytes, &parts.after});
-}
-
-Bytes Marker() {
-    unsigned char marker[wrapper::package::kMarkerSize];
-    wrapper::package::BuildTrailerMarker(marker);
-    return Bytes(std::begin(marker), std::end(marker));
+PackageParts::PackageParts() {
+    launcher = MinimalLauncher(2048);
+    payload = MinimalExecutable(4096);
+    fields[0] = "https://example.com%1/start?";
+    fields[1] = "utm_source=test";
+    fields[2] = "https://example.com%1/welcome?";
+    fields[3] = "https://example.com%1/goodbye?";
 }
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
@@ -256,8 +245,14 @@ RunResult Run(const std::string& program, const std::vector<std::string>& argume
     char outName[] = "/tmp/wrapper-tool-out-XXXXXX";
     char errName[] = "/tmp/wrapper-tool-err-XXXXXX";
     const int out = ::mkstemp(outName);
-    const int err = ::mkstemp(errName);
-    if (out < 0 || err < 0) throw std::runtime_error("mkstemp failed");
+    const int err = out < 0 ? -1 : ::mkstemp(errName);
+    if (err < 0) {
+        if (out >= 0) {
+            ::close(out);
+            ::unlink(outName);
+        }
+        throw std::runtime_error("mkstemp failed: the tool's output would have nowhere to go");
+    }
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -267,6 +262,13 @@ RunResult Run(const std::string& program, const std::vector<std::string>& argume
 
     RunResult result;
     const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(out);
+        ::close(err);
+        ::unlink(outName);
+        ::unlink(errName);
+        throw std::runtime_error("fork failed: " + program + " was not run");
+    }
     if (pid == 0) {
         // The child: only async-signal-safe calls until exec.
         const int in = ::open("/dev/null", O_RDONLY);
@@ -284,22 +286,20 @@ RunResult Run(const std::string& program, const std::vector<std::string>& argume
         ::execvp(program.c_str(), argv.data());
         ::_exit(127);
     }
-    if (pid > 0) {
-        if (options.whileRunning) options.whileRunning(pid);
-        int status = 0;
-        for (int waited = 0;; ++waited) {
-            const pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid) break;
-            if (waited >= options.timeoutSeconds * 100) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                ADD_FAILURE() << program << " still ran after " << options.timeoutSeconds << " s";
-                break;
-            }
-            ::usleep(10000);
+    if (options.whileRunning) options.whileRunning(pid);
+    int status = 0;
+    for (int waited = 0;; ++waited) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (waited >= options.timeoutSeconds * 100) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << program << " still ran after " << options.timeoutSeconds << " s";
+            break;
         }
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ::usleep(10000);
     }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     ::close(out);
     ::close(err);
     const Bytes outBytes = ReadFile(outName);

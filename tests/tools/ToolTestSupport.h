@@ -3,6 +3,8 @@
 // Shared by the producer-tool tests: Windows executables small enough to make by hand, a
 // scratch folder per test, and the built tools run as a producer runs them.
 
+#include "PackageBuilder.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,18 +57,13 @@ void PutUninstallKey(Bytes& image, std::size_t offset, const std::string& produc
 // The bytes of a VS_VERSIONINFO resource holding these strings and file version 1.2.3.4.
 Bytes VersionResource(const VersionStrings& strings);
 
-// A package made in memory: launcher, payload, trailer (fields copied, at most 260 bytes
-// each, so a 260-byte text leaves no terminator), then `after`.
-struct PackageParts {
-    Bytes launcher = MinimalLauncher(2048);
-    Bytes payload = MinimalExecutable(4096);
-    std::string fields[4] = {"https://example.com%1/start?", "utm_source=test",
-                             "https://example.com%1/welcome?", "https://example.com%1/goodbye?"};
-    std::optional<std::uint64_t> payloadSize;  // the real size when not set
-    Bytes after;
+// A package's parts as the tools accept them: a launcher with the tools' version, a
+// payload that is an executable, fields a producer would give. BuildPackage lays them out.
+struct PackageParts : wrapper::testing::PackageParts {
+    PackageParts();
 };
-Bytes BuildPackage(const PackageParts& parts);
-Bytes Marker();
+using wrapper::testing::BuildPackage;
+using wrapper::testing::Marker;
 
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
 Bytes ReadFile(const std::filesystem::path& path);

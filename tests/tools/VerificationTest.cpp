@@ -38,9 +38,9 @@ std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi) {
     return failed;
 }
 
-struct Verify : ::testing::TestWithParam<VerifyRow> {};
+struct VerificationTest : ::testing::TestWithParam<VerifyRow> {};
 
-TEST_P(Verify, FailsExactlyTheChecksForTheMistake) {
+TEST_P(VerificationTest, FailsExactlyTheChecksForTheMistake) {
     PackageParts parts;
     if (GetParam().change) GetParam().change(parts);
     EXPECT_EQ(FailedChecks(tooltest::BuildPackage(parts), GetParam().allowAnsi),
@@ -268,7 +268,7 @@ const VerifyRow kRows[] = {
       "the trailer's own"}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Mistakes, Verify, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Mistakes, VerificationTest, ::testing::ValuesIn(kRows),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST(VerifyRefused, OnlyCheckIsThatTheLauncherReadsIt) {

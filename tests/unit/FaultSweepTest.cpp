@@ -8,9 +8,9 @@
 #include "FakePlatform.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
+#include "TrailerReaderSteps.h"
 #include "RunSequence.h"
 #include "package/PayloadExtractor.h"
-#include "run/InstallerRemoval.h"
 
 #include <gtest/gtest.h>
 
@@ -100,23 +100,12 @@ std::vector<Step> GoodRun(bool isSigned) {
             {Call::Seek, "scan: just past the marker", kScanSeekOrCreateFailed},
         });
     }
+    // The reader's calls, as its own table gives them.
+    for (const testing::ReaderStep& step : testing::kReaderSteps) {
+        const ResultCode partial = step.call == Call::Read ? step.code : kSuccess;
+        steps.push_back({step.call, step.what, step.code, partial, partial});
+    }
     steps.insert(steps.end(), {
-        {Call::Seek, "query past the marker", kQueryMarkerEndFailed},
-        {Call::Seek, "to LinkTemplate", kSeekFieldsFailed},
-        {Call::Read, "LinkTemplate", kReadLinkTemplateFailed, kReadLinkTemplateFailed,
-         kReadLinkTemplateFailed},
-        {Call::Read, "CampaignQuery", kReadCampaignQueryFailed, kReadCampaignQueryFailed,
-         kReadCampaignQueryFailed},
-        {Call::Read, "LandingTemplate", kReadLandingTemplateFailed, kReadLandingTemplateFailed,
-         kReadLandingTemplateFailed},
-        {Call::Read, "UninstallTemplate", kReadUninstallTemplateFailed,
-         kReadUninstallTemplateFailed, kReadUninstallTemplateFailed},
-        {Call::Seek, "query after the fields", kQueryFieldsEndFailed},
-        {Call::Seek, "to PayloadSize", kSeekPayloadSizeFailed},
-        {Call::Read, "PayloadSize", kReadPayloadSizeFailed, kReadPayloadSizeFailed,
-         kReadPayloadSizeFailed},
-        {Call::Seek, "query after PayloadSize", kQueryPayloadSizeEndFailed},
-        {Call::Seek, "to the payload", kSeekPayloadFailed},
         {Call::GetTempDirectory, "temporary folder", kTempDirectoryFailed},
         {Call::CreateNew, "create the installer", kScanSeekOrCreateFailed},
         {Call::GetIdentity, "the new file's identity", kScanSeekOrCreateFailed},
@@ -321,29 +310,6 @@ TEST(FaultSweep, InstallerHeldByAScannerNeverChangesTheRunAndNeverOutlivesIt) {
                                      : std::vector<std::u16string>{});
         EXPECT_EQ(files.OpenHandles(), 0u);
     }
-}
-
-TEST(InstallerRemoval, RetriesOnlyWhileTheFileIsInUseAndStaysBounded) {
-    std::uint32_t total = 0;
-    for (const std::uint32_t pause : run::kDeletePausesMs) total += pause;
-    // The user waits for this after the install has finished.
-    EXPECT_LE(total, 2000u);
-
-    fake::FakePlatform machine;
-    EXPECT_EQ(run::RemoveExtractedInstaller(machine.files, machine.clock, kInstallerPath),
-              run::Removal::AlreadyGone);
-    EXPECT_TRUE(machine.clock.pauses.empty());
-    EXPECT_EQ(machine.log.Count(Call::DeleteAtRestart), 0u);
-
-    machine.files.AddFile(kInstallerPath, {'M', 'Z'});
-    machine.files.Hold(kInstallerPath);
-    const std::uint32_t deletesBefore = machine.log.Count(Call::Delete);
-    EXPECT_EQ(run::RemoveExtractedInstaller(machine.files, machine.clock, kInstallerPath),
-              run::Removal::DeletedAtRestart);
-    EXPECT_EQ(machine.clock.pauses,
-              std::vector<std::uint32_t>(std::begin(run::kDeletePausesMs),
-                                         std::end(run::kDeletePausesMs)));
-    EXPECT_EQ(machine.log.Count(Call::Delete) - deletesBefore, std::size(run::kDeletePausesMs) + 1);
 }
 
 }  // namespace

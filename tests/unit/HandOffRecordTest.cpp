@@ -12,27 +12,25 @@ namespace {
 using testing::FileText;
 using testing::MakeFields;
 using testing::RegisterProduct;
+using testing::WriteRecordOfInstalledProduct;
 
-struct HandOffRecordFixture : ::testing::Test {
+struct HandOffRecordTest : ::testing::Test {
     fake::FakePlatform machine;
-    platform::UniqueKey key;
     char16_t installDir[kInstallDirCapacity] = {};
 
     bool Write(const package::TrailerFields& fields) {
-        return WriteHandOffRecord(machine.registry, machine.profiles, fields, key, installDir);
+        return WriteRecordOfInstalledProduct(machine, fields, installDir);
     }
     bool WriteDefault() { return Write(MakeFields("https://l/%1?", "k=v", "x%1/p?", "x%1/p?")); }
 };
 
-TEST_F(HandOffRecordFixture, WritesTheFiveRowsInOrderAndHandsOverDirectoryAndKey) {
+TEST_F(HandOffRecordTest, WritesTheFiveRowsInOrderIntoTheFolderTheKeyNames) {
     RegisterProduct(machine, u"C:\\Apps\\Demo");
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(std::u16string(installDir), u"C:\\Apps\\Demo");
     EXPECT_EQ(FileText(machine, u"C:\\Apps\\Demo\\Version.ini"),
               "[QD]\r\nurl=https://l/%1?\r\nparamcount=1\r\n1=k=v\r\n"
               "[UNINSTALL]\r\nurl=x\r\nparam=/p?k=v\r\n");
-    EXPECT_EQ(machine.registry.OpenKeys(), 1u);
-    key.Reset();
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
 }
 
@@ -43,7 +41,7 @@ struct UninstallRow {
     const char* param;
 };
 
-TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlaceholder) {
+TEST_F(HandOffRecordTest, UninstallRowsSplitTemplateAndCampaignAtTheWholePlaceholder) {
     const UninstallRow rows[] = {
         {"x%1/p?", "k=v", "x", "/p?k=v"},
         {"x%1/p?", "k=21", "x", "/p?k=21"},
@@ -63,7 +61,6 @@ TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlac
     for (const UninstallRow& row : rows) {
         SCOPED_TRACE(std::string(row.uninstallTemplate) + " + " + row.campaign);
         ASSERT_TRUE(Write(MakeFields("l", row.campaign, "", row.uninstallTemplate)));
-        key.Reset();
         char url[platform::kProfileValueSize] = {};
         char param[platform::kProfileValueSize] = {};
         machine.profiles.ReadString(u"UNINSTALL", u"url", url, sizeof url, u"C:\\App\\Version.ini");
@@ -74,7 +71,7 @@ TEST_F(HandOffRecordFixture, UninstallRowsSplitTemplateAndCampaignAtTheWholePlac
     }
 }
 
-TEST_F(HandOffRecordFixture, FullFieldsAreWrittenWholeAndNeverReachIntoTheNextField) {
+TEST_F(HandOffRecordTest, FullFieldsAreWrittenWholeAndNeverReachIntoTheNextField) {
     RegisterProduct(machine, u"C:\\App");
     const std::string link(260, 'L');
     const std::string campaign(260, 'c');
@@ -93,7 +90,7 @@ struct FolderRow {
 };
 
 // The query declares 520 bytes: 260 units, the terminator included when the value has one.
-TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
+TEST_F(HandOffRecordTest, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
     const std::u16string root = u"C:\\";
     const FolderRow rows[] = {
         {"200 units", root + std::u16string(197, u'a'), true, true},
@@ -109,14 +106,11 @@ TEST_F(HandOffRecordFixture, FoldersUpToWhatTheDeclaredSizeHoldsAreFound) {
         SCOPED_TRACE(row.name);
         fake::FakePlatform fresh;
         RegisterProduct(fresh, row.folder, row.terminated);
-        platform::UniqueKey rowKey;
         char16_t dir[kInstallDirCapacity] = {};
-        const bool found = WriteHandOffRecord(fresh.registry, fresh.profiles,
-                                              MakeFields("l", "k=v", "", "x%1y"), rowKey, dir);
+        const bool found =
+            WriteRecordOfInstalledProduct(fresh, MakeFields("l", "k=v", "", "x%1y"), dir);
         EXPECT_EQ(found, row.found);
-        EXPECT_EQ(static_cast<bool>(rowKey), row.found);
         if (!row.found) {
-            EXPECT_EQ(fresh.registry.OpenKeys(), 0u);
             EXPECT_EQ(fresh.log.Count(fake::Call::WriteProfileString), 0u);
             continue;
         }
@@ -150,10 +144,9 @@ TEST(HandOffRecordFolder, FolderTheCodePageCannotSpellIsStillTheOneWritten) {
         if (!row.lookAlike.empty()) {
             testing::WriteFileText(machine, row.lookAlike + u"\\Version.ini", theirs);
         }
-        platform::UniqueKey key;
         char16_t dir[kInstallDirCapacity] = {};
-        ASSERT_TRUE(WriteHandOffRecord(machine.registry, machine.profiles,
-                                       MakeFields("l", "k=v", "", "x%1y"), key, dir));
+        ASSERT_TRUE(
+            WriteRecordOfInstalledProduct(machine, MakeFields("l", "k=v", "", "x%1y"), dir));
         EXPECT_EQ(std::u16string(dir), row.folder);
         EXPECT_EQ(FileText(machine, row.folder + u"\\Version.ini"),
                   "[QD]\r\nurl=l\r\nparamcount=1\r\n1=k=v\r\n"
@@ -167,7 +160,7 @@ TEST(HandOffRecordFolder, FolderTheCodePageCannotSpellIsStillTheOneWritten) {
 // Values go through the code page into UTF-16 and back, as the wide functions take them:
 // every byte a trailer field can hold comes out as it went in, also the five bytes 1252
 // leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D).
-TEST_F(HandOffRecordFixture, EveryByteOfAFieldReachesVersionIniUnchanged) {
+TEST_F(HandOffRecordTest, EveryByteOfAFieldReachesVersionIniUnchanged) {
     std::string everyByte;
     for (int byte = 1; byte <= 0xFF; ++byte) {
         if (byte != '\n' && byte != '\r') everyByte.push_back(static_cast<char>(byte));
@@ -179,25 +172,36 @@ TEST_F(HandOffRecordFixture, EveryByteOfAFieldReachesVersionIniUnchanged) {
               "[UNINSTALL]\r\nurl=x\r\nparam=yk=\x80\x81\x9d\xff\r\n");
 }
 
-TEST_F(HandOffRecordFixture, ValueIsCutAtItsFirstZero) {
+TEST_F(HandOffRecordTest, ValueIsCutAtItsFirstZero) {
     RegisterProduct(machine, std::u16string(u"C:\\App\0C:\\Old", 13));
     ASSERT_TRUE(WriteDefault());
     EXPECT_EQ(std::u16string(installDir), u"C:\\App");
 }
 
-TEST_F(HandOffRecordFixture, MissingKeyOrUnreadableValueWritesNothingAndLeavesNoKeyOpen) {
+TEST_F(HandOffRecordTest, MissingKeyOrUnreadableValueWritesNothing) {
+    EXPECT_FALSE(OpenUninstallKey(machine.registry));
     EXPECT_FALSE(WriteDefault());
     machine.registry.SetString(kUninstallKey, u"Other", u"C:\\App");
     EXPECT_FALSE(WriteDefault());
     RegisterProduct(machine, u"C:\\App");
     machine.log.Fail(fake::Call::QueryValue, 2);
     EXPECT_FALSE(WriteDefault());
-    EXPECT_FALSE(key);
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
     EXPECT_EQ(machine.log.Count(fake::Call::WriteProfileString), 0u);
 }
 
-TEST_F(HandOffRecordFixture, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
+// A folder ReadInstallDir never gives (empty, or with no room for the file name after it)
+// names no installation: no Version.ini at the drive root, none under a cut-off name.
+TEST_F(HandOffRecordTest, FolderWithNoRoomForTheFileNameGetsNoRecord) {
+    const auto fields = MakeFields("l", "k=v", "", "x%1y");
+    WriteHandOffRecord(machine.profiles, fields, u"");
+    const std::u16string tooLong = u"C:\\" + std::u16string(kInstallDirCapacity, u'a');
+    WriteHandOffRecord(machine.profiles, fields, tooLong.c_str());
+    EXPECT_EQ(machine.log.Count(fake::Call::WriteProfileString), 0u);
+    EXPECT_TRUE(machine.files.Paths().empty());
+}
+
+TEST_F(HandOffRecordTest, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
     RegisterProduct(machine, u"C:\\App");
     machine.log.Fail(fake::Call::WriteProfileString, 1);
     ASSERT_TRUE(WriteDefault());

@@ -19,7 +19,7 @@ constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
 
 // A package whose installer, when it exits with 0, registers the product in `installDir`
 // and leaves cfg.ini there, as a real one does.
-struct HandOffRunFixture : ::testing::Test {
+struct HandOffRunTest : ::testing::Test {
     fake::FakePlatform machine;
     std::u16string installDir = u"C:\\Program Files (x86)\\Demo";
     std::uint32_t installerExit = 0;
@@ -73,7 +73,7 @@ struct HandOffRunFixture : ::testing::Test {
     }
 };
 
-TEST_F(HandOffRunFixture, SuccessfulInstallWritesTheRecordOpensThePageThenDeletesTheInstaller) {
+TEST_F(HandOffRunTest, SuccessfulInstallWritesTheRecordOpensThePageThenDeletesTheInstaller) {
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(VersionIni(),
               "[QD]\r\nurl=https://link/%1/x?\r\nparamcount=1\r\n1=k=v\r\n"
@@ -90,35 +90,35 @@ TEST_F(HandOffRunFixture, SuccessfulInstallWritesTheRecordOpensThePageThenDelete
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
 }
 
-TEST_F(HandOffRunFixture, FailedInstallHandsNothingOff) {
+TEST_F(HandOffRunTest, FailedInstallHandsNothingOff) {
     installerExit = 1;
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(machine.log.Count(Call::OpenKey), 0u);
     ExpectNothingHandedOff();
 }
 
-TEST_F(HandOffRunFixture, MissingUninstallKeyEndsTheHandOffSilently) {
+TEST_F(HandOffRunTest, MissingUninstallKeyEndsTheHandOffSilently) {
     registers = false;
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(machine.log.Count(Call::OpenKey), 1u);
     ExpectNothingHandedOff();
 }
 
-TEST_F(HandOffRunFixture, ValueLongerThanTheQueryAllowsEndsTheHandOffAndClosesTheKey) {
+TEST_F(HandOffRunTest, ValueLongerThanTheQueryAllowsEndsTheHandOffAndClosesTheKey) {
     installDir = u"C:\\" + std::u16string(257, u'a');
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(machine.log.Count(Call::QueryValue), 1u);
     ExpectNothingHandedOff();
 }
 
-TEST_F(HandOffRunFixture, FailedValueQueryEndsTheHandOffAndClosesTheKey) {
+TEST_F(HandOffRunTest, FailedValueQueryEndsTheHandOffAndClosesTheKey) {
     machine.log.Fail(Call::QueryValue);
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(machine.log.Count(Call::CloseKey), 1u);
     ExpectNothingHandedOff();
 }
 
-TEST_F(HandOffRunFixture, ExistingVersionIniKeepsItsOtherSectionsAndKeys) {
+TEST_F(HandOffRunTest, ExistingVersionIniKeepsItsOtherSectionsAndKeys) {
     testing::WriteFileText(machine, installDir + u"\\Version.ini",
                            "[App]\r\nversion=3.1\r\n[QD]\r\nurl=old\r\nextra=keep\r\n");
     EXPECT_EQ(Run(), kSuccess);
@@ -127,7 +127,7 @@ TEST_F(HandOffRunFixture, ExistingVersionIniKeepsItsOtherSectionsAndKeys) {
               "paramcount=1\r\n1=k=v\r\n[UNINSTALL]\r\nurl=https://un\r\nparam=/u?k=v\r\n");
 }
 
-TEST_F(HandOffRunFixture, FailedVersionIniWriteIsIgnoredAndThePageStillOpens) {
+TEST_F(HandOffRunTest, FailedVersionIniWriteIsIgnoredAndThePageStillOpens) {
     machine.log.Fail(Call::WriteProfileString, 2);
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_EQ(machine.log.Count(Call::WriteProfileString), 5u);
@@ -136,7 +136,7 @@ TEST_F(HandOffRunFixture, FailedVersionIniWriteIsIgnoredAndThePageStillOpens) {
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
 }
 
-TEST_F(HandOffRunFixture, LongInstallFolderWorks) {
+TEST_F(HandOffRunTest, LongInstallFolderWorks) {
     installDir = u"C:\\" + std::u16string(197, u'd');
     EXPECT_EQ(Run(), kSuccess);
     EXPECT_NE(VersionIni().find("param=/u?k=v"), std::string::npos);

@@ -1,32 +1,33 @@
 #pragma once
 
-// Set-up shared by the hand-off tests: trailer fields from text, and a machine on which
-// the product is installed the way the installer leaves it.
+// Set-up shared by the hand-off tests: a machine on which the product is installed the
+// way the installer leaves it.
 
 #include "FakePlatform.h"
+#include "PackageBuilder.h"
 #include "handoff/HandOffRecord.h"
 #include "package/PackageTrailer.h"
 
-#include <algorithm>
 #include <string>
 
 namespace wrapper::testing {
-
-inline package::TrailerFields MakeFields(const std::string& link, const std::string& campaign,
-                                         const std::string& landing, const std::string& uninstall) {
-    package::TrailerFields fields = {};
-    const std::string texts[] = {link, campaign, landing, uninstall};
-    for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        std::copy_n(texts[i].begin(), std::min<std::size_t>(texts[i].size(), package::kFieldSize),
-                    fields.bytes[i]);
-    }
-    return fields;
-}
 
 inline void RegisterProduct(fake::FakePlatform& machine, const std::u16string& installDir,
                             bool terminated = true) {
     machine.registry.SetString(handoff::kUninstallKey, handoff::kAppPathValue, installDir,
                                terminated);
+}
+
+// The record's steps of the hand-off, as a run takes them: the uninstall key, the folder
+// it names, the rows. False, with nothing written, when the folder cannot be had. The key
+// is closed again on return.
+inline bool WriteRecordOfInstalledProduct(fake::FakePlatform& machine,
+                                          const package::TrailerFields& fields,
+                                          char16_t (&installDir)[handoff::kInstallDirCapacity]) {
+    const platform::UniqueKey key = handoff::OpenUninstallKey(machine.registry);
+    if (!key || !handoff::ReadInstallDir(machine.registry, key.Get(), installDir)) return false;
+    handoff::WriteHandOffRecord(machine.profiles, fields, installDir);
+    return true;
 }
 
 // The bytes of a file in the fake file system ("" when it is missing).

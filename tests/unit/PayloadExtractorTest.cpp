@@ -180,6 +180,27 @@ TEST(PayloadExtractor, ShortReadsAreContinuedUntilThePayloadIsComplete) {
     EXPECT_EQ(x.OwnPosition(), x.payloadStart + static_cast<std::int64_t>(payload.size()));
 }
 
+// The two steps extraction is made of, on their own, as the tools and the benchmark use
+// them: choosing the name touches no file; the copy goes wherever the target file stands.
+TEST(PayloadExtractor, StepsChooseWithoutCreatingAndCopyIntoAnyOpenFile) {
+    Extraction x(Pattern(kCopyBufferSize + 3));
+    char16_t path[kPathCapacity] = u"stale";
+    ASSERT_EQ(package::ChooseInstallerPath(x.machine.files, x.machine.clock, path), kSuccess);
+    EXPECT_EQ(std::u16string(path), kExpectedPath);
+    EXPECT_EQ(x.machine.log.Count(Call::CreateNew), 0u);
+    EXPECT_EQ(x.FileCount(), 1u);
+
+    const platform::UniqueFile target(x.machine.files, x.machine.files.CreateNew(u"C:\\out.bin"));
+    ASSERT_EQ(package::CopyPayload(x.machine.files, x.own.Get(), kCopyBufferSize + 3, target.Get()),
+              kSuccess);
+    EXPECT_EQ(x.machine.files.Bytes(u"C:\\out.bin"), x.PackageBytes(kCopyBufferSize + 3));
+    // Both stay open for the caller.
+    EXPECT_EQ(x.machine.files.OpenHandles(), 2u);
+    // Past the end of the package the copy is short: a failure, whatever was copied.
+    EXPECT_EQ(package::CopyPayload(x.machine.files, x.own.Get(), 1'000'000, target.Get()),
+              kPayloadCopyFailed);
+}
+
 TEST(PayloadExtractor, NoTemporaryDirectoryCreatesNothing) {
     Extraction x({'M', 'Z'});
     x.machine.log.Fail(Call::GetTempDirectory);
@@ -237,7 +258,7 @@ TEST(PayloadExtractor, FileAlreadyAtTheDrawnNameIsLeftAlone) {
     // The file system reads the doubled separator as one.
     x.machine.files.AddFile(u"C:\\Users\\user\\AppData\\Local\\Temp\\Zorvik28462.exe", theirs);
 
-    EXPECT_EQ(x.Run(3), kScanSeekOrCreateFailed);
+    EXPECT_EQ(x.Run(3), kInstallerCreateFailed);
     EXPECT_FALSE(x.created);
     EXPECT_EQ(std::u16string(x.path), kExpectedPath);
     EXPECT_EQ(x.machine.files.Bytes(x.path), theirs);
@@ -274,7 +295,7 @@ TEST(PayloadExtractor, FailedOrIncompleteCopyLeavesAClosedPartialFile) {
         Extraction x(Pattern(kSize));
         row.arrange(x.machine);
 
-        EXPECT_EQ(x.Run(row.claimed), kScanReadOrCopyFailed);
+        EXPECT_EQ(x.Run(row.claimed), kPayloadCopyFailed);
         EXPECT_TRUE(x.created);
         EXPECT_EQ(std::u16string(x.path), kExpectedPath);
         EXPECT_EQ(x.machine.files.Bytes(x.path), x.PackageBytes(row.copied));

@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "WideText.h"
 #include "handoff/TextHelpers.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,39 @@ TEST(AppendText, KeepsTheBufferUnchangedWhenTheTextDoesNotFit) {
     EXPECT_STREQ(buffer, "ab");
     EXPECT_TRUE(AppendText(buffer, sizeof buffer, length, ViewOf("cde")));
     EXPECT_STREQ(buffer, "abcde");
+}
+
+// A length at or past the capacity (a caller's slip) must refuse, not write past the end.
+TEST(AppendText, AndAppendWideRefuseALengthAtOrPastTheCapacity) {
+    struct Row {
+        std::uint32_t capacity;
+        std::uint32_t length;
+        const char* text;
+        bool fits;
+    };
+    const Row rows[] = {
+        {6, 2, "cde", true},
+        {6, 2, "cdef", false},
+        {6, 5, "", true},
+        {6, 6, "", false},
+        {6, 7, "x", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.capacity << "/" << row.length << " + " << row.text);
+        char narrow[8] = "ab";
+        char16_t wide[8] = u"ab";
+        std::u16string text16(row.text, row.text + std::char_traits<char>::length(row.text));
+        std::uint32_t narrowLength = row.length;
+        std::uint32_t wideLength = row.length;
+        EXPECT_EQ(AppendText(narrow, row.capacity, narrowLength, ViewOf(row.text)), row.fits);
+        EXPECT_EQ(AppendWide(wide, row.capacity, wideLength, text16.c_str()), row.fits);
+        if (!row.fits) {
+            EXPECT_EQ(narrowLength, row.length);
+            EXPECT_EQ(wideLength, row.length);
+            EXPECT_EQ(narrow[7], '\0');
+            EXPECT_EQ(wide[7], u'\0');
+        }
+    }
 }
 
 TEST(CodePageConversions, EmptyTextGivesEmptyText) {

@@ -1,5 +1,6 @@
 #include "FakePlatform.h"
 #include "PackageBuilder.h"
+#include "TrailerReaderSteps.h"
 #include "package/PackageTrailer.h"
 #include "package/TrailerReader.h"
 
@@ -63,7 +64,7 @@ Reading Read(const std::vector<std::uint8_t>& bytes, std::int64_t markerEnd,
 }
 
 std::string FieldString(const package::TrailerFields& fields, Field field) {
-    const package::FieldText text = package::GetField(fields, field);
+    const TextView text = package::FieldText(fields, field);
     return {text.data, text.length};
 }
 
@@ -178,7 +179,7 @@ TEST(TrailerReader, FieldTextEndsAtItsFirstZeroOrAfterAllItsBytes) {
             const Reading reading = Read(bytes, static_cast<std::int64_t>(bytes.size()));
             ASSERT_EQ(reading.code, kSuccess);
 
-            const package::FieldText text = package::GetField(reading.fields, kFields[target]);
+            const TextView text = package::FieldText(reading.fields, kFields[target]);
             EXPECT_EQ(text.length, length);
             EXPECT_EQ(text.data, reading.fields.bytes[target]);
             EXPECT_EQ(FieldString(reading.fields, kFields[target]), parts.fields[target]);
@@ -191,36 +192,43 @@ TEST(TrailerReader, FieldTextEndsAtItsFirstZeroOrAfterAllItsBytes) {
     }
 }
 
-TEST(TrailerReader, EachFailingStepGivesItsOwnCode) {
+// A marker found too near the start of the file leaves no room for a trailer: the reader
+// refuses it at the first step that would move before the file's first byte.
+TEST(TrailerReader, MarkerTooNearTheStartIsRefused) {
     struct Row {
-        const char* step;
-        std::function<void(Steps&)> arrange;
+        std::size_t markerEnd;
         ResultCode expected;
     };
     const Row rows[] = {
-        {"query marker end", [](Steps& s) { s.FailSeek(1); }, kQueryMarkerEndFailed},
-        {"seek to fields", [](Steps& s) { s.FailSeek(2); }, kSeekFieldsFailed},
-        {"read LinkTemplate", [](Steps& s) { s.FailRead(1); }, kReadLinkTemplateFailed},
-        {"short LinkTemplate", [](Steps& s) { s.LimitRead(1, 259); }, kReadLinkTemplateFailed},
-        {"read CampaignQuery", [](Steps& s) { s.FailRead(2); }, kReadCampaignQueryFailed},
-        {"short CampaignQuery", [](Steps& s) { s.LimitRead(2, 0); }, kReadCampaignQueryFailed},
-        {"read LandingTemplate", [](Steps& s) { s.FailRead(3); }, kReadLandingTemplateFailed},
-        {"short LandingTemplate", [](Steps& s) { s.LimitRead(3, 1); }, kReadLandingTemplateFailed},
-        {"read UninstallTemplate", [](Steps& s) { s.FailRead(4); }, kReadUninstallTemplateFailed},
-        {"short UninstallTemplate", [](Steps& s) { s.LimitRead(4, 200); },
-         kReadUninstallTemplateFailed},
-        {"query fields end", [](Steps& s) { s.FailSeek(3); }, kQueryFieldsEndFailed},
-        {"seek to PayloadSize", [](Steps& s) { s.FailSeek(4); }, kSeekPayloadSizeFailed},
-        {"read PayloadSize", [](Steps& s) { s.FailRead(5); }, kReadPayloadSizeFailed},
-        {"short PayloadSize", [](Steps& s) { s.LimitRead(5, 7); }, kReadPayloadSizeFailed},
-        {"query PayloadSize end", [](Steps& s) { s.FailSeek(5); }, kQueryPayloadSizeEndFailed},
-        {"seek to payload", [](Steps& s) { s.FailSeek(6); }, kSeekPayloadFailed},
+        {32, kSeekFieldsFailed},     {33, kSeekFieldsFailed},      {1071, kSeekFieldsFailed},
+        {1072, kSeekPayloadSizeFailed}, {1075, kSeekPayloadSizeFailed},
+        {1079, kSeekPayloadSizeFailed}, {1080, kSuccess},
     };
-    const auto bytes = testing::BuildPackage({});
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.step);
-        EXPECT_EQ(Read(bytes, static_cast<std::int64_t>(bytes.size()), row.arrange).code,
-                  row.expected);
+        SCOPED_TRACE(::testing::Message() << "marker ends at " << row.markerEnd);
+        std::vector<std::uint8_t> bytes(row.markerEnd + 500, 0x4d);
+        if (row.expected == kSuccess) std::fill_n(bytes.begin(), 8, 0);  // PayloadSize 0
+        EXPECT_EQ(Read(bytes, static_cast<std::int64_t>(row.markerEnd)).code, row.expected);
+    }
+}
+
+// Every call of the reader failing, and every read coming back one byte short or empty.
+TEST(TrailerReader, EachFailingStepGivesItsOwnCode) {
+    const auto bytes = testing::BuildPackage({});
+    const auto markerEnd = static_cast<std::int64_t>(bytes.size());
+    for (const testing::ReaderStep& step : testing::kReaderSteps) {
+        SCOPED_TRACE(step.what);
+        if (step.call == Call::Seek) {
+            EXPECT_EQ(Read(bytes, markerEnd, [&](Steps& s) { s.FailSeek(step.nth); }).code,
+                      step.code);
+            continue;
+        }
+        EXPECT_EQ(Read(bytes, markerEnd, [&](Steps& s) { s.FailRead(step.nth); }).code, step.code);
+        for (const std::uint32_t got : {step.size - 1, 0u}) {
+            SCOPED_TRACE(got);
+            EXPECT_EQ(Read(bytes, markerEnd, [&](Steps& s) { s.LimitRead(step.nth, got); }).code,
+                      step.code);
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace packageinspector {
@@ -101,11 +102,11 @@ HandOffValues PreviewHandOff(const wrapper::package::TrailerFields& fields) {
         // The application's own form of the value: folder, code, extension.
         if (!kLanguages[i].empty())
             machine.languageValue = "lang\\" + std::string(kLanguages[i]) + ".ini";
-        platform::UniqueKey key;
+        // The launcher's hand-off, step by step; the product is always installed here.
+        const platform::UniqueKey key = wrapper::handoff::OpenUninstallKey(machine);
         char16_t installDir[wrapper::handoff::kInstallDirCapacity] = {};
-        if (!wrapper::handoff::WriteHandOffRecord(machine, machine, fields, key, installDir)) {
-            continue;  // cannot happen on this machine: the product is always installed
-        }
+        if (!key || !wrapper::handoff::ReadInstallDir(machine, key.Get(), installDir)) continue;
+        wrapper::handoff::WriteHandOffRecord(machine, fields, installDir);
         const char* segment = wrapper::handoff::ReadLanguageSegment(machine, installDir);
         wrapper::handoff::OpenLandingPage(machine, machine, fields, segment);
         values.landingUrl[i] = machine.opened;

@@ -5,7 +5,6 @@
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
-#include "platform/Clock.h"
 #include "platform/host/ToolFiles.h"
 #include "WrapperVersion.h"
 
@@ -255,13 +254,6 @@ bool FindUninstallKeys(host::ByteSource& source, std::uint64_t length,
     return true;
 }
 
-// The extracted name does not matter here, so neither does the time it is drawn from.
-class StoppedClock final : public wrapper::platform::Clock {
-public:
-    std::uint64_t SecondsSince1970() override { return 0; }
-    void Pause(std::uint32_t) override {}
-};
-
 }  // namespace
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -284,12 +276,12 @@ std::optional<std::string> ProductId(const Inspection& inspection) {
 }
 
 std::string FieldText(const Inspection& inspection, Field field) {
-    const wrapper::package::FieldText text = wrapper::package::GetField(inspection.fields, field);
+    const wrapper::TextView text = wrapper::package::FieldText(inspection.fields, field);
     return std::string(text.data, text.length);
 }
 
 bool FieldTerminated(const Inspection& inspection, Field field) {
-    return wrapper::package::GetField(inspection.fields, field).length <
+    return wrapper::package::FieldText(inspection.fields, field).length <
            wrapper::package::kFieldSize;
 }
 
@@ -367,13 +359,11 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
     if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
     if (code != wrapper::kSuccess) return "the launcher would refuse this package";
 
-    StoppedClock clock;
-    char16_t extractedName[wrapper::package::kPathCapacity] = {};
-    bool created = false;
-    wrapper::platform::FileIdentity identity;
-    code = wrapper::package::ExtractPayload(files, clock, file.Get(), payloadSize, extractedName,
-                                            created, identity);
-    (void)created;  // the output, when made, is held by `files`
+    // The launcher's copy, into the one output `files` makes whatever the path.
+    code = wrapper::kInstallerCreateFailed;
+    if (const UniqueFile copy(files, files.CreateNew(u"")); copy) {
+        code = wrapper::package::CopyPayload(files, file.Get(), payloadSize, copy.Get());
+    }
     const auto output = files.TakeOutput();
     if (code != wrapper::kSuccess || output == nullptr) {
         // The trailer was read, so the payload lies within the file: what failed is this

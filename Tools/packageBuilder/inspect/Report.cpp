@@ -3,6 +3,7 @@
 #include "ResultCodeText.h"
 #include "ToolText.h"
 #include "WrapperVersion.h"
+#include "handoff/HandOffRecord.h"
 
 #include <nlohmann/json.hpp>
 
@@ -309,7 +310,16 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
                              {"uninstall",
                               {{"url", BytesAsLatin1(inspection.handOff.uninstallUrl)},
                                {"param", BytesAsLatin1(inspection.handOff.uninstallParam)}}},
-                             {"versionIni", rows}};
+                             {"versionIni", rows},
+                             // Where the launcher looks for the installed product: the one
+                             // key found in its image, null when there is not exactly one.
+                             {"uninstallKey",
+                              {{"path", inspection.uninstallKeys.size() == 1
+                                            ? Json("HKLM\\" + inspection.uninstallKeys.front())
+                                            : Json()},
+                               {"view", 32},
+                               {"installDirValue", packagebuilder::Utf16ToUtf8(
+                                                       wrapper::handoff::kAppPathValue)}}}};
     }
     if (checks != nullptr) {
         Json list = Json::array();

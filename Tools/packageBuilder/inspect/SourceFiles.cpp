@@ -29,12 +29,7 @@ std::int64_t* SourceFiles::Position(FileHandle file) {
 
 std::uint32_t SourceFiles::GetOwnPath(char16_t*, std::uint32_t) { return 0; }
 
-std::uint32_t SourceFiles::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
-    constexpr char16_t kStandIn[] = u".\\";
-    if (capacity < 3) return 3;
-    std::copy(kStandIn, kStandIn + 3, buffer);
-    return 2;
-}
+std::uint32_t SourceFiles::GetTempDirectory(char16_t*, std::uint32_t) { return 0; }
 
 FileHandle SourceFiles::OpenForReading(const char16_t*) {
     positions_.push_back(0);
@@ -104,10 +99,7 @@ void SourceFiles::Close(FileHandle file) {
 
 FileHandle SourceFiles::OpenAndHold(const char16_t*) { return {}; }
 
-bool SourceFiles::GetIdentity(FileHandle file, wrapper::platform::FileIdentity* identity) {
-    *identity = {0, file.value};
-    return true;
-}
+bool SourceFiles::GetIdentity(FileHandle, wrapper::platform::FileIdentity*) { return false; }
 
 DeleteOutcome SourceFiles::Delete(const char16_t*) { return DeleteOutcome::Failed; }
 

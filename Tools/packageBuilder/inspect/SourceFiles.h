@@ -1,7 +1,7 @@
 #pragma once
 
 // The launcher's file services over the bytes a producer tool reads, so that the launcher's
-// own locator, reader and extraction run unchanged on a package file the tool opened once
+// own locator, reader and payload copy run unchanged on a package file the tool opened once
 // (or on the package wrapper-pack is about to write). Every OpenForReading opens that one
 // source, whatever the path, each handle with its own position and the system's rules for
 // moves and reads; CreateNew creates the one output file the caller names. The launcher's
@@ -33,14 +33,14 @@ public:
         return std::move(created_);
     }
 
-    // The launcher's own path and temporary folder do not exist here: none, and ".\".
+    // The launcher's own path and temporary folder do not exist here: none.
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     wrapper::platform::FileHandle OpenForReading(const char16_t* path) override;
     wrapper::platform::FileHandle CreateNew(const char16_t* path) override;
     // A tool starts no program, so it never holds a file for one: no handle.
     wrapper::platform::FileHandle OpenAndHold(const char16_t* path) override;
-    // The output is the only file created here, so any identity tells it apart.
+    // Nothing here needs to tell files apart: no identity.
     bool GetIdentity(wrapper::platform::FileHandle file,
                      wrapper::platform::FileIdentity* identity) override;
     bool Seek(wrapper::platform::FileHandle file, std::int64_t distance,

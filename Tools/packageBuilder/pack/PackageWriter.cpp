@@ -6,6 +6,7 @@
 #include "package/PackageTrailer.h"
 #include "platform/host/ToolFiles.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 

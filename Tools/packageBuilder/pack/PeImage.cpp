@@ -2,6 +2,7 @@
 
 #include "ToolText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>

@@ -26,6 +26,10 @@ enum ResultCode : std::uint32_t {
     kTempDirectoryFailed = 14,    // no usable temporary directory
     kScanSeekOrCreateFailed = 15, // scan: position query/seek failed or no marker; extraction: create failed
     kScanReadOrCopyFailed = 16,   // scan: a read failed or was short; extraction: copy failed
+
+    // The same two numbers under the names extraction gives them.
+    kInstallerCreateFailed = kScanSeekOrCreateFailed,  // the installer's file not created
+    kPayloadCopyFailed = kScanReadOrCopyFailed,        // reading or writing the copy failed
 };
 
 }  // namespace wrapper

@@ -18,14 +18,13 @@ namespace {
 
 // After a successful install: hand the package's links to the installed application and
 // open the landing page. Nothing here is reported; a missing installation directory
-// ends it silently. The uninstall key stays open until the page is open.
+// ends it silently. The uninstall key is open from the first step until the page is open.
 void HandOff(const LauncherServices& services, const package::TrailerFields& fields) {
-    platform::UniqueKey uninstallKey;
+    const platform::UniqueKey uninstallKey = handoff::OpenUninstallKey(services.registry);
+    if (!uninstallKey) return;
     char16_t installDir[handoff::kInstallDirCapacity] = {};
-    if (!handoff::WriteHandOffRecord(services.registry, services.profiles, fields, uninstallKey,
-                                     installDir)) {
-        return;
-    }
+    if (!handoff::ReadInstallDir(services.registry, uninstallKey.Get(), installDir)) return;
+    handoff::WriteHandOffRecord(services.profiles, fields, installDir);
     const char* segment = handoff::ReadLanguageSegment(services.profiles, installDir);
     handoff::OpenLandingPage(services.shell, services.codePages, fields, segment);
 }

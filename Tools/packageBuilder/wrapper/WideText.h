@@ -17,6 +17,7 @@ inline std::uint32_t WideLength(const char16_t* text) {
 // Returns false, leaving the buffer unchanged, when the result would not fit.
 inline bool AppendWide(char16_t* buffer, std::uint32_t capacity, std::uint32_t& length,
                        const char16_t* text) {
+    if (length >= capacity) return false;
     const std::uint32_t extra = WideLength(text);
     if (extra >= capacity - length) return false;
     for (std::uint32_t i = 0; i < extra; ++i) buffer[length + i] = text[i];

@@ -31,6 +31,8 @@
 // runs the stand-in directly can tell a broken environment from a launcher fault.
 // Running it twice overwrites the traces of the first run; the record keeps growing.
 
+#include "handoff/HandOffRecord.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -43,9 +45,11 @@
 
 namespace {
 
-// The key the launcher built beside it reads: the same configured product id.
-constexpr wchar_t kUninstallKey[] = L"" WRAPPER_UNINSTALL_KEY;
-constexpr wchar_t kAppPathValue[] = L"Inno Setup: App Path";
+// The key and value the launcher reads the installation folder from: its own constants.
+const wchar_t* const kUninstallKey =
+    reinterpret_cast<const wchar_t*>(wrapper::handoff::kUninstallKey);
+const wchar_t* const kAppPathValue =
+    reinterpret_cast<const wchar_t*>(wrapper::handoff::kAppPathValue);
 
 enum FailedStep : int {
     kRecordFailed = 101,

@@ -3,8 +3,6 @@
 #include "WideText.h"
 #include "handoff/TextHelpers.h"
 
-#include <utility>
-
 namespace wrapper::handoff {
 
 namespace {
@@ -26,7 +24,14 @@ void WriteRow(platform::ProfileFiles& profiles, const char16_t* section, const c
     profiles.WriteString(section, key, text, path);
 }
 
-// Reads the installation directory into `installDir`. `key` is the open uninstall key.
+}  // namespace
+
+platform::UniqueKey OpenUninstallKey(platform::Registry& registry) {
+    platform::KeyHandle handle{};
+    if (!registry.OpenLocalMachineKey(kUninstallKey, &handle)) return {};
+    return {registry, handle};
+}
+
 bool ReadInstallDir(platform::Registry& registry, platform::KeyHandle key,
                     char16_t (&installDir)[kInstallDirCapacity]) {
     // Not cleared first: only the bytes the query returns are used.
@@ -41,24 +46,21 @@ bool ReadInstallDir(platform::Registry& registry, platform::KeyHandle key,
     return installDir[0] != u'\0';
 }
 
-}  // namespace
-
-bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& profiles,
-                        const package::TrailerFields& fields, platform::UniqueKey& uninstallKey,
-                        char16_t (&installDir)[kInstallDirCapacity]) {
-    platform::KeyHandle handle{};
-    if (!registry.OpenLocalMachineKey(kUninstallKey, &handle)) return false;
-    platform::UniqueKey key(registry, handle);
-    if (!ReadInstallDir(registry, key.Get(), installDir)) return false;
-
-    // Always fits: the buffer holds the longest InstallDir and the name.
+void WriteHandOffRecord(platform::ProfileFiles& profiles, const package::TrailerFields& fields,
+                        const char16_t* installDir) {
+    // The buffer holds the longest folder ReadInstallDir gives and the name; a longer one
+    // (or none) names no installation, and nothing is written.
     char16_t versionIni[kVersionIniCapacity] = {};
     std::uint32_t pathLength = 0;
-    AppendWide(versionIni, kVersionIniCapacity, pathLength, installDir);
-    AppendWide(versionIni, kVersionIniCapacity, pathLength, kVersionIniName);
+    if (installDir[0] == u'\0' ||
+        !AppendWide(versionIni, kVersionIniCapacity, pathLength, installDir) ||
+        !AppendWide(versionIni, kVersionIniCapacity, pathLength, kVersionIniName)) {
+        return;
+    }
 
-    const TextView campaign = FieldView(fields, package::Field::CampaignQuery);
-    WriteRow(profiles, u"QD", u"url", FieldView(fields, package::Field::LinkTemplate), versionIni);
+    const TextView campaign = package::FieldText(fields, package::Field::CampaignQuery);
+    WriteRow(profiles, u"QD", u"url", package::FieldText(fields, package::Field::LinkTemplate),
+             versionIni);
     WriteRow(profiles, u"QD", u"paramcount", ViewOf("1"), versionIni);
     WriteRow(profiles, u"QD", u"1", campaign, versionIni);
 
@@ -66,14 +68,11 @@ bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& pr
     char joined[kJoinedCapacity] = {};
     std::uint32_t joinedLength = 0;
     AppendText(joined, kJoinedCapacity, joinedLength,
-               FieldView(fields, package::Field::UninstallTemplate));
+               package::FieldText(fields, package::Field::UninstallTemplate));
     AppendText(joined, kJoinedCapacity, joinedLength, campaign);
     const SplitPieces uninstall = SplitByDelimiter({joined, joinedLength}, "%1");
     WriteRow(profiles, u"UNINSTALL", u"url", uninstall.Piece(0), versionIni);
     WriteRow(profiles, u"UNINSTALL", u"param", uninstall.Piece(1), versionIni);
-
-    uninstallKey = std::move(key);
-    return true;
 }
 
 }  // namespace wrapper::handoff

@@ -36,21 +36,24 @@ inline constexpr std::uint32_t kInstallDirCapacity = kValueUnits;
 //                CampaignQuery, split at "%1"
 inline constexpr char16_t kVersionIniName[] = u"\\Version.ini";
 
-// After a successful install: reads the installation directory from the product's
-// uninstall key and writes the hand-off record into its Version.ini, rows in the order
-// above. The value is cut at the size the query returned (and at an embedded zero) and
-// always terminated; its registry type is not examined.
-//
-// Returns true when the directory was found: `installDir` (kInstallDirCapacity units)
-// then holds it as zero-terminated UTF-16 and `uninstallKey` owns the open key, which
-// the caller keeps open until the landing page is open. Returns false, having written
-// nothing and with the key closed again, when the key or the value is missing or
-// unreadable, the value is longer than the query allows, or the directory is empty; the
-// hand-off then ends silently. A missing split piece is written as
-// empty text. Failed writes are not noticed (the writer creates the file and sections
-// and leaves other content in place); the remaining writes still run.
-bool WriteHandOffRecord(platform::Registry& registry, platform::ProfileFiles& profiles,
-                        const package::TrailerFields& fields, platform::UniqueKey& uninstallKey,
-                        char16_t (&installDir)[kInstallDirCapacity]);
+// The product's uninstall key, opened for querying; an empty owner when it is missing or
+// cannot be opened.
+platform::UniqueKey OpenUninstallKey(platform::Registry& registry);
+
+// Reads the installation directory from the open uninstall `key` into `installDir` as
+// zero-terminated UTF-16. The value is cut at the size the query returned (and at an
+// embedded zero) and always terminated; its registry type is not examined. Returns false
+// when the value is missing or unreadable, longer than the query allows, or empty (a
+// Version.ini at the root of the current drive is no installation's).
+bool ReadInstallDir(platform::Registry& registry, platform::KeyHandle key,
+                    char16_t (&installDir)[kInstallDirCapacity]);
+
+// Writes the hand-off record into Version.ini in `installDir` (as ReadInstallDir gives it),
+// rows in the order above; nothing for an empty folder or one longer than ReadInstallDir
+// ever gives. A missing split piece is written as empty text. Failed writes
+// are not noticed (the writer creates the file and sections and leaves other content in
+// place); the remaining writes still run.
+void WriteHandOffRecord(platform::ProfileFiles& profiles, const package::TrailerFields& fields,
+                        const char16_t* installDir);
 
 }  // namespace wrapper::handoff

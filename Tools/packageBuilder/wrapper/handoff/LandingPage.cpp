@@ -38,7 +38,7 @@ const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char16_t
 void OpenLandingPage(platform::Shell& shell, platform::CodePages& codePages,
                      const package::TrailerFields& fields, const char* segment) {
     const SplitPieces landing =
-        SplitByDelimiter(FieldView(fields, package::Field::LandingTemplate), "%1");
+        SplitByDelimiter(package::FieldText(fields, package::Field::LandingTemplate), "%1");
 
     char url[kLandingUrlCapacity] = {};
     std::uint32_t length = 0;
@@ -46,7 +46,7 @@ void OpenLandingPage(platform::Shell& shell, platform::CodePages& codePages,
         !AppendText(url, kLandingUrlCapacity, length, ViewOf(segment)) ||
         !AppendText(url, kLandingUrlCapacity, length, landing.Piece(1)) ||
         !AppendText(url, kLandingUrlCapacity, length,
-                    FieldView(fields, package::Field::CampaignQuery))) {
+                    package::FieldText(fields, package::Field::CampaignQuery))) {
         return;
     }
 

@@ -27,11 +27,6 @@ TextView ViewOf(const char* text) {
     return {text, length};
 }
 
-TextView FieldView(const package::TrailerFields& fields, package::Field field) {
-    const package::FieldText text = package::GetField(fields, field);
-    return {text.data, text.length};
-}
-
 bool SameText(TextView text, const char* literal) {
     const TextView other = ViewOf(literal);
     if (other.length != text.length) return false;

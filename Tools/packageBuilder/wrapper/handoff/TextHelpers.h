@@ -12,18 +12,8 @@ namespace wrapper::handoff {
 // bounded, so it works in fixed buffers owned by the caller and in views into them; it
 // never allocates.
 
-// A view of 8-bit text: `length` bytes at `data`, not necessarily zero-terminated. It
-// owns nothing and is valid as long as the text it points into.
-struct TextView {
-    const char* data;
-    std::uint32_t length;  // bytes
-};
-
 // The view of zero-terminated text, without its terminator.
 TextView ViewOf(const char* text);
-
-// The view of a trailer field's text (at most 260 bytes, never past the field).
-TextView FieldView(const package::TrailerFields& fields, package::Field field);
 
 // Whole-string equality with a literal: equal length and equal bytes, case-sensitive.
 bool SameText(TextView text, const char* literal);

@@ -19,7 +19,7 @@ constexpr MarkerEdit kMarkerEdits[] = {{0, 'E'}, {3, 'M'}, {27, '7'}, {31, '2'}}
 
 }  // namespace
 
-FieldText GetField(const TrailerFields& fields, Field field) {
+TextView FieldText(const TrailerFields& fields, Field field) {
     const char* text = fields.bytes[static_cast<std::uint32_t>(field)];
     const void* zero = std::memchr(text, 0, kFieldSize);
     const auto length = zero ? static_cast<std::uint32_t>(static_cast<const char*>(zero) - text)

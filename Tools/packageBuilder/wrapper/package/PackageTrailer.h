@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TextView.h"
+
 #include <cstdint>
 
 namespace wrapper::package {
@@ -36,14 +38,9 @@ struct TrailerFields {
 };
 static_assert(sizeof(TrailerFields) == kFieldsSize);
 
-// A view of a field's text: its bytes up to the first zero, or all 260 when it holds no
-// zero byte. Never reaches into the next field. Points into the TrailerFields it came from.
-struct FieldText {
-    const char* data;
-    std::uint32_t length;  // bytes
-};
-
-FieldText GetField(const TrailerFields& fields, Field field);
+// A field's text: its bytes up to the first zero, or all 260 when it holds no zero byte.
+// Never reaches into the next field. Points into the TrailerFields it came from.
+TextView FieldText(const TrailerFields& fields, Field field);
 
 // Writes the TrailerMarker into `marker` (32 bytes, no terminator). It is derived from a
 // template at run time so that the launcher's own image never holds the marker and the

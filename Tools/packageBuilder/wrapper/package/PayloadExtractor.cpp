@@ -35,27 +35,23 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
     return false;
 }
 
-ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
-                          platform::FileHandle ownFile, std::uint64_t payloadSize,
-                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller,
-                          platform::FileIdentity& identity) {
-    createdInstaller = false;
-
+ResultCode ChooseInstallerPath(platform::Files& files, platform::Clock& clock,
+                               char16_t (&path)[kPathCapacity]) {
+    path[0] = u'\0';
     char16_t directory[kPathCapacity] = {};
-    const std::uint32_t directoryLength = files.GetTempDirectory(kPathCapacity, directory);
+    const std::uint32_t directoryLength = files.GetTempDirectory(directory, kPathCapacity);
     // A result of the capacity or more is the size the system would need, not a path.
     if (directoryLength == 0 || directoryLength >= kPathCapacity) return kTempDirectoryFailed;
 
     const auto seed = static_cast<std::uint32_t>(clock.SecondsSince1970());
-    if (!FormatTempInstallerPath(directory, DrawTempNumber(seed), tempInstallerPath)) {
+    if (!FormatTempInstallerPath(directory, DrawTempNumber(seed), path)) {
         return kTempDirectoryFailed;
     }
+    return kSuccess;
+}
 
-    platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
-    if (!installer) return kScanSeekOrCreateFailed;
-    createdInstaller = true;
-    if (!files.GetIdentity(installer.Get(), &identity)) return kScanSeekOrCreateFailed;
-
+ResultCode CopyPayload(platform::Files& files, platform::FileHandle from,
+                       std::uint64_t payloadSize, platform::FileHandle to) {
     // Static: in the image's zero-filled data, which costs no file bytes, and off the
     // stack, which would need probing page by page.
     static unsigned char buffer[kCopyBufferSize];
@@ -65,16 +61,29 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
                                                                                 : kCopyBufferSize);
         std::uint32_t got = 0;
         // A payload that ends early is a broken copy, never an installer to start.
-        if (!files.Read(ownFile, buffer, ask, &got) || got == 0 || got > ask) {
-            return kScanReadOrCopyFailed;
+        if (!files.Read(from, buffer, ask, &got) || got == 0 || got > ask) {
+            return kPayloadCopyFailed;
         }
         std::uint32_t written = 0;
-        if (!files.Write(installer.Get(), buffer, got, &written) || written != got) {
-            return kScanReadOrCopyFailed;
-        }
+        if (!files.Write(to, buffer, got, &written) || written != got) return kPayloadCopyFailed;
         remaining -= got;
     }
     return kSuccess;
+}
+
+ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
+                          platform::FileHandle ownFile, std::uint64_t payloadSize,
+                          char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller,
+                          platform::FileIdentity& identity) {
+    createdInstaller = false;
+    const ResultCode chosen = ChooseInstallerPath(files, clock, tempInstallerPath);
+    if (chosen != kSuccess) return chosen;
+
+    platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
+    if (!installer) return kInstallerCreateFailed;
+    createdInstaller = true;
+    if (!files.GetIdentity(installer.Get(), &identity)) return kInstallerCreateFailed;
+    return CopyPayload(files, ownFile, payloadSize, installer.Get());
 }
 
 }  // namespace wrapper::package

@@ -38,8 +38,23 @@ std::uint32_t DrawTempNumber(std::uint32_t seed);
 bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
                              char16_t (&path)[kPathCapacity]);
 
-// Copies the payload (the `payloadSize` bytes starting at the own file's current position)
-// into a new file in the temporary directory whose name is drawn from the current time.
+// Chooses where the installer goes: a name in the temporary directory drawn from the
+// current time (FormatTempInstallerPath). Returns kSuccess with the path in `path`, or
+// kTempDirectoryFailed with `path` empty when there is no temporary directory, or the path
+// would not fit or could not be started from.
+ResultCode ChooseInstallerPath(platform::Files& files, platform::Clock& clock,
+                               char16_t (&path)[kPathCapacity]);
+
+// Copies `payloadSize` bytes from `from`'s current position to `to`'s, through the static
+// copy buffer. Returns kSuccess when all of them were copied, kPayloadCopyFailed when a
+// read or a write failed or ended early (a payload shorter than `payloadSize` included);
+// `to` then holds what was copied so far. Neither handle is closed.
+ResultCode CopyPayload(platform::Files& files, platform::FileHandle from,
+                       std::uint64_t payloadSize, platform::FileHandle to);
+
+// Extracts the payload (the `payloadSize` bytes starting at the own file's current
+// position): chooses the installer's path, creates the file there and copies the payload
+// into it.
 // `tempInstallerPath` must be empty on entry. `createdInstaller` tells whether this call
 // created the file: only then may the caller start it (on kSuccess) or delete it. The file
 // is created with CreateNew's protection, so that while it is written nobody else can
@@ -49,10 +64,10 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
 //   kSuccess                 the whole payload was copied; the path names the new file;
 //   kTempDirectoryFailed     no temporary directory, or the path would not fit or could not
 //                            be started from; nothing created, path empty;
-//   kScanSeekOrCreateFailed  the file could not be created (a file of that name exists);
+//   kInstallerCreateFailed   the file could not be created (a file of that name exists);
 //                            the path names that file, which is not ours; or the new file's
 //                            identity could not be read (then `createdInstaller` is set);
-//   kScanReadOrCopyFailed    reading the payload or writing the copy failed or ended early;
+//   kPayloadCopyFailed       reading the payload or writing the copy failed or ended early;
 //                            the path names the partial file.
 // The new file is closed on return; the own file stays open.
 ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,

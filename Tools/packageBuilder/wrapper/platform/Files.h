@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueHandle.h"
+
 #include <cstdint>
 
 namespace wrapper::platform {
@@ -42,7 +44,7 @@ public:
     // The temporary directory, ending with a backslash, into `buffer`. Returns its length
     // without the terminator; when it does not fit, the size needed (terminator included,
     // so always more than `capacity - 1`) and the buffer is unspecified; 0 on failure.
-    virtual std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) = 0;
+    virtual std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) = 0;
 
     // Opens an existing file for reading; others may read and write it meanwhile.
     virtual FileHandle OpenForReading(const char16_t* path) = 0;
@@ -88,41 +90,12 @@ protected:
     ~Files() = default;
 };
 
-// Owns an open file and closes it exactly once. Move-only.
-class UniqueFile {
-public:
-    UniqueFile() = default;
-    UniqueFile(Files& files, FileHandle handle) : files_(&files), handle_(handle) {}
-    UniqueFile(const UniqueFile&) = delete;
-    UniqueFile& operator=(const UniqueFile&) = delete;
-    UniqueFile(UniqueFile&& other) noexcept : files_(other.files_), handle_(other.handle_) {
-        other.handle_ = {};
-    }
-    UniqueFile& operator=(UniqueFile&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            files_ = other.files_;
-            handle_ = other.handle_;
-            other.handle_ = {};
-        }
-        return *this;
-    }
-    ~UniqueFile() { Reset(); }
-
-    FileHandle Get() const { return handle_; }
-    explicit operator bool() const { return static_cast<bool>(handle_); }
-
-    // Closes the file now, if one is held.
-    void Reset() {
-        if (handle_) {
-            files_->Close(handle_);
-            handle_ = {};
-        }
-    }
-
-private:
-    Files* files_ = nullptr;
-    FileHandle handle_{};
+struct FileTraits {
+    using Owner = Files;
+    using Handle = FileHandle;
+    static void Close(Files& files, FileHandle file) { files.Close(file); }
 };
+// Owns an open file and closes it exactly once.
+using UniqueFile = UniqueHandle<FileTraits>;
 
 }  // namespace wrapper::platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueHandle.h"
+
 #include <cstdint>
 
 namespace wrapper::platform {
@@ -30,27 +32,12 @@ protected:
     ~Processes() = default;
 };
 
-// Owns a process handle and closes it exactly once. Move-only.
-class UniqueProcess {
-public:
-    UniqueProcess(Processes& processes, ProcessHandle handle)
-        : processes_(&processes), handle_(handle) {}
-    UniqueProcess(const UniqueProcess&) = delete;
-    UniqueProcess& operator=(const UniqueProcess&) = delete;
-    UniqueProcess(UniqueProcess&& other) noexcept
-        : processes_(other.processes_), handle_(other.handle_) {
-        other.handle_ = {};
-    }
-    UniqueProcess& operator=(UniqueProcess&&) = delete;
-    ~UniqueProcess() {
-        if (handle_) processes_->Close(handle_);
-    }
-
-    ProcessHandle Get() const { return handle_; }
-
-private:
-    Processes* processes_;
-    ProcessHandle handle_;
+struct ProcessTraits {
+    using Owner = Processes;
+    using Handle = ProcessHandle;
+    static void Close(Processes& processes, ProcessHandle process) { processes.Close(process); }
 };
+// Owns a process handle and closes it exactly once.
+using UniqueProcess = UniqueHandle<ProcessTraits>;
 
 }  // namespace wrapper::platform

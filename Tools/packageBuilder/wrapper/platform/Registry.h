@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueHandle.h"
+
 #include <cstdint>
 
 namespace wrapper::platform {
@@ -29,40 +31,12 @@ protected:
     ~Registry() = default;
 };
 
-// Owns an open key and closes it exactly once. Move-only.
-class UniqueKey {
-public:
-    UniqueKey() = default;
-    UniqueKey(Registry& registry, KeyHandle handle) : registry_(&registry), handle_(handle) {}
-    UniqueKey(const UniqueKey&) = delete;
-    UniqueKey& operator=(const UniqueKey&) = delete;
-    UniqueKey(UniqueKey&& other) noexcept : registry_(other.registry_), handle_(other.handle_) {
-        other.handle_ = {};
-    }
-    UniqueKey& operator=(UniqueKey&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            registry_ = other.registry_;
-            handle_ = other.handle_;
-            other.handle_ = {};
-        }
-        return *this;
-    }
-    ~UniqueKey() { Reset(); }
-
-    KeyHandle Get() const { return handle_; }
-    explicit operator bool() const { return static_cast<bool>(handle_); }
-
-    void Reset() {
-        if (handle_) {
-            registry_->CloseKey(handle_);
-            handle_ = {};
-        }
-    }
-
-private:
-    Registry* registry_ = nullptr;
-    KeyHandle handle_{};
+struct KeyTraits {
+    using Owner = Registry;
+    using Handle = KeyHandle;
+    static void Close(Registry& registry, KeyHandle key) { registry.CloseKey(key); }
 };
+// Owns an open key and closes it exactly once.
+using UniqueKey = UniqueHandle<KeyTraits>;
 
 }  // namespace wrapper::platform

@@ -4,6 +4,7 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace wrapper::platform::host {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace wrapper::platform::host {

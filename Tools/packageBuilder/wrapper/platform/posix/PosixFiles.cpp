@@ -32,7 +32,7 @@ int ToDescriptor(FileHandle file) { return static_cast<int>(file.value - 1); }
 
 std::uint32_t PosixFiles::GetOwnPath(char16_t*, std::uint32_t) { return 0; }
 
-std::uint32_t PosixFiles::GetTempDirectory(std::uint32_t, char16_t*) { return 0; }
+std::uint32_t PosixFiles::GetTempDirectory(char16_t*, std::uint32_t) { return 0; }
 
 FileHandle PosixFiles::OpenForReading(const char16_t* path) {
     return FromDescriptor(::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
@@ -84,19 +84,9 @@ bool PosixFiles::Read(FileHandle file, void* buffer, std::uint32_t size, std::ui
 
 bool PosixFiles::Write(FileHandle file, const void* buffer, std::uint32_t size,
                        std::uint32_t* bytesWritten) {
-    std::uint32_t total = 0;
-    while (total < size) {
-        const ssize_t put =
-            ::write(ToDescriptor(file), static_cast<const char*>(buffer) + total, size - total);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            *bytesWritten = total;
-            return false;
-        }
-        total += static_cast<std::uint32_t>(put);
-    }
-    *bytesWritten = total;
-    return true;
+    const int fd = ToDescriptor(file);
+    return WriteAll([fd](const char* bytes, std::uint32_t count) { return ::write(fd, bytes, count); },
+                    buffer, size, bytesWritten);
 }
 
 void PosixFiles::Close(FileHandle file) { ::close(ToDescriptor(file)); }

@@ -2,6 +2,9 @@
 
 #include "platform/Files.h"
 
+#include <cerrno>
+#include <sys/types.h>
+
 namespace wrapper::platform::posix {
 
 // The file services over POSIX system calls, so that host tools read packages with the
@@ -11,7 +14,7 @@ namespace wrapper::platform::posix {
 class PosixFiles final : public Files {
 public:
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
     // POSIX has no share modes: the file is opened for reading, and others keep every right.
@@ -28,5 +31,24 @@ public:
     // The host has no restart queue: always false.
     bool DeleteAtRestart(const char16_t* path) override;
 };
+
+// Writes all `size` bytes with `writeSome`, a call shaped like write(2) (bytes or
+// nothing, returning the count written or -1 with errno set), again and again until
+// they are all written. An interrupted call is retried. Fails on an error and on a call
+// that writes nothing, which would only be repeated for ever. `bytesWritten` receives
+// the count written either way.
+template <class WriteSome>
+bool WriteAll(WriteSome&& writeSome, const void* buffer, std::uint32_t size,
+              std::uint32_t* bytesWritten) {
+    std::uint32_t total = 0;
+    while (total < size) {
+        const ssize_t put = writeSome(static_cast<const char*>(buffer) + total, size - total);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        total += static_cast<std::uint32_t>(put);
+    }
+    *bytesWritten = total;
+    return total == size;
+}
 
 }  // namespace wrapper::platform::posix

@@ -82,7 +82,7 @@ std::uint32_t Win32Platform::GetOwnPath(char16_t* buffer, std::uint32_t capacity
     return length < capacity ? length : 0;
 }
 
-std::uint32_t Win32Platform::GetTempDirectory(std::uint32_t capacity, char16_t* buffer) {
+std::uint32_t Win32Platform::GetTempDirectory(char16_t* buffer, std::uint32_t capacity) {
     return GetTempPathW(capacity, Wide(buffer));
 }
 

@@ -37,7 +37,7 @@ class Win32Platform final : public Files,
 public:
     // Files
     std::uint32_t GetOwnPath(char16_t* buffer, std::uint32_t capacity) override;
-    std::uint32_t GetTempDirectory(std::uint32_t capacity, char16_t* buffer) override;
+    std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) override;
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
     FileHandle OpenAndHold(const char16_t* path) override;

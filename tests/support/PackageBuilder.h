@@ -1,6 +1,7 @@
 #pragma once
 
-// Builds package images in memory for the unit tests.
+// Builds packages in memory, for every C++ test: trailer fields from text, the marker, a
+// launcher image as far as the locator reads it, and whole packages, signed or not.
 
 #include "package/PackageTrailer.h"
 
@@ -11,6 +12,21 @@
 #include <vector>
 
 namespace wrapper::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The four fields from text, in trailer order, each copied up to the whole field (so a
+// 260-byte text leaves no terminator).
+inline package::TrailerFields MakeFields(const std::string& link, const std::string& campaign,
+                                         const std::string& landing, const std::string& uninstall) {
+    package::TrailerFields fields = {};
+    const std::string* texts[] = {&link, &campaign, &landing, &uninstall};
+    for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
+        std::copy_n(texts[i]->begin(), std::min<std::size_t>(texts[i]->size(), package::kFieldSize),
+                    fields.bytes[i]);
+    }
+    return fields;
+}
 
 // Where the locator finds a signature's table in LauncherImage: entry 4 of the PE32
 // optional header's data directory (offset, then size, 32 bits each, little-endian).
@@ -52,6 +68,9 @@ inline void Sign(std::vector<std::uint8_t>& package, std::size_t padding,
     package.resize(offset + tableSize, fill);
 }
 
+// The parts of a package, laid out by BuildPackage: launcher, payload, trailer, `after`.
+// The defaults are the smallest the launcher's code accepts; the tool tests start from a
+// launcher the tools accept instead.
 struct PackageParts {
     std::vector<std::uint8_t> launcher = LauncherImage();
     std::vector<std::uint8_t> payload = {'M', 'Z', 1, 2, 3};
@@ -70,12 +89,8 @@ inline std::vector<std::uint8_t> Marker() {
 inline std::vector<std::uint8_t> BuildPackage(const PackageParts& parts) {
     std::vector<std::uint8_t> bytes = parts.launcher;
     bytes.insert(bytes.end(), parts.payload.begin(), parts.payload.end());
-    package::TrailerFields fields = {};
-    for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        // Copies at most the whole field, so a 260-byte text leaves no terminator.
-        const std::size_t n = std::min<std::size_t>(parts.fields[i].size(), package::kFieldSize);
-        std::copy_n(parts.fields[i].begin(), n, fields.bytes[i]);
-    }
+    const package::TrailerFields fields =
+        MakeFields(parts.fields[0], parts.fields[1], parts.fields[2], parts.fields[3]);
     unsigned char trailer[package::kTrailerSize];
     package::EncodeTrailer(parts.payloadSize.value_or(parts.payload.size()), fields, trailer);
     bytes.insert(bytes.end(), trailer, trailer + package::kTrailerSize);
