@@ -24,12 +24,16 @@ def main(work):
           f"(launcher {os.path.getsize(winelab.wrapper_exe()):,} bytes)")
 
     # The page opener: a copy of the stand-in registered as the http(s) handler; it
-    # records the URL it is started with.
+    # records the URL it is started with. The desktop shell starts it, not the launcher,
+    # so it learns where to record from its command line, not from the launcher's
+    # environment.
     browser = os.path.join(demo, "browser.exe")
     shutil.copyfile(winelab.standin_installer(), browser)
+    page_record = os.path.join(demo, "page-record.txt")
     for scheme in ("http", "https"):
         winelab.wine_tool("reg", "add", rf"HKCR\{scheme}\shell\open\command", "/ve", "/d",
-                          f'"{winelab.windows_path(browser)}" "%1"', "/f")
+                          f'"{winelab.windows_path(browser)}" --record-to '
+                          f'"{winelab.windows_path(page_record)}" "%1"', "/f")
 
     record = os.path.join(demo, "record.txt")
     install_dir = r"C:\Program Files (x86)\Demo App"
@@ -49,12 +53,12 @@ def main(work):
 
     # The page opener starts on its own; give it a moment to write its record.
     deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        starts = winelab.read_record(record)
-        if any(s.module_path.lower().endswith("browser.exe") for s in starts):
-            break
+    while time.monotonic() < deadline and not os.path.exists(page_record):
         time.sleep(0.2)
+    time.sleep(0.2)  # let it finish writing
     starts = winelab.read_record(record)
+    if os.path.exists(page_record):
+        starts += winelab.read_record(page_record)
     for start in starts:
         who = "page opener" if start.module_path.lower().endswith("browser.exe") else "installer"
         print(f"   {who} started as: {start.command_line}")
