@@ -55,7 +55,7 @@ TEST(PeImage, TellsExecutablesFromOtherBytes) {
 TEST(PeImage, ReadsMachineAndWhetherItIsADll) {
     const struct {
         const char* name;
-        tooltest::ExecutableSpec spec;
+        tooltest::ExecutableDesign design;
         std::uint16_t machine;
         bool dll;
         std::string machineName;
@@ -68,7 +68,7 @@ TEST(PeImage, ReadsMachineAndWhetherItIsADll) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto info = Read(tooltest::Executable(row.spec));
+        const auto info = Read(tooltest::Executable(row.design));
         EXPECT_EQ(info.machine, row.machine);
         EXPECT_EQ(info.IsDll(), row.dll);
         EXPECT_EQ(packagebuilder::MachineName(info.machine), row.machineName);

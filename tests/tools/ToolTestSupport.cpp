@@ -101,25 +101,25 @@ Bytes VersionResource(const VersionStrings& strings) {
 
 // Headers in the first 0x200 bytes, one 0x200-byte code section after them, then the
 // resource section when there is a version resource.
-Bytes Executable(const ExecutableSpec& spec) {
+Bytes Executable(const ExecutableDesign& design) {
     constexpr std::size_t kPe = 0x40;
-    const bool wide = spec.wide;
+    const bool wide = design.wide;
     const std::uint32_t optionalSize = wide ? 240 : 224;
     const Bytes resources =
-        spec.version ? ResourceSection(VersionResource(*spec.version)) : Bytes{};
+        design.version ? ResourceSection(VersionResource(*design.version)) : Bytes{};
     const std::size_t resourcesEnd =
         (kResourceRaw + resources.size() + 0x1FF) & ~std::size_t{0x1FF};
-    Bytes b(std::max<std::size_t>(spec.size, spec.version ? resourcesEnd : 1024), 0);
+    Bytes b(std::max<std::size_t>(design.size, design.version ? resourcesEnd : 1024), 0);
     b[0] = 'M';
     b[1] = 'Z';
     Put32(b, 0x3C, kPe);
     std::memcpy(&b[kPe], "PE\0\0", 4);
     const std::size_t coff = kPe + 4;
-    Put16(b, coff + 0, spec.machine != 0 ? spec.machine : wide ? 0x8664 : 0x14C);
-    Put16(b, coff + 2, spec.version ? 2 : 1);  // sections
+    Put16(b, coff + 0, design.machine != 0 ? design.machine : wide ? 0x8664 : 0x14C);
+    Put16(b, coff + 2, design.version ? 2 : 1);  // sections
     Put16(b, coff + 16, optionalSize);
     // An executable image, 32-bit or large-address-aware, and a DLL when asked.
-    Put16(b, coff + 18, (wide ? 0x0022 : 0x0102) | (spec.dll ? 0x2000 : 0));
+    Put16(b, coff + 18, (wide ? 0x0022 : 0x0102) | (design.dll ? 0x2000 : 0));
     const std::size_t opt = coff + 20;
     Put16(b, opt + 0, wide ? 0x20B : 0x10B);
     Put32(b, opt + 4, 0x200);    // size of code
@@ -134,14 +134,14 @@ Bytes Executable(const ExecutableSpec& spec) {
     Put32(b, opt + 36, 0x200);   // file alignment
     Put16(b, opt + 40, 4);       // OS version
     Put16(b, opt + 48, 4);       // subsystem version
-    Put32(b, opt + 56, spec.version ? 0x3000 : 0x2000);  // size of image
+    Put32(b, opt + 56, design.version ? 0x3000 : 0x2000);  // size of image
     Put32(b, opt + 60, 0x200);   // size of headers
     Put16(b, opt + 68, 3);       // console subsystem
     const std::size_t count = opt + (wide ? 108 : 92);
     Put32(b, count, 16);
-    if (spec.certificateTable) {
-        Put32(b, count + 4 + 4 * 8, spec.certificateTable->offset);
-        Put32(b, count + 4 + 4 * 8 + 4, spec.certificateTable->size);
+    if (design.certificateTable) {
+        Put32(b, count + 4 + 4 * 8, design.certificateTable->offset);
+        Put32(b, count + 4 + 4 * 8 + 4, design.certificateTable->size);
     }
     const std::size_t section = opt + optionalSize;
     std::memcpy(&b[section], ".text", 5);
@@ -151,7 +151,7 @@ Bytes Executable(const ExecutableSpec& spec) {
     Put32(b, section + 20, 0x200);       // raw offset
     Put32(b, section + 36, 0x60000020);  // code, execute, read
     b[0x200] = 0xC3;                     // ret
-    if (spec.version) {
+    if (design.version) {
         Put32(b, count + 4 + 2 * 8, kResourceRva);
         Put32(b, count + 4 + 2 * 8 + 4, static_cast<std::uint32_t>(resources.size()));
         const std::size_t rsrc = section + 40;

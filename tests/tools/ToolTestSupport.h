@@ -27,7 +27,7 @@ struct VersionStrings {
     std::string productVersion;
     std::string fileDescription = "Test image";
 };
-struct ExecutableSpec {
+struct ExecutableDesign {
     std::size_t size = 1024;    // at least 1024, and room for the resource section
     bool wide = false;          // PE32+ headers
     std::uint16_t machine = 0;  // 0: x86, or x64 for `wide`
@@ -36,7 +36,7 @@ struct ExecutableSpec {
     std::optional<CertificateEntry> certificateTable = std::nullopt;
     std::optional<VersionStrings> version = std::nullopt;
 };
-Bytes Executable(const ExecutableSpec& spec);
+Bytes Executable(const ExecutableDesign& design);
 
 // A 32-bit executable of `size` bytes (at least 1024), no resources.
 Bytes MinimalExecutable(std::size_t size, std::optional<CertificateEntry> certificateTable = {});
