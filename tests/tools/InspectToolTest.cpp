@@ -492,6 +492,34 @@ TEST_F(InspectToolTest, PackageWithTwoTrailersIsReadFromTheLastAndFailsVerify) {
         << verify.out;
 }
 
+// The file is read in 1 MiB blocks: a marker is counted once wherever it lies against a
+// block edge, also inside the longer run of bytes a block carries for the uninstall key.
+TEST_F(InspectToolTest, CountsEveryMarkerOnceAcrossTheReadBlocks) {
+    constexpr std::uint64_t kEdge = 1 << 20;
+    const Bytes marker = tooltest::Marker();
+    const std::uint64_t launcherSize = launcherBytes.size();
+    Bytes payload = tooltest::MinimalExecutable(static_cast<std::size_t>(5 * kEdge + 4096));
+    // File offsets, one edge for each but the first: inside the bytes a block carries and
+    // ending at the edge, across an edge by one byte, by half, by all but one, and
+    // starting at one.
+    const std::vector<std::uint64_t> at = {kEdge - 100,     kEdge - 32,     2 * kEdge - 31,
+                                           3 * kEdge - 16,  4 * kEdge - 1,  5 * kEdge};
+    for (const std::uint64_t offset : at) {
+        std::copy(marker.begin(), marker.end(), payload.begin() + (offset - launcherSize));
+    }
+    tooltest::WriteFile(dir / "payload.bin", payload);
+    ASSERT_EQ(Pack(dir / "payload.bin", dir / "setup.exe", {"--unchecked"}).exitCode, 0);
+    const std::uint64_t trailerMarker = launcherSize + payload.size() + 1048;
+
+    const json report = InspectJson(dir / "setup.exe");
+    EXPECT_EQ(report["markerCount"], at.size() + 1);
+    std::vector<std::uint64_t> expected = at;
+    expected.push_back(trailerMarker);
+    expected.resize(std::min<std::size_t>(expected.size(), 8));
+    EXPECT_EQ(report["markerOffsets"], json(expected));
+    EXPECT_EQ(report["launcherImage"]["uninstallKeys"].size(), 1u);
+}
+
 TEST_F(InspectToolTest, ExtractReplacesTheTargetOnlyWhenTheCopyIsComplete) {
     tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(5000));
     ASSERT_EQ(Pack(dir / "installer.exe", dir / "setup.exe").exitCode, 0);

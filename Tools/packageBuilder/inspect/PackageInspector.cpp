@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace packageinspector {
 
@@ -28,6 +29,41 @@ constexpr std::size_t kScanBlock = 1 << 20;
 // A signature is a few kilobytes; a table far beyond that is not read into memory.
 constexpr std::uint64_t kMaxSignatureTable = 64ull << 20;
 constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
+
+// Where a byte pattern occurs inside [0, end) of a file read in order: how often, and the
+// first `kept` offsets. Each window fed starts with the bytes the previous one ended with,
+// so a pattern across a block edge is found, and found once.
+class PatternFinder {
+public:
+    PatternFinder(std::vector<std::uint8_t> pattern, std::uint64_t end, std::size_t kept)
+        : pattern_(std::move(pattern)), end_(end), kept_(kept) {}
+
+    // The bytes a window must carry from the previous one.
+    std::size_t Carry() const { return pattern_.size() - 1; }
+
+    // `window` holds `length` bytes of the file from offset `windowStart`.
+    void Feed(std::uint64_t windowStart, const std::uint8_t* window, std::size_t length) {
+        const std::size_t size = pattern_.size();
+        if (length < size) return;
+        std::size_t s = next_ > windowStart ? static_cast<std::size_t>(next_ - windowStart) : 0;
+        for (; s + size <= length && windowStart + s + size <= end_; ++s) {
+            if (window[s] == pattern_[0] && std::memcmp(window + s, pattern_.data(), size) == 0) {
+                if (offsets.size() < kept_) offsets.push_back(windowStart + s);
+                ++count;
+            }
+        }
+        next_ = std::max(next_, windowStart + (length - size) + 1);
+    }
+
+    std::uint32_t count = 0;
+    std::vector<std::uint64_t> offsets;  // the first `kept`, in file order
+
+private:
+    std::vector<std::uint8_t> pattern_;
+    std::uint64_t end_;
+    std::size_t kept_;
+    std::uint64_t next_ = 0;  // the first offset no window has been searched at
+};
 
 // A digest of the bytes in [begin, end) of a file fed in order, less some spans inside it.
 class RangeDigest {
@@ -134,104 +170,24 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
     check.state = SignatureState::Matches;  // until the file's digest says otherwise
 }
 
-// One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
-// digest when there is a signature, and every occurrence of the marker.
-bool ScanFile(host::ByteSource& source, Inspection& inspection,
-              const std::optional<host::SignedDigest>& signedDigest, std::string& error) {
-    const bool read = inspection.code == wrapper::kSuccess;
-    const PackageLayout& layout = inspection.layout;
-    RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
-    RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
-    RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
-                        read ? layout.trailerStart : layout.payloadStart);
-    std::optional<RangeDigest> authenticode;
-    if (signedDigest) {
-        const packagebuilder::PeInfo& image = inspection.launcherImage;
-        authenticode.emplace(
-            signedDigest->algorithm, 0, image.certificateTable->offset,
-            std::vector<RangeDigest::Span>{
-                {*image.checksumOffset, *image.checksumOffset + 4},
-                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
-    }
-
-    unsigned char marker[kMarkerSize];
-    wrapper::package::BuildTrailerMarker(marker);
-    std::vector<std::uint8_t> buffer(kScanBlock + kMarkerSize - 1);
-    std::size_t carried = 0;  // bytes kept from the previous block
-    for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
-        std::size_t got = 0;
-        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
-        if (got == 0) {
-            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
-            return false;
-        }
-        const std::uint8_t* block = buffer.data() + carried;
-        whole.Feed(offset, block, got);
-        launcher.Feed(offset, block, got);
-        payload.Feed(offset, block, got);
-        if (authenticode) authenticode->Feed(offset, block, got);
-
-        const std::size_t length = carried + got;
-        const std::uint64_t windowStart = offset - carried;
-        for (std::size_t s = 0; s + kMarkerSize <= length; ++s) {
-            if (buffer[s] == marker[0] && std::memcmp(&buffer[s], marker, kMarkerSize) == 0) {
-                if (inspection.markerOffsets.size() < kMarkerOffsetsKept) {
-                    inspection.markerOffsets.push_back(windowStart + s);
-                }
-                ++inspection.markerCount;
-            }
-        }
-        // The last 31 bytes start windows that the next block completes.
-        carried = std::min<std::size_t>(length, kMarkerSize - 1);
-        std::memmove(buffer.data(), buffer.data() + length - carried, carried);
-        offset += got;
-    }
-    inspection.packageSha256 = whole.Finish();
-    if (read) {
-        inspection.launcherSha256 = launcher.Finish();
-        inspection.payloadSha256 = payload.Finish();
-    }
-    if (authenticode) {
-        SignatureCheck& signature = inspection.signature;
-        signature.fileDigest = authenticode->Finish();
-        signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
-                                                                         : SignatureState::Differs;
-    }
-    return true;
-}
-
-// The uninstall keys in the first `length` bytes of `source`: UTF-16LE text that starts with
-// the key's fixed part, up to a zero unit (a key without one within the registry's 255
-// units is not a key the launcher could open, and is not taken).
-bool FindUninstallKeys(host::ByteSource& source, std::uint64_t length,
-                       std::vector<std::string>& keys, std::string& error) {
+// The uninstall key's fixed part as the launcher holds it: UTF-16LE.
+std::vector<std::uint8_t> UninstallKeyPrefix() {
     constexpr std::string_view prefix = WRAPPER_UNINSTALL_KEY_PREFIX;
-    constexpr std::size_t kMaxKeyUnits = 255;
     std::vector<std::uint8_t> pattern;
     for (const char c : prefix) {
         pattern.push_back(static_cast<std::uint8_t>(c));
         pattern.push_back(0);
     }
-    std::vector<std::uint64_t> found;
-    std::vector<std::uint8_t> buffer(kScanBlock + pattern.size());
-    std::size_t carried = 0;
-    for (std::uint64_t offset = 0; offset < length && found.size() < kUninstallKeysKept;) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBlock, length - offset));
-        std::size_t got = 0;
-        if (!source.ReadAt(offset, buffer.data() + carried, want, got, error)) return false;
-        if (got == 0) break;
-        const std::size_t size = carried + got;
-        const auto begin = buffer.begin();
-        for (auto at = std::search(begin, begin + size, pattern.begin(), pattern.end());
-             at != begin + size && found.size() < kUninstallKeysKept;
-             at = std::search(at + 1, begin + size, pattern.begin(), pattern.end())) {
-            found.push_back(offset - carried + static_cast<std::uint64_t>(at - begin));
-        }
-        carried = std::min(size, pattern.size() - 1);
-        std::memmove(buffer.data(), buffer.data() + size - carried, carried);
-        offset += got;
-    }
+    return pattern;
+}
+
+// The uninstall keys whose fixed part starts at `found`, inside the first `length` bytes of
+// `source`: the text up to a zero unit (a key without one within the registry's 255 units
+// is not a key the launcher could open, and is not taken).
+bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
+                       std::uint64_t length, std::vector<std::string>& keys,
+                       std::string& error) {
+    constexpr std::size_t kMaxKeyUnits = 255;
     for (const std::uint64_t at : found) {
         std::uint8_t units[kMaxKeyUnits * 2];
         std::size_t got = 0;
@@ -250,6 +206,74 @@ bool FindUninstallKeys(host::ByteSource& source, std::uint64_t length,
             key += unit >= 0x20 && unit < 0x7F ? std::string(1, static_cast<char>(unit))
                                                : std::string(escaped);
         }
+    }
+    return true;
+}
+
+// One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
+// digest when there is a signature, every occurrence of the marker, and in the launcher
+// image where the uninstall key's fixed part occurs (`keyOffsets`).
+bool ScanFile(host::ByteSource& source, Inspection& inspection,
+              const std::optional<host::SignedDigest>& signedDigest,
+              std::vector<std::uint64_t>& keyOffsets, std::string& error) {
+    const bool read = inspection.code == wrapper::kSuccess;
+    const PackageLayout& layout = inspection.layout;
+    RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
+    RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
+    RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
+                        read ? layout.trailerStart : layout.payloadStart);
+    std::optional<RangeDigest> authenticode;
+    if (signedDigest) {
+        const packagebuilder::PeInfo& image = inspection.launcherImage;
+        authenticode.emplace(
+            signedDigest->algorithm, 0, image.certificateTable->offset,
+            std::vector<RangeDigest::Span>{
+                {*image.checksumOffset, *image.checksumOffset + 4},
+                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
+    }
+
+    unsigned char marker[kMarkerSize];
+    wrapper::package::BuildTrailerMarker(marker);
+    PatternFinder markers({marker, marker + kMarkerSize}, inspection.fileSize, kMarkerOffsetsKept);
+    PatternFinder keys(UninstallKeyPrefix(), read ? layout.payloadStart : 0, kUninstallKeysKept);
+    const std::size_t carry = std::max(markers.Carry(), keys.Carry());
+    std::vector<std::uint8_t> buffer(kScanBlock + carry);
+    std::size_t carried = 0;  // bytes kept from the previous block
+    for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
+        std::size_t got = 0;
+        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
+        if (got == 0) {
+            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
+            return false;
+        }
+        const std::uint8_t* block = buffer.data() + carried;
+        whole.Feed(offset, block, got);
+        launcher.Feed(offset, block, got);
+        payload.Feed(offset, block, got);
+        if (authenticode) authenticode->Feed(offset, block, got);
+
+        const std::size_t length = carried + got;
+        const std::uint64_t windowStart = offset - carried;
+        markers.Feed(windowStart, buffer.data(), length);
+        keys.Feed(windowStart, buffer.data(), length);
+        // The last bytes start windows that the next block completes.
+        carried = std::min(length, carry);
+        std::memmove(buffer.data(), buffer.data() + length - carried, carried);
+        offset += got;
+    }
+    inspection.markerCount = markers.count;
+    inspection.markerOffsets = std::move(markers.offsets);
+    keyOffsets = std::move(keys.offsets);
+    inspection.packageSha256 = whole.Finish();
+    if (read) {
+        inspection.launcherSha256 = launcher.Finish();
+        inspection.payloadSha256 = payload.Finish();
+    }
+    if (authenticode) {
+        SignatureCheck& signature = inspection.signature;
+        signature.fileDigest = authenticode->Finish();
+        signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
+                                                                         : SignatureState::Differs;
     }
     return true;
 }
@@ -329,11 +353,11 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
             if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
         }
         inspection.handOff = PreviewHandOff(inspection.fields);
-        if (!FindUninstallKeys(source, layout.payloadStart, inspection.uninstallKeys, error)) {
-            return false;
-        }
     }
-    return ScanFile(source, inspection, signedDigest, error);
+    std::vector<std::uint64_t> keyOffsets;
+    return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&
+           ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
+                             inspection.uninstallKeys, error);
 }
 
 std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
