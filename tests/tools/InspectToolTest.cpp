@@ -188,7 +188,7 @@ TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
                     {"installDirValue", std::string(value.begin(), value.end())}}));
 }
 
-// Files the launcher would refuse: exit status 2, the result code named, nothing extracted.
+// Files the launcher would refuse: exit status 1, the result code named, nothing extracted.
 TEST_F(InspectToolTest, NamesTheLauncherResultCodeOfARefusedPackage) {
     tooltest::PackageParts tooBig;
     tooBig.payloadSize = 1u << 24;

@@ -75,13 +75,6 @@ public:
         return ascii;
     }
 
-    std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                             std::uint32_t capacity) override {
-        if (capacity == 0) return length;
-        if (length > capacity) return 0;
-        for (std::uint32_t i = 0; i < length; ++i) out[i] = static_cast<char>(text[i]);
-        return length;
-    }
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                              std::uint32_t capacity) override {
         if (capacity == 0) return length;
