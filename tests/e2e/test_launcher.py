@@ -7,6 +7,7 @@ files in one class cannot affect another; the previous setting comes back afterw
 """
 
 import contextlib
+import glob
 import hashlib
 import os
 import re
@@ -461,7 +462,8 @@ class LibrarySearchTests(LauncherTestCase):
 
 class HeldInstallerTests(LauncherTestCase):
     """A scanner that holds the extracted installer open after it has run: the launcher
-    retries the delete for a moment, then leaves it to the system to delete at restart.
+    retries the delete for a moment, then leaves it in the temporary folder: a delete at
+    restart would be by name, so there is none.
     The stand-in plays the scanner: a process it starts inherits a handle to its file
     without delete sharing and keeps it for STANDIN_HOLD_MS."""
 
@@ -484,9 +486,8 @@ class HeldInstallerTests(LauncherTestCase):
         self.assert_temp_clean()
         self.assertIsNone(winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES))
 
-    def test_installer_held_past_the_retries_is_deleted_at_restart(self):
+    def test_installer_held_past_the_retries_is_left_and_nothing_is_scheduled(self):
         hold_ms = 6000
-        started = time.monotonic()
         outcome, seconds = self.run_held(hold_ms)
         self.assertEqual(outcome.code, 0)
         self.assert_started_once_from_temp(seconds)
@@ -494,16 +495,59 @@ class HeldInstallerTests(LauncherTestCase):
         self.assertLess(outcome.seconds, hold_ms / 1000 - 1)
         left = winelab.leftover_temp_files(self.temp_unix)
         self.assertEqual(len(left), 1, f"expected the held installer, found {left}")
-        pending = winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES)
-        self.assertIsNotNone(pending, "no deletion was scheduled for the restart")
-        self.assertEqual(pending[0], "REG_MULTI_SZ")
-        self.assertIn(left[0].lower(), pending[1].lower())
-
-        # Once the holder has let go, a restart of the prefix carries the deletion out.
-        time.sleep(max(0.0, hold_ms / 1000 + 1 - (time.monotonic() - started)))
-        winelab.wine_tool("wineboot", "-r")
-        self.assert_temp_clean()
         self.assertIsNone(winelab.reg_query(SESSION_MANAGER_KEY, PENDING_RENAMES))
+        time.sleep(hold_ms / 1000 + 1)
+        os.remove(os.path.join(self.temp_unix, left[0]))
+
+
+class OwnFileRaceTests(LauncherTestCase):
+    """A running program's file can be renamed and another put under its name as soon as
+    its image is mapped. The launcher reads only the file it was started from: a package
+    renamed away as it starts, with another package of the same launcher planted in its
+    place, never runs the planted payload; it either reads its own file or ends with 1."""
+
+    STARTS = 12
+
+    @staticmethod
+    def wait_until_mapped(unix_path, running, timeout=30):
+        wanted = os.path.realpath(unix_path)
+        deadline = time.monotonic() + timeout
+        while running.running() and time.monotonic() < deadline:
+            for maps in glob.glob("/proc/[0-9]*/maps"):
+                with contextlib.suppress(OSError), open(maps, encoding="utf-8",
+                                                        errors="replace") as stream:
+                    if wanted in stream.read():
+                        return
+            time.sleep(0.001)
+        raise winelab.WineLabError(f"{unix_path} was never mapped")
+
+    def test_planted_package_never_runs(self):
+        with open(winelab.standin_installer(), "rb") as stream:
+            theirs = stream.read() + b"\0"  # another installer: one byte more
+        other_installer = os.path.join(self.work, "other-installer.exe")
+        with open(other_installer, "wb") as stream:
+            stream.write(theirs)
+        planted = winelab.pack(os.path.join(self.work, "planted.exe"), other_installer)
+        genuine = self.package("genuine.exe")
+        images = os.path.join(self.work, "race-images.txt")
+        for attempt in range(self.STARTS):
+            with self.subTest(attempt=attempt):
+                self.start_run()
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(images)
+                target = shutil.copy(genuine, os.path.join(self.work, f"race-{attempt}.exe"))
+                running = winelab.start_package(target, env=self.installer_env(
+                    STANDIN_RECORD_IMAGE=winelab.windows_path(images)))
+                self.wait_until_mapped(target, running)
+                os.rename(target, target + ".moved")
+                shutil.copy(planted, target)
+                outcome = running.wait(60)
+                self.assertFalse(outcome.crashed, f"the launcher crashed:\n{outcome.stderr}")
+                started = winelab.read_image_record(images)
+                self.assertNotIn(winelab.image_digest(theirs), started)
+                self.assertIn(outcome.code, (0, ResultCode.OPEN_OWN_FILE_FAILED))
+                self.assertEqual(len(started), 1 if outcome.code == 0 else 0)
+                self.assert_temp_clean()
 
 
 class OccupiedNameTests(LauncherTestCase):

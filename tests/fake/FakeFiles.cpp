@@ -29,6 +29,14 @@ char16_t FoldCase(char16_t unit) {
 
 std::u16string FakeFiles::Normalize(const std::u16string& path) {
     std::u16string key;
+    // The \\?\ prefix: the rest is taken literally, so an empty component (a doubled
+    // separator) names no file; the prefix itself goes, and \\?\UNC\ stands for \\.
+    if (path.rfind(u"\\\\?\\", 0) == 0) {
+        std::u16string rest = path.substr(4);
+        if (rest.rfind(u"UNC\\", 0) == 0) rest = u"\\" + rest.substr(3);
+        if (rest.find(u"\\\\", 1) != std::u16string::npos) return {};
+        return Normalize(rest);
+    }
     for (char16_t c : path) {
         if (c == u'/') c = u'\\';
         if (c == u'\\' && !key.empty() && key.back() == u'\\') continue;
@@ -44,7 +52,24 @@ FakeFiles::Entry& FakeFiles::Put(const std::u16string& path, std::vector<std::ui
 }
 
 void FakeFiles::AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes) {
-    Put(path, std::move(bytes));
+    const std::uint64_t index = Put(path, std::move(bytes)).index;
+    if (startedImage_ == 0 && !ownPath_.empty() && Normalize(path) == Normalize(ownPath_)) {
+        startedImage_ = index;
+    }
+}
+
+void FakeFiles::SetOwnPath(std::u16string path) {
+    ownPath_ = std::move(path);
+    if (startedImage_ == 0 && Exists(ownPath_)) SetStartedImage(ownPath_);
+}
+
+void FakeFiles::SetStartedImage(const std::u16string& path) {
+    startedImage_ = files_.at(Normalize(path)).index;
+}
+
+bool FakeFiles::IsStartedImage(platform::FileHandle file) {
+    const OpenFile* open = Find(file);
+    return open != nullptr && startedImage_ != 0 && files_.at(open->key).index == startedImage_;
 }
 
 
@@ -93,7 +118,10 @@ bool FakeFiles::SharingClash(const std::u16string& key, std::uint8_t access,
 
 platform::FileHandle FakeFiles::Open(const std::u16string& key, std::uint8_t access,
                                      std::uint8_t share) {
-    if (key.empty() || files_.count(key) == 0 || SharingClash(key, access, share)) return {};
+    const auto it = files_.find(key);
+    if (it == files_.end() || it->second.deletePending || SharingClash(key, access, share)) {
+        return {};
+    }
     const std::uintptr_t handle = nextHandle_++;
     open_[handle] = {key, 0, access, share};
     return {handle};
@@ -187,7 +215,7 @@ std::uint32_t FakeFiles::GetTempDirectory(char16_t* buffer, std::uint32_t capaci
 
 platform::FileHandle FakeFiles::OpenForReading(const char16_t* path) {
     if (log_.Record(Call::OpenForReading)) return {};
-    return Open(Normalize(path), kRead, kRead | kWrite);
+    return Open(Normalize(path), kRead, kRead);
 }
 
 platform::FileHandle FakeFiles::CreateNew(const char16_t* path) {
@@ -195,12 +223,17 @@ platform::FileHandle FakeFiles::CreateNew(const char16_t* path) {
     const std::u16string key = Normalize(path);
     if (key.empty() || files_.count(key) != 0) return {};
     Put(path, {}).launcherCreated = true;
-    return Open(key, kRead | kWrite, kRead);
+    return Open(key, kRead | kWrite | kDelete, kRead);
 }
 
 platform::FileHandle FakeFiles::OpenAndHold(const char16_t* path) {
     if (log_.Record(Call::OpenAndHold)) return {};
     return Open(Normalize(path), kRead, kRead);
+}
+
+platform::FileHandle FakeFiles::OpenForDeleting(const char16_t* path) {
+    if (log_.Record(Call::OpenForDeleting)) return {};
+    return Open(Normalize(path), kDelete, kRead);
 }
 
 bool FakeFiles::GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) {
@@ -274,7 +307,17 @@ bool FakeFiles::Write(platform::FileHandle file, const void* buffer, std::uint32
 
 void FakeFiles::Close(platform::FileHandle file) {
     log_.Record(Call::Close);
-    if (open_.erase(file.value) == 0) throw std::logic_error("closing a file that is not open");
+    const auto it = open_.find(file.value);
+    if (it == open_.end()) throw std::logic_error("closing a file that is not open");
+    const std::u16string key = it->second.key;
+    open_.erase(it);
+    // A file deleted through a handle goes with the last one.
+    const auto entry = files_.find(key);
+    if (entry == files_.end() || !entry->second.deletePending) return;
+    for (const auto& [handle, open] : open_) {
+        if (open.key == key) return;
+    }
+    files_.erase(entry);
 }
 
 void FakeFiles::Hold(const std::u16string& path, bool held) {
@@ -300,10 +343,13 @@ platform::DeleteOutcome FakeFiles::Delete(const char16_t* path) {
     return DeleteOutcome::Deleted;
 }
 
-bool FakeFiles::DeleteAtRestart(const char16_t* path) {
-    if (log_.Record(Call::DeleteAtRestart)) return false;
-    if (files_.count(Normalize(path)) == 0) return false;
-    restartDeletions_.push_back(path);
+bool FakeFiles::DeleteOpened(platform::FileHandle file) {
+    if (log_.Record(Call::DeleteOpened)) return false;
+    const OpenFile* open = Find(file);
+    if (open == nullptr || (open->access & kDelete) == 0) return false;
+    // The system refuses while a program started from the file is still mapped.
+    if (held_.count(open->key) != 0 || running_.count(open->key) != 0) return false;
+    files_.at(open->key).deletePending = true;
     return true;
 }
 

@@ -23,18 +23,21 @@ enum class Call {
     OpenForReading,
     CreateNew,
     OpenAndHold,
+    OpenForDeleting,
     GetIdentity,
     Seek,
     Read,
     Write,
     Close,
+    DeleteOpened,
     Delete,
-    DeleteAtRestart,
     Pause,
     StartProcess,
     WaitForExit,
     GetExitCode,
     CloseProcess,
+    IsOwnImage,
+    RunsElevated,
     OpenKey,
     QueryValue,
     CloseKey,
@@ -92,15 +95,17 @@ enum class Answer {
 };
 
 // An in-memory file system with the system's file semantics: paths compare without regard
-// to case (as FoldCase folds it) and with runs of backslashes read as one; a move before the start fails and
-// leaves the position; a move past the end succeeds; a read at the end succeeds with 0
-// bytes; CREATE_NEW fails on any existing file and leaves it untouched.
+// to case (as FoldCase folds it) and with runs of backslashes read as one, except after the
+// \\?\ prefix, which is dropped and leaves the rest to be taken literally; a move before
+// the start fails and leaves the position; a move past the end succeeds; a read at the end
+// succeeds with 0 bytes; CREATE_NEW fails on any existing file and leaves it untouched.
 //
 // Every open handle has its access (read, write, delete) and share mode, and a new open,
 // a delete or a rename is refused with a sharing violation where they clash, as the system
-// refuses them: the own file is opened for reading sharing reading and writing, a created
-// file for reading and writing sharing reading only, a held one for reading sharing reading
-// only. A program's file is in use while it runs: it cannot be opened for writing or
+// refuses them: the own file is opened for reading sharing reading only, a created file
+// for reading, writing and deleting sharing reading only, a held one for reading sharing
+// reading only, one opened for deleting sharing reading only. A file deleted through a
+// handle goes when its last handle closes; meanwhile it cannot be opened. A program's file is in use while it runs: it cannot be opened for writing or
 // deleted, but can be renamed. The launcher runs elevated and may do anything the sharing
 // allows; another program of the signed-in user, without administrator rights (the User*
 // calls), may also delete and rename any file through its rights on its own folders, but
@@ -112,7 +117,7 @@ public:
     static constexpr std::uint32_t kVolumeSerial = 0x5eed1e55;
 
     // Set-up and inspection.
-    void SetOwnPath(std::u16string path) { ownPath_ = std::move(path); }
+    void SetOwnPath(std::u16string path);
     void SetTempDirectory(std::u16string path) { tempDirectory_ = std::move(path); }
     void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes);
     bool Exists(const std::u16string& path) const;
@@ -129,8 +134,12 @@ public:
     void ShortenWrite(std::uint32_t nth) { writeShortenings_.insert(nth); }
     // Makes every delete of `path` fail as for a file in use, as long as `held` is set.
     void Hold(const std::u16string& path, bool held = true);
-    // Files the system was asked to delete at the next restart, in the order asked.
-    const std::vector<std::u16string>& RestartDeletions() const { return restartDeletions_; }
+    // The file the launcher's process was started from: the first file put at the own path
+    // (SetOwnPath, AddFile) unless a test names another here. It stays that file when it is
+    // renamed; a file put at its name afterwards is another one.
+    void SetStartedImage(const std::u16string& path);
+    // Whether `file` is open on that file (no call recorded: the processes' fake asks).
+    bool IsStartedImage(platform::FileHandle file);
 
     // A program started from `path` runs until Stop: its file is in use meanwhile. Start
     // refuses, as the system does, a file someone has open for writing or without read
@@ -152,6 +161,7 @@ public:
     platform::FileHandle OpenForReading(const char16_t* path) override;
     platform::FileHandle CreateNew(const char16_t* path) override;
     platform::FileHandle OpenAndHold(const char16_t* path) override;
+    platform::FileHandle OpenForDeleting(const char16_t* path) override;
     bool GetIdentity(platform::FileHandle file, platform::FileIdentity* identity) override;
     bool Seek(platform::FileHandle file, std::int64_t distance, platform::SeekOrigin origin,
               std::int64_t* newPosition) override;
@@ -160,9 +170,8 @@ public:
     bool Write(platform::FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(platform::FileHandle file) override;
+    bool DeleteOpened(platform::FileHandle file) override;
     platform::DeleteOutcome Delete(const char16_t* path) override;
-    // Records the request; like the system, it refuses a file that does not exist.
-    bool DeleteAtRestart(const char16_t* path) override;
 
     // Text files for other fakes (the private-profile files live in this file system).
     std::string ReadText(const std::u16string& path) const;
@@ -180,6 +189,7 @@ private:
         std::vector<std::uint8_t> bytes;
         std::uint64_t index = 0;
         bool launcherCreated = false;
+        bool deletePending = false;
     };
     struct OpenFile {
         std::u16string key;
@@ -208,7 +218,7 @@ private:
     std::set<std::uint32_t> readShortenings_;
     std::set<std::uint32_t> writeShortenings_;
     std::set<std::u16string> held_;
-    std::vector<std::u16string> restartDeletions_;
+    std::uint64_t startedImage_ = 0;  // the entry's index; 0 for none
 };
 
 }  // namespace wrapper::fake

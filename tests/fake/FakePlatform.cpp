@@ -153,10 +153,21 @@ std::string Ascii(const char16_t* text) {
 
 }  // namespace
 
+namespace {
+
+// The profile calls refuse a path of MAX_PATH (260) units or more unless it has the long
+// form's prefix.
+bool TooLongWithoutPrefix(const std::u16string& path) {
+    return path.size() >= 260 && path.rfind(u"\\\\?\\", 0) != 0;
+}
+
+}  // namespace
+
 bool FakeProfileFiles::WriteString(const char16_t* section, const char16_t* key,
                                    const char* value, const char16_t* path) {
     if (log_.Record(Call::WriteProfileString)) return false;
     const std::u16string file = Text(path);
+    if (TooLongWithoutPrefix(file)) return false;
     std::vector<std::string> lines = Lines(files_.ReadText(file));
     const std::string sectionName = Ascii(section);
     const std::string keyName = Ascii(key);
@@ -198,7 +209,7 @@ std::uint32_t FakeProfileFiles::ReadString(const char16_t* section, const char16
                                            char* buffer, std::uint32_t size,
                                            const char16_t* path) {
     std::string value;
-    if (!log_.Record(Call::ReadProfileString)) {
+    if (!log_.Record(Call::ReadProfileString) && !TooLongWithoutPrefix(Text(path))) {
         bool inSection = false;
         std::string name;
         for (const auto& line : Lines(files_.ReadText(Text(path)))) {
@@ -221,6 +232,12 @@ std::uint32_t FakeProfileFiles::ReadString(const char16_t* section, const char16
     buffer[ansi.size()] = '\0';
     return static_cast<std::uint32_t>(ansi.size());
 }
+
+bool FakeProcesses::IsOwnImage(platform::FileHandle file) {
+    return !log_.Record(Call::IsOwnImage) && files_.IsStartedImage(file);
+}
+
+bool FakeProcesses::RunsElevated() { return log_.Record(Call::RunsElevated) || elevated; }
 
 bool FakeShell::BeginCom() {
     if (log_.Record(Call::BeginCom)) return false;

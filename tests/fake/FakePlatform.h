@@ -29,6 +29,8 @@ public:
         return 0u;
     };
     std::vector<StartedProcess> started;
+    // Whether the launcher runs with administrator rights in force, as it asks for them.
+    bool elevated = true;
     std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(exitCodes_.size()); }
 
     bool Start(const char16_t* applicationName, char16_t* commandLine,
@@ -36,6 +38,10 @@ public:
     bool WaitForExit(platform::ProcessHandle process) override;
     bool GetExitCode(platform::ProcessHandle process, std::uint32_t* exitCode) override;
     void Close(platform::ProcessHandle process) override;
+    // The file system's started image (FakeFiles::SetStartedImage). A failed call: false.
+    bool IsOwnImage(platform::FileHandle file) override;
+    // A failed call answers as the platform does when it cannot tell: elevated.
+    bool RunsElevated() override;
 
 private:
     CallLog& log_;
@@ -105,7 +111,8 @@ public:
     std::u16string Widen(const std::string& text);
 };
 
-// Private-profile files stored as text in the fake file system, under their UTF-16 paths.
+// Private-profile files stored as text in the fake file system, under their UTF-16 paths;
+// like the system's, they refuse a path of 260 units or more without the \\?\ prefix.
 // Sections and keys compare without regard to case (FoldCase); a value read loses one pair
 // of matching quotes around it; a write creates the file and the
 // section when missing and replaces only the named key. The files are not Unicode: a value

@@ -201,6 +201,43 @@ TEST_F(HandOffRecordTest, FolderWithNoRoomForTheFileNameGetsNoRecord) {
     EXPECT_TRUE(machine.files.Paths().empty());
 }
 
+// The profile calls take a path of 260 units or more only in its long form.
+TEST(InstallDirFile, LongFormFromTwoHundredSixtyUnitsOn) {
+    const std::u16string d247 = u"C:\\" + std::u16string(244, u'a');
+    const std::u16string d248 = u"C:\\" + std::u16string(245, u'a');
+    const std::u16string d259 = u"C:\\" + std::u16string(256, u'a');
+    const std::u16string n255 = u"\\\\srv\\" + std::u16string(249, u'a');
+    struct Row {
+        std::u16string folder;
+        std::u16string expected;
+    };
+    const Row rows[] = {
+        {d247, d247 + u"\\Version.ini"},  // 259 units
+        {d248, u"\\\\?\\" + d248 + u"\\Version.ini"},
+        {d259, u"\\\\?\\" + d259 + u"\\Version.ini"},
+        {n255, u"\\\\?\\UNC" + n255.substr(1) + u"\\Version.ini"},
+        {u"C:\\" + std::u16string(kInstallDirCapacity - 3, u'a'), u""},
+        {u"", u""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.folder.size());
+        char16_t path[kInstallDirFileCapacity];
+        EXPECT_EQ(InstallDirFile(row.folder.c_str(), kVersionIniName, path), !row.expected.empty());
+        EXPECT_EQ(std::u16string(path), row.expected);
+    }
+}
+
+TEST_F(HandOffRecordTest, FolderOfTheLongestLengthGetsItsRecord) {
+    for (const std::size_t length : {248u, 259u}) {
+        const std::u16string folder = u"C:\\" + std::u16string(length - 3, u'a');
+        RegisterProduct(machine, folder);
+        ASSERT_TRUE(WriteDefault());
+        EXPECT_EQ(FileText(machine, folder + u"\\Version.ini"),
+                  "[QD]\r\nurl=https://l/%1?\r\nparamcount=1\r\n1=k=v\r\n"
+                  "[UNINSTALL]\r\nurl=x\r\nparam=/p?k=v\r\n");
+    }
+}
+
 TEST_F(HandOffRecordTest, FailedWriteIsIgnoredAndTheOtherRowsStillGetWritten) {
     RegisterProduct(machine, u"C:\\App");
     machine.log.Fail(fake::Call::WriteProfileString, 1);

@@ -55,7 +55,7 @@ struct HandOffRunTest : ::testing::Test {
         const Call watched[] = {Call::OpenKey,           Call::QueryValue,
                                 Call::CloseKey,          Call::WriteProfileString,
                                 Call::ReadProfileString, Call::OpenUrlAsDesktopUser,
-                                Call::OpenUrl,           Call::Delete};
+                                Call::OpenUrl,           Call::DeleteOpened};
         std::vector<Call> calls;
         for (Call call : machine.log.Sequence()) {
             if (std::find(std::begin(watched), std::end(watched), call) != std::end(watched)) {
@@ -84,7 +84,7 @@ TEST_F(HandOffRunTest, SuccessfulInstallWritesTheRecordOpensThePageThenDeletesTh
         Call::OpenKey,           Call::QueryValue,        Call::WriteProfileString,
         Call::WriteProfileString, Call::WriteProfileString, Call::WriteProfileString,
         Call::WriteProfileString, Call::ReadProfileString, Call::OpenUrlAsDesktopUser,
-        Call::CloseKey,          Call::Delete};
+        Call::CloseKey,          Call::DeleteOpened};
     EXPECT_EQ(HandOffSequence(), expected);
     EXPECT_FALSE(InstallerLeftBehind());
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);

@@ -65,27 +65,30 @@ const char* CallName(Call call) {
         case Call::Write: return "Write";
         case Call::Close: return "Close";
         case Call::OpenAndHold: return "OpenAndHold";
+        case Call::OpenForDeleting: return "OpenForDeleting";
+        case Call::DeleteOpened: return "DeleteOpened";
         case Call::StartProcess: return "StartProcess";
         case Call::WaitForExit: return "WaitForExit";
         default: return "another call";
     }
 }
 
-// Before every call from the installer's creation to the launcher letting go of it (after
-// the installer has ended and the hand-off is done), and while the installer runs. Only in the one gap between closing the writer and holding the
-// copy again may the file be deleted or renamed (through the user's rights on its own
-// temporary folder); the file's own descriptor refuses writing even there.
+// Before every call from the installer's creation to its deletion, and while the installer
+// runs. Only in the two gaps, between closing the writer and holding the copy again and
+// between letting go of it after the hand-off and opening it for deleting, may the file be
+// deleted or renamed (through the user's rights on its own temporary folder); the file's
+// own descriptor refuses writing even there.
 TEST(InstallerHold, OtherProgramsOfTheUserCannotChangeTheCopyUntilTheInstallerHasEnded) {
     Machine machine;
     auto& files = machine.platform.files;
     std::vector<Attempt> attempts;
     std::vector<Attempt> gap;
     machine.platform.log.beforeCall = [&](Call call) {
-        // The launcher lets go of its hold right before the deletion.
-        if (!files.Exists(kInstallerPath) || call == Call::Delete) return;
+        if (!files.Exists(kInstallerPath)) return;
         Attempt attempt = TryEverything(files, std::string("before ") + CallName(call) + " #" +
                                                    std::to_string(attempts.size() + gap.size()));
-        (call == Call::OpenAndHold ? gap : attempts).push_back(attempt);
+        const bool inGap = call == Call::OpenAndHold || call == Call::OpenForDeleting;
+        (inGap ? gap : attempts).push_back(attempt);
     };
     machine.platform.processes.onStart = [&](const fake::StartedProcess&) {
         attempts.push_back(TryEverything(files, "while the installer runs"));
@@ -104,10 +107,12 @@ TEST(InstallerHold, OtherProgramsOfTheUserCannotChangeTheCopyUntilTheInstallerHa
         EXPECT_EQ(attempt.open, Answer::SharingViolation);
         EXPECT_EQ(attempt.rename, Answer::SharingViolation);
     }
-    ASSERT_EQ(gap.size(), 1u);
-    EXPECT_EQ(gap[0].write, Answer::AccessDenied);
-    EXPECT_EQ(gap[0].open, Answer::Done);
-    EXPECT_EQ(gap[0].rename, Answer::Done);
+    ASSERT_EQ(gap.size(), 2u);
+    for (const Attempt& attempt : gap) {
+        EXPECT_EQ(attempt.write, Answer::AccessDenied);
+        EXPECT_EQ(attempt.open, Answer::Done);
+        EXPECT_EQ(attempt.rename, Answer::Done);
+    }
 }
 
 // In that gap the other program can put a file of its own at the installer's name. The
@@ -145,12 +150,47 @@ TEST(InstallerHold, FileSwappedInBeforeTheHoldIsNeitherStartedNorDeleted) {
         EXPECT_EQ(RunPackage(machine.platform.Services()), kSuccess);
         EXPECT_TRUE(swapped);
         EXPECT_TRUE(machine.platform.processes.started.empty());
-        EXPECT_EQ(machine.platform.log.Count(Call::Delete), 0u);
+        EXPECT_EQ(machine.platform.log.Count(Call::DeleteOpened), 0u);
         EXPECT_EQ(machine.platform.log.Count(Call::OpenKey), 0u);
         EXPECT_EQ(files.Exists(kInstallerPath), row.replace);
         if (row.replace) {
             EXPECT_EQ(files.Bytes(kInstallerPath), theirs);
         }
+        EXPECT_EQ(files.OpenHandles(), 0u);
+    }
+}
+
+// After the hand-off the launcher lets go of the copy and opens its name once more, for
+// deleting. In that gap the user, who owns the temporary folder, can make the name lead to
+// any file (on Windows through a junction to an object-manager folder with a symbolic link
+// there, which Wine cannot show; here another file is put at the name). The launcher
+// deletes only through a handle open on the file it wrote: another file is left alone, and
+// so is the copy, wherever it went.
+TEST(InstallerHold, FileSwappedInBeforeTheDeleteIsLeftAlone) {
+    const std::vector<std::uint8_t> theirs = {'M', 'Z', 't', 'h', 'e', 'i', 'r', 's'};
+    for (const bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "renamed away and replaced" : "renamed away");
+        Machine machine;
+        auto& files = machine.platform.files;
+        bool swapped = false;
+        machine.platform.log.beforeCall = [&](Call call) {
+            if (call != Call::OpenForDeleting || swapped) return;
+            swapped = true;
+            EXPECT_EQ(files.UserRename(kInstallerPath, kMovedPath), Answer::Done);
+            if (replace) {
+                EXPECT_EQ(files.UserCreate(kInstallerPath, theirs), Answer::Done);
+            }
+        };
+
+        EXPECT_EQ(RunPackage(machine.platform.Services()), kSuccess);
+        EXPECT_TRUE(swapped);
+        EXPECT_EQ(machine.platform.processes.started.size(), 1u);
+        EXPECT_EQ(machine.platform.log.Count(Call::DeleteOpened), 0u);
+        EXPECT_EQ(files.Exists(kInstallerPath), replace);
+        if (replace) {
+            EXPECT_EQ(files.Bytes(kInstallerPath), theirs);
+        }
+        EXPECT_TRUE(files.Exists(kMovedPath));
         EXPECT_EQ(files.OpenHandles(), 0u);
     }
 }

@@ -51,6 +51,13 @@ TEST(ReadLanguageSegment, TakesTheCodeFromTheSecondBackslashPieceAndKnowsOnlyFrD
     }
 }
 
+TEST(ReadLanguageSegment, ReadsCfgIniInAFolderOfTheLongestLength) {
+    fake::FakePlatform machine;
+    const std::u16string folder = u"C:\\" + std::u16string(256, u'a');  // 259 units
+    testing::WriteFileText(machine, folder + u"\\cfg.ini", "[Language]\r\nLANGUAGE=lang\\jp.ini\r\n");
+    EXPECT_STREQ(ReadLanguageSegment(machine.profiles, folder.c_str()), "\\jp");
+}
+
 struct UrlRow {
     const char* landingTemplate;
     const char* segment;
@@ -104,25 +111,27 @@ TEST(OpenLandingPage, ConvertsTheUrlFromTheAnsiCodePage) {
     EXPECT_EQ(machine.shell.opened[0], u"https://x\\fr/q=café");
 }
 
-// The launcher runs elevated; the page must open as the signed-in user, through the desktop
-// shell, with COM initialised around it. Only where that route fails does the launcher open
-// the page itself, and the URL is the same either way.
-TEST(OpenLandingPage, OpensThroughTheDesktopShellAndFallsBackToTheLaunchersOwnRoute) {
+// Elevated, the page opens only as the signed-in user, through the desktop shell, with COM
+// initialised around it; where that route fails there is no page, since from the launcher
+// it would open with administrator rights. Without elevation the launcher opens it itself.
+TEST(OpenLandingPage, ElevatedOpensOnlyThroughTheDesktopShellUnelevatedDirectly) {
     using fake::Call;
     using Route = fake::FakeShell::Route;
     struct Row {
         const char* name;
+        bool elevated;
         bool desktopShell;
         bool comFails;
         std::vector<Call> calls;
-        Route route;
+        std::vector<Route> routes;
     };
     const Row rows[] = {
-        {"desktop shell", true, false,
-         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::EndCom}, Route::DesktopShell},
-        {"no desktop shell", false, false,
-         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::OpenUrl, Call::EndCom}, Route::Launcher},
-        {"COM unavailable", true, true, {Call::BeginCom, Call::OpenUrl}, Route::Launcher},
+        {"desktop shell", true, true, false,
+         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::EndCom}, {Route::DesktopShell}},
+        {"no desktop shell", true, false, false,
+         {Call::BeginCom, Call::OpenUrlAsDesktopUser, Call::EndCom}, {}},
+        {"COM unavailable", true, true, true, {Call::BeginCom}, {}},
+        {"not elevated", false, true, false, {Call::OpenUrl}, {Route::Launcher}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -130,10 +139,13 @@ TEST(OpenLandingPage, OpensThroughTheDesktopShellAndFallsBackToTheLaunchersOwnRo
         machine.shell.desktopShell = row.desktopShell;
         if (row.comFails) machine.log.Fail(Call::BeginCom);
         OpenLandingPage(machine.shell, machine.codePages,
-                        MakeFields("l", "k=v&q=\xe9", "https://x.example%1/p?", "u"), "\\de");
+                        MakeFields("l", "k=v&q=\xe9", "https://x.example%1/p?", "u"), "\\de",
+                        row.elevated);
         EXPECT_EQ(machine.log.Sequence(), row.calls);
-        EXPECT_EQ(machine.shell.opened, std::vector<std::u16string>{u"https://x.example\\de/p?k=v&q=\u00e9"});
-        EXPECT_EQ(machine.shell.routes, std::vector<Route>{row.route});
+        EXPECT_EQ(machine.shell.opened,
+                  std::vector<std::u16string>(row.routes.size(),
+                                              u"https://x.example\\de/p?k=v&q=\u00e9"));
+        EXPECT_EQ(machine.shell.routes, row.routes);
         EXPECT_EQ(machine.shell.comDepth, 0u);
     }
 }

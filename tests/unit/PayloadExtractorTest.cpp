@@ -40,7 +40,9 @@ TEST(TempInstallerName, GeneratorDrawsTheFirstValueOfTheClassicSequence) {
     }
 }
 
-TEST(TempInstallerName, PathDoublesTheSeparatorAfterTheDirectory) {
+// Installers see the doubled separator they always have; a path with the \\?\ prefix is
+// taken literally by the system, and a doubled separator there names no file.
+TEST(TempInstallerName, PathDoublesTheSeparatorAfterAnOrdinaryDirectoryOnly) {
     struct Row {
         std::u16string directory;
         std::uint32_t number;
@@ -55,6 +57,10 @@ TEST(TempInstallerName, PathDoublesTheSeparatorAfterTheDirectory) {
         // Any 32-bit number is written in full, though the generator stays below 32768.
         {u"C:\\T\\", 99999999, u"C:\\T\\\\Zorvik99999999.exe"},
         {u"C:\\T\\", 4294967295u, u"C:\\T\\\\Zorvik4294967295.exe"},
+        {u"\\\\?\\C:\\T\\", 38, u"\\\\?\\C:\\T\\Zorvik38.exe"},
+        {u"\\\\?\\UNC\\srv\\t\\", 38, u"\\\\?\\UNC\\srv\\t\\Zorvik38.exe"},
+        {u"\\\\?\\C:\\T", 38, u"\\\\?\\C:\\T\\Zorvik38.exe"},
+        {u"\\\\.\\C:\\T\\", 38, u"\\\\.\\C:\\T\\\\Zorvik38.exe"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(::testing::Message() << Narrow(row.directory) << " " << row.number);
@@ -267,7 +273,8 @@ TEST(PayloadExtractor, FileAlreadyAtTheDrawnNameIsLeftAlone) {
     EXPECT_EQ(x.machine.files.OpenHandles(), 1u);
 }
 
-TEST(PayloadExtractor, FailedOrIncompleteCopyLeavesAClosedPartialFile) {
+// A copy that failed is never started: it is deleted through the handle that wrote it.
+TEST(PayloadExtractor, FailedOrIncompleteCopyIsDeletedThroughTheHandleThatWroteIt) {
     constexpr std::uint64_t kSize = 3 * kCopyBufferSize + 10;
     struct Row {
         const char* what;
@@ -294,12 +301,18 @@ TEST(PayloadExtractor, FailedOrIncompleteCopyLeavesAClosedPartialFile) {
         SCOPED_TRACE(row.what);
         Extraction x(Pattern(kSize));
         row.arrange(x.machine);
+        std::vector<std::uint8_t> partial;
+        x.machine.log.beforeCall = [&](Call call) {
+            if (call == Call::DeleteOpened) partial = x.machine.files.Bytes(kExpectedPath);
+        };
 
         EXPECT_EQ(x.Run(row.claimed), kPayloadCopyFailed);
         EXPECT_TRUE(x.created);
         EXPECT_EQ(std::u16string(x.path), kExpectedPath);
-        EXPECT_EQ(x.machine.files.Bytes(x.path), x.PackageBytes(row.copied));
-        EXPECT_EQ(x.machine.files.OpenHandles(), 1u);  // the partial file is closed
+        EXPECT_EQ(partial, x.PackageBytes(row.copied));
+        EXPECT_EQ(x.machine.log.Count(Call::DeleteOpened), 1u);
+        EXPECT_FALSE(x.machine.files.Exists(kExpectedPath));
+        EXPECT_EQ(x.machine.files.OpenHandles(), 1u);  // the own file only
     }
 }
 

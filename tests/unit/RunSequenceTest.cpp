@@ -117,6 +117,8 @@ struct FailureRow {
 const FailureRow kFailureRows[] = {
     {"own path unknown", Unsigned, FailCall(Call::GetOwnPath, 1), kOpenOwnFileFailed},
     {"own file will not open", Unsigned, FailCall(Call::OpenForReading, 1), kOpenOwnFileFailed},
+    {"own file not told to be the started image", Unsigned, FailCall(Call::IsOwnImage, 1),
+     kOpenOwnFileFailed},
     {"package shorter than a window", Tiny, kNothing, kSeekNearEndFailed},
     {"seek to the last window", Unsigned, FailCall(Call::Seek, 1), kSeekNearEndFailed},
     {"seek to the MZ header", Unsigned, FailCall(Call::Seek, 2), kScanSeekOrCreateFailed},
@@ -221,6 +223,48 @@ TEST(RunSequence, UnknownOwnPathEndsTheRunBeforeAnythingElse) {
     }
 }
 
+// A running program's file can be renamed and another put at its name: a signed package
+// renamed away as it starts, an unsigned one of the same launcher planted in its place. The
+// launcher opens the name, sees it is not the file it was started from, and stops with 1
+// before anything is created; once it has its own file open, nobody can rename it.
+TEST(RunSequence, OnlyTheFileTheProcessWasStartedFromIsRead) {
+    const std::u16string moved = u"C:\\Downloads\\renamed.exe";
+    for (const bool planted : {true, false}) {
+        SCOPED_TRACE(planted ? "renamed and replaced before the open" : "rename after the open");
+        fake::FakePlatform machine;
+        machine.files.SetOwnPath(kOwnPath);
+        machine.files.AddFile(kOwnPath, Unsigned());
+        testing::PackageParts theirs;
+        theirs.payload = {'M', 'Z', 'e', 'v', 'i', 'l'};
+        fake::Answer renameAfterOpen = fake::Answer::Done;
+        machine.log.beforeCall = [&](Call call) {
+            if (planted && call == Call::OpenForReading &&
+                machine.log.Count(Call::OpenForReading) == 0) {
+                EXPECT_EQ(machine.files.UserRename(kOwnPath, moved), fake::Answer::Done);
+                EXPECT_EQ(machine.files.UserCreate(kOwnPath, testing::BuildPackage(theirs)),
+                          fake::Answer::Done);
+            }
+            if (!planted && call == Call::Seek && machine.log.Count(Call::Seek) == 0) {
+                renameAfterOpen = machine.files.UserRename(kOwnPath, moved);
+            }
+        };
+
+        const ResultCode code = RunPackage(machine.Services());
+        if (planted) {
+            EXPECT_EQ(code, kOpenOwnFileFailed);
+            EXPECT_EQ(machine.log.Count(Call::GetTempDirectory), 0u);
+            EXPECT_TRUE(machine.processes.started.empty());
+            EXPECT_EQ(machine.files.Paths().size(), 2u);
+        } else {
+            EXPECT_EQ(code, kSuccess);
+            EXPECT_EQ(renameAfterOpen, fake::Answer::SharingViolation);
+            ASSERT_EQ(machine.processes.started.size(), 1u);
+            EXPECT_EQ(machine.processes.started[0].image, Payload());
+        }
+        EXPECT_EQ(machine.files.OpenHandles(), 0u);
+    }
+}
+
 // A file at the drawn name belongs to someone else: it is neither started nor deleted.
 TEST_F(RunSequenceTest, FileAlreadyAtTheTemporaryNameIsNeitherStartedNorDeleted) {
     Install(Unsigned());
@@ -229,13 +273,13 @@ TEST_F(RunSequenceTest, FileAlreadyAtTheTemporaryNameIsNeitherStartedNorDeleted)
 
     EXPECT_EQ(RunPackage(machine.Services()), kScanSeekOrCreateFailed);
     EXPECT_TRUE(machine.processes.started.empty());
-    EXPECT_EQ(machine.log.Count(Call::Delete), 0u);
+    EXPECT_EQ(machine.log.Count(Call::DeleteOpened), 0u);
     EXPECT_EQ(machine.files.Bytes(kInstallerPath), theirs);
     EXPECT_EQ(machine.files.OpenHandles(), 0u);
 }
 
 // While the installer runs the launcher holds its file, reading it and sharing only
-// reading; every other file is closed.
+// reading; the own file is the only other one open.
 TEST_F(RunSequenceTest, InstallerStartsFromTheDrawnNameWhileOnlyItsHoldIsOpen) {
     Install(Unsigned());
     std::uint32_t openAtStart = ~0u;
@@ -250,7 +294,7 @@ TEST_F(RunSequenceTest, InstallerStartsFromTheDrawnNameWhileOnlyItsHoldIsOpen) {
     ASSERT_EQ(machine.processes.started.size(), 1u);
     EXPECT_EQ(machine.processes.started[0].applicationName, kInstallerPath);
     EXPECT_EQ(machine.processes.started[0].image, Payload());
-    EXPECT_EQ(openAtStart, 1u);
+    EXPECT_EQ(openAtStart, 2u);
     EXPECT_EQ(deleteAtStart, fake::Answer::SharingViolation);
     EXPECT_EQ(machine.files.OpenHandles(), 0u);
 }

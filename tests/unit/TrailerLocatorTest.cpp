@@ -28,8 +28,9 @@ constexpr std::size_t kStep = kBlock - (kMarkerSize - 1);  // 65505
 
 // The backward search in its plainest form, which defines what the locator must find: one
 // 32-byte window per step, each step asking the system for the position and moving back
-// 33 bytes from it, over the same searched bytes (those before a certificate table that
-// ends the file). The block locator must match it in code and final position.
+// 33 bytes from it, over the same searched bytes (those after a certificate table that does
+// not end the file, then those before the table; no window reaches into it). The block
+// locator must match it in code and final position.
 ResultCode LocateWindowByWindow(platform::Files& files, platform::FileHandle file) {
     const std::vector<std::uint8_t> marker = testing::Marker();
     unsigned char window[kMarkerSize] = {};
@@ -38,27 +39,35 @@ ResultCode LocateWindowByWindow(platform::Files& files, platform::FileHandle fil
     if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
         return kSeekNearEndFailed;
     }
-    std::int64_t end = 0;
-    const ResultCode extent = package::FindSignedExtent(files, file, lastWindow + kMarkerSize, end);
+    std::int64_t tableStart = 0;
+    std::int64_t tableEnd = 0;
+    const ResultCode extent =
+        package::FindSignedExtent(files, file, lastWindow + kMarkerSize, tableStart, tableEnd);
     if (extent != kSuccess) return extent;
-    if (!files.Seek(file, end - kMarkerSize, SeekOrigin::Begin, nullptr)) {
-        return kScanSeekOrCreateFailed;
-    }
-    if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
-        return kScanReadOrCopyFailed;
-    }
-    if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
-    for (;;) {
-        std::int64_t position = 0;
-        if (!files.Seek(file, 0, SeekOrigin::Current, &position)) return kScanSeekOrCreateFailed;
-        if (!files.Seek(file, position - 33, SeekOrigin::Begin, nullptr)) {
+    const std::int64_t parts[][2] = {{tableEnd, lastWindow + kMarkerSize}, {0, tableStart}};
+    for (const auto& [begin, end] : parts) {
+        if (end - begin < static_cast<std::int64_t>(kMarkerSize)) continue;
+        if (!files.Seek(file, end - kMarkerSize, SeekOrigin::Begin, nullptr)) {
             return kScanSeekOrCreateFailed;
         }
         if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
             return kScanReadOrCopyFailed;
         }
         if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
+        for (;;) {
+            std::int64_t position = 0;
+            if (!files.Seek(file, 0, SeekOrigin::Current, &position)) return kScanSeekOrCreateFailed;
+            if (position - 33 < begin) break;
+            if (!files.Seek(file, position - 33, SeekOrigin::Begin, nullptr)) {
+                return kScanSeekOrCreateFailed;
+            }
+            if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
+                return kScanReadOrCopyFailed;
+            }
+            if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
+        }
     }
+    return kScanSeekOrCreateFailed;
 }
 
 using Locator = ResultCode (*)(platform::Files&, platform::FileHandle);
@@ -382,9 +391,9 @@ TEST(TrailerLocator, FailingFinalMoveToTheMarkerEndIsASeekFailure) {
 }
 
 // A signature's certificate table is not covered by its digest: anyone may add bytes inside
-// it. Only the bytes before a table that ends the file are searched; the headers that name
-// it are read as the system reads them, and anything that is not such a table leaves the
-// whole file to the search.
+// it. No byte of a table inside the file is searched, wherever the table ends; the headers
+// that name it are read as the system reads them, and anything that names no table inside
+// the file leaves the whole file to the search.
 TEST(TrailerLocator, SearchCoversOnlyTheBytesBeforeTheCertificateTable) {
     constexpr std::size_t kTable = 1024;
     struct Row {
@@ -414,10 +423,19 @@ TEST(TrailerLocator, SearchCoversOnlyTheBytesBeforeTheCertificateTable) {
         {"table after 7 bytes of padding", [&](auto& b) { b = build(7); }, kSuccess, 0},
         {"marker only inside the table",
          [](auto& b) { b[kMarkerEnd - 1] ^= 1; }, kScanSeekOrCreateFailed, 0},
-        {"table not reaching the end of the file",
-         [](auto& b) { b.push_back(0); }, kSuccess, slipped - kMarkerEnd},
-        {"table reaching past the end of the file",
-         [&](auto& b) { entry(b, 4, kTable + 1); }, kSuccess, slipped - kMarkerEnd},
+        {"table not reaching the end of the file", [](auto& b) { b.push_back(0); }, kSuccess, 0},
+        {"marker after a table that does not end the file",
+         [](auto& b) {
+             const auto marker = testing::Marker();
+             b.insert(b.end(), marker.begin(), marker.end());
+             b.push_back(0);
+         },
+         kSuccess, kTable + kMarkerSize},
+        {"table reaching past the end of the file", [&](auto& b) { entry(b, 4, kTable + 1); },
+         kSuccess, 0},
+        {"table starting at the end of the file",
+         [&](auto& b) { entry(b, 0, static_cast<std::uint32_t>(b.size())); }, kSuccess,
+         slipped - kMarkerEnd},
         {"table of size 0", [&](auto& b) { entry(b, 4, 0); }, kSuccess, slipped - kMarkerEnd},
         {"table the whole file", [&](auto& b) { entry(b, 0, 0); entry(b, 4, b.size()); },
          kScanSeekOrCreateFailed, 0},

@@ -26,7 +26,8 @@ void HandOff(const LauncherServices& services, const package::TrailerFields& fie
     if (!handoff::ReadInstallDir(services.registry, uninstallKey.Get(), installDir)) return;
     handoff::WriteHandOffRecord(services.profiles, fields, installDir);
     const char* segment = handoff::ReadLanguageSegment(services.profiles, installDir);
-    handoff::OpenLandingPage(services.shell, services.codePages, fields, segment);
+    handoff::OpenLandingPage(services.shell, services.codePages, fields, segment,
+                             services.processes.RunsElevated());
 }
 
 }  // namespace
@@ -38,7 +39,10 @@ ResultCode RunPackage(const LauncherServices& services) {
     char16_t ownPath[package::kPathCapacity] = {};
     if (files.GetOwnPath(ownPath, package::kPathCapacity) == 0) return kOpenOwnFileFailed;
     platform::UniqueFile ownFile(files, files.OpenForReading(ownPath));
-    if (!ownFile) return kOpenOwnFileFailed;
+    // The name may lead elsewhere by now: a running program's file can be renamed and
+    // another put in its place. Only the very file this process was started from is read;
+    // from its opening to the end of the run nobody can write, rename or delete it.
+    if (!ownFile || !services.processes.IsOwnImage(ownFile.Get())) return kOpenOwnFileFailed;
 
     package::TrailerFields fields = {};
     std::uint64_t payloadSize = 0;
@@ -58,20 +62,18 @@ ResultCode RunPackage(const LauncherServices& services) {
     platform::UniqueFile heldInstaller(
         files, result == kSuccess ? run::HoldExtractedInstaller(files, tempInstallerPath, written)
                                   : platform::FileHandle{});
-    if (result == kSuccess && !heldInstaller) createdInstaller = false;
-    ownFile.Reset();
 
     // Only a complete copy made by this run is ever started: that is what success means.
     const bool installed =
         heldInstaller && run::RunInstaller(services.processes, tempInstallerPath);
     // The hand-off is over, its key closed, before the installer is deleted.
     if (installed) HandOff(services, fields);
-    heldInstaller.Reset();
 
-    // Only a file this run created is ever deleted; a file that merely had the chosen
-    // name belongs to someone else. The installer this run extracted never outlives it:
-    // still held after the retries, it goes at the next restart.
-    if (createdInstaller) run::RemoveExtractedInstaller(files, services.clock, tempInstallerPath);
+    // Only the file written is deleted, through a handle checked to be open on it.
+    if (heldInstaller) {
+        heldInstaller.Reset();
+        run::RemoveExtractedInstaller(files, services.clock, tempInstallerPath, written);
+    }
     return result;
 }
 

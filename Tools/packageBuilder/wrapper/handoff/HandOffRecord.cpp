@@ -11,9 +11,8 @@ namespace {
 constexpr std::uint32_t kJoinedCapacity = 2 * package::kFieldSize + 1;
 static_assert(kJoinedCapacity <= platform::kProfileWriteSize);
 
-// Version.ini's path: InstallDir and the file name, UTF-16, terminator included.
-constexpr std::uint32_t kVersionIniCapacity =
-    kInstallDirCapacity + sizeof kVersionIniName / sizeof(char16_t) - 1;
+// The longest path the profile calls take without the long form, in units.
+constexpr std::uint32_t kMaxPlainPathLength = 259;
 
 // The writer takes terminated text; fields and pieces are views, so each is copied first.
 void WriteRow(platform::ProfileFiles& profiles, const char16_t* section, const char16_t* key,
@@ -25,6 +24,24 @@ void WriteRow(platform::ProfileFiles& profiles, const char16_t* section, const c
 }
 
 }  // namespace
+
+bool InstallDirFile(const char16_t* installDir, const char16_t* name,
+                    char16_t (&path)[kInstallDirFileCapacity]) {
+    std::uint32_t length = 0;
+    if (installDir[0] == u'\0' || !AppendWide(path, kInstallDirCapacity, length, installDir) ||
+        !AppendWide(path, kInstallDirFileCapacity, length, name)) {
+        path[0] = u'\0';
+        return false;
+    }
+    if (length <= kMaxPlainPathLength) return true;
+    // Again, in the long form. Installers write the folder with backslashes only.
+    const bool network = installDir[0] == u'\\' && installDir[1] == u'\\';
+    length = 0;
+    AppendWide(path, kInstallDirFileCapacity, length, network ? u"\\\\?\\UNC" : u"\\\\?\\");
+    AppendWide(path, kInstallDirFileCapacity, length, network ? installDir + 1 : installDir);
+    AppendWide(path, kInstallDirFileCapacity, length, name);
+    return true;
+}
 
 platform::UniqueKey OpenUninstallKey(platform::Registry& registry) {
     platform::KeyHandle handle{};
@@ -50,13 +67,8 @@ void WriteHandOffRecord(platform::ProfileFiles& profiles, const package::Trailer
                         const char16_t* installDir) {
     // The buffer holds the longest folder ReadInstallDir gives and the name; a longer one
     // (or none) names no installation, and nothing is written.
-    char16_t versionIni[kVersionIniCapacity] = {};
-    std::uint32_t pathLength = 0;
-    if (installDir[0] == u'\0' ||
-        !AppendWide(versionIni, kVersionIniCapacity, pathLength, installDir) ||
-        !AppendWide(versionIni, kVersionIniCapacity, pathLength, kVersionIniName)) {
-        return;
-    }
+    char16_t versionIni[kInstallDirFileCapacity];
+    if (!InstallDirFile(installDir, kVersionIniName, versionIni)) return;
 
     const TextView campaign = package::FieldText(fields, package::Field::CampaignQuery);
     WriteRow(profiles, u"QD", u"url", package::FieldText(fields, package::Field::LinkTemplate),

@@ -36,6 +36,19 @@ inline constexpr std::uint32_t kInstallDirCapacity = kValueUnits;
 //                CampaignQuery, split at "%1"
 inline constexpr char16_t kVersionIniName[] = u"\\Version.ini";
 
+// A file's path in the installation directory, UTF-16, in units, terminator included: the
+// longest folder ReadInstallDir gives, the longest name and the long form's prefix.
+inline constexpr std::uint32_t kInstallDirFileCapacity = kInstallDirCapacity + 24;
+
+// Writes `installDir` followed by `name` (which starts with its separator) into `path`. The
+// profile calls take a path of up to 259 units as it is; a longer one only in its long
+// form, which they then take at any length: \\?\ before it, or \\?\UNC in place of the
+// first backslash of a network path. Nothing in such a path is read as a separator but a
+// backslash, and the folder must be absolute, as installers write it. False, with `path`
+// empty, when `installDir` is empty or longer than ReadInstallDir ever gives.
+bool InstallDirFile(const char16_t* installDir, const char16_t* name,
+                    char16_t (&path)[kInstallDirFileCapacity]);
+
 // The product's uninstall key, opened for querying; an empty owner when it is missing or
 // cannot be opened.
 platform::UniqueKey OpenUninstallKey(platform::Registry& registry);

@@ -1,15 +1,10 @@
 #include "handoff/LandingPage.h"
 
-#include "WideText.h"
 #include "handoff/TextHelpers.h"
 
 namespace wrapper::handoff {
 
 namespace {
-
-// cfg.ini's path: InstallDir and the file name, UTF-16, terminator included.
-constexpr std::uint32_t kCfgIniCapacity =
-    kInstallDirCapacity + sizeof kCfgIniName / sizeof(char16_t) - 1;
 
 // The languages with a page of their own, as their segments: a backslash and the code.
 constexpr const char* kLocalizedSegments[] = {"\\fr", "\\de", "\\jp"};
@@ -17,12 +12,8 @@ constexpr const char* kLocalizedSegments[] = {"\\fr", "\\de", "\\jp"};
 }  // namespace
 
 const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char16_t* installDir) {
-    char16_t cfgIni[kCfgIniCapacity] = {};
-    std::uint32_t pathLength = 0;
-    if (!AppendWide(cfgIni, kCfgIniCapacity, pathLength, installDir) ||
-        !AppendWide(cfgIni, kCfgIniCapacity, pathLength, kCfgIniName)) {
-        return "";
-    }
+    char16_t cfgIni[kInstallDirFileCapacity];
+    if (!InstallDirFile(installDir, kCfgIniName, cfgIni)) return "";
 
     char value[kLanguageValueSize] = {};
     profiles.ReadString(u"Language", u"LANGUAGE", value, kLanguageValueSize, cfgIni);
@@ -36,7 +27,7 @@ const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char16_t
 }
 
 void OpenLandingPage(platform::Shell& shell, platform::CodePages& codePages,
-                     const package::TrailerFields& fields, const char* segment) {
+                     const package::TrailerFields& fields, const char* segment, bool elevated) {
     const SplitPieces landing =
         SplitByDelimiter(package::FieldText(fields, package::Field::LandingTemplate), "%1");
 
@@ -54,11 +45,18 @@ void OpenLandingPage(platform::Shell& shell, platform::CodePages& codePages,
     if (!AnsiToWide(codePages, {url, length}, wideUrl, kLandingUrlCapacity)) return;
     // A package without a landing page has nothing to open.
     if (wideUrl[0] == u'\0') return;
-    // The launcher runs elevated, and so would a browser it started: the desktop shell
-    // opens the page as the signed-in user instead. Without COM that cannot work, and
-    // without a desktop shell there is nobody to ask; then the page opens as it always has.
+    // Without administrator rights the launcher's own route gives the handler no more than
+    // the user has.
+    if (!elevated) {
+        shell.OpenUrl(wideUrl);
+        return;
+    }
+    // Elevated, a handler started from here would run with administrator rights, and which
+    // program that is the user's own registry says, which any program of the user can
+    // change, and then make the desktop shell's route fail. So only the desktop shell,
+    // running as the signed-in user, opens the page; without COM or without it, no page.
     const platform::ComScope com(shell);
-    if (!com || !shell.OpenUrlAsDesktopUser(wideUrl)) shell.OpenUrl(wideUrl);
+    if (com) shell.OpenUrlAsDesktopUser(wideUrl);
 }
 
 }  // namespace wrapper::handoff

@@ -35,16 +35,18 @@ inline constexpr std::uint32_t kLandingUrlCapacity =
 // static text, never null.
 const char* ReadLanguageSegment(platform::ProfileFiles& profiles, const char16_t* installDir);
 
-// Opens the landing page with the signed-in user's normal rights: COM is initialised around
-// the shell calls, and the desktop shell is asked to open the URL; only when that fails
-// (where no desktop shell runs) is it opened from the launcher itself, as the launcher's
-// rights go. The URL is the same either way: piece 0 of
+// Opens the landing page with the signed-in user's normal rights. When the launcher runs
+// `elevated`, COM is initialised around the shell calls and the desktop shell is asked to
+// open the URL; when that fails (no COM, no desktop shell, a shell that was ended) the page
+// is not opened at all: from the launcher it would open with administrator rights. Without
+// elevation the launcher opens it itself. The URL is the same either way: piece 0 of
 // LandingTemplate split at "%1", then `segment`, then piece 1, then CampaignQuery, with
 // nothing between them; a missing piece is empty text, and a template without "%1" is
 // piece 0 whole. `segment` is zero-terminated ANSI text of at most kMaxSegmentLength
 // bytes. Nothing is opened when the URL is empty or does not fit its buffers; whether the
 // handler could be started is not reported.
 void OpenLandingPage(platform::Shell& shell, platform::CodePages& codePages,
-                     const package::TrailerFields& fields, const char* segment);
+                     const package::TrailerFields& fields, const char* segment,
+                     bool elevated = true);
 
 }  // namespace wrapper::handoff

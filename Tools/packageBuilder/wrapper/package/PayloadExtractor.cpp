@@ -9,6 +9,14 @@ std::uint32_t DrawTempNumber(std::uint32_t seed) {
     return (state >> 16) & 0x7fffu;
 }
 
+namespace {
+
+// A path with the \\?\ prefix, which the system takes literally: no separators are merged,
+// so a doubled one names no file. A path the system gives that starts with \\? has it.
+bool IsLiteralPath(const char16_t* path) { return path[0] == u'\\' && path[2] == u'?'; }
+
+}  // namespace
+
 bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
                              char16_t (&path)[kPathCapacity]) {
     // Room for any 32-bit number (10 digits) and the terminator.
@@ -26,7 +34,8 @@ bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
     std::uint32_t length = 0;
     path[0] = u'\0';
     if (AppendWide(path, kCapacity, length, directory) &&
-        AppendWide(path, kCapacity, length, u"\\Zorvik") &&
+        AppendWide(path, kCapacity, length,
+                   IsLiteralPath(path) && path[length - 1] == u'\\' ? u"Zorvik" : u"\\Zorvik") &&
         AppendWide(path, kCapacity, length, digits) &&
         AppendWide(path, kCapacity, length, u".exe")) {
         return true;
@@ -82,8 +91,13 @@ ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
     platform::UniqueFile installer(files, files.CreateNew(tempInstallerPath));
     if (!installer) return kInstallerCreateFailed;
     createdInstaller = true;
-    if (!files.GetIdentity(installer.Get(), &identity)) return kInstallerCreateFailed;
-    return CopyPayload(files, ownFile, payloadSize, installer.Get());
+    const ResultCode result = files.GetIdentity(installer.Get(), &identity)
+                                  ? CopyPayload(files, ownFile, payloadSize, installer.Get())
+                                  : kInstallerCreateFailed;
+    // A copy that failed is never started: it goes through the handle that wrote it, which
+    // is certainly this run's file, as the handle closes.
+    if (result != kSuccess) files.DeleteOpened(installer.Get());
+    return result;
 }
 
 }  // namespace wrapper::package

@@ -33,7 +33,9 @@ std::uint32_t DrawTempNumber(std::uint32_t seed);
 
 // Writes `directory` (as the system returns it, ending with a backslash), "\Zorvik",
 // `number` in decimal and ".exe" into `path`. The separator before "Zorvik" is doubled on
-// purpose; the file system reads it as one. Returns false, with `path` empty, when the
+// purpose (installers see the command line they always have); the file system reads it as
+// one. A directory with the \\?\ prefix gets no second separator: the system takes such a
+// path literally, and a doubled separator there names no file. Returns false, with `path` empty, when the
 // result would pass kMaxStartablePathLength units: no program could be started from it.
 bool FormatTempInstallerPath(const char16_t* directory, std::uint32_t number,
                              char16_t (&path)[kPathCapacity]);
@@ -56,7 +58,7 @@ ResultCode CopyPayload(platform::Files& files, platform::FileHandle from,
 // position): chooses the installer's path, creates the file there and copies the payload
 // into it.
 // `tempInstallerPath` must be empty on entry. `createdInstaller` tells whether this call
-// created the file: only then may the caller start it (on kSuccess) or delete it. The file
+// created the file: only then may the caller start it (on kSuccess). The file
 // is created with CreateNew's protection, so that while it is written nobody else can
 // write, delete or rename it; `identity` receives its identity, for the caller to tell it
 // from a file put in its place once it is closed.
@@ -67,9 +69,10 @@ ResultCode CopyPayload(platform::Files& files, platform::FileHandle from,
 //   kInstallerCreateFailed   the file could not be created (a file of that name exists);
 //                            the path names that file, which is not ours; or the new file's
 //                            identity could not be read (then `createdInstaller` is set);
-//   kPayloadCopyFailed       reading the payload or writing the copy failed or ended early;
-//                            the path names the partial file.
-// The new file is closed on return; the own file stays open.
+//   kPayloadCopyFailed       reading the payload or writing the copy failed or ended early.
+// A file this call created and could not fill is deleted through the handle that wrote it
+// (as long as the system lets it). The new file is closed on return; the own file stays
+// open.
 ResultCode ExtractPayload(platform::Files& files, platform::Clock& clock,
                           platform::FileHandle ownFile, std::uint64_t payloadSize,
                           char16_t (&tempInstallerPath)[kPathCapacity], bool& createdInstaller,

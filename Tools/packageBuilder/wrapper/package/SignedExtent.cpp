@@ -45,8 +45,10 @@ ResultCode ReadAt(platform::Files& files, platform::FileHandle file, std::int64_
 }  // namespace
 
 ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
-                            std::int64_t fileSize, std::int64_t& signedEnd) {
-    signedEnd = fileSize;
+                            std::int64_t fileSize, std::int64_t& tableStart,
+                            std::int64_t& tableEnd) {
+    tableStart = fileSize;
+    tableEnd = fileSize;
     if (fileSize < kMzHeaderSize) return kSuccess;
     unsigned char mz[kMzHeaderSize];
     ResultCode result = ReadAt(files, file, 0, mz, kMzHeaderSize);
@@ -79,7 +81,10 @@ ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
     }
     const std::int64_t tableOffset = Le32(pe + kOptionalHeader + entryOffset);
     const std::int64_t tableSize = Le32(pe + kOptionalHeader + entryOffset + 4);
-    if (tableSize != 0 && tableOffset + tableSize == fileSize) signedEnd = tableOffset;
+    if (tableSize != 0 && tableOffset < fileSize) {
+        tableStart = tableOffset;
+        if (tableOffset + tableSize < fileSize) tableEnd = tableOffset + tableSize;
+    }
     return kSuccess;
 }
 

@@ -11,22 +11,25 @@ namespace wrapper::package {
 // the start of the file name: entry 4 of the optional header's data directory, a file
 // offset and a size. The signature's digest covers the bytes before the table but not the
 // table itself, so anyone can add bytes inside it after signing (growing the entry and the
-// table's own length) without disturbing the signature. The launcher therefore looks for
-// its trailer only in front of the table.
+// table's own length) without disturbing the signature. The launcher therefore never looks
+// for its trailer inside the table.
 
-// Sets `signedEnd` to where the bytes a signature can cover end in `file`, which is
-// `fileSize` bytes long: the certificate table's offset when the headers name a table that
-// ends exactly at the end of the file; `fileSize` otherwise. Otherwise means: no "MZ" header
-// or no "PE\0\0" signature where its e_lfanew points, an optional header that is neither
-// PE32 nor PE32+ or too short to hold entry 4, fewer than five directory entries, an entry
-// of size 0, and an entry that reaches past the end of the file or ends before it (which
-// no valid signature has). Header bytes the file does not hold count as missing.
+// Sets `tableStart` and `tableEnd` to the certificate table's extent in `file`, which is
+// `fileSize` bytes long, whenever the headers name a table that starts inside the file:
+// one that ends the file, as every valid signature's does, and also one that ends before it
+// or would reach past it (cut at the end of the file), whose bytes no digest covers either.
+// Otherwise both are set to `fileSize`. Otherwise means: no "MZ" header or no "PE\0\0"
+// signature where its e_lfanew points, an optional header that is neither PE32 nor PE32+
+// or too short to hold entry 4, fewer than five directory entries, an entry of size 0, and
+// a table that starts at or past the end of the file. Header bytes the file does not hold
+// count as missing.
 // Returns:
-//   kSuccess                 `signedEnd` is set;
+//   kSuccess                 `tableStart` and `tableEnd` are set;
 //   kScanSeekOrCreateFailed  a move failed;
 //   kScanReadOrCopyFailed    a read failed or delivered fewer bytes than the file holds.
 // The position is unspecified afterwards.
 ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
-                            std::int64_t fileSize, std::int64_t& signedEnd);
+                            std::int64_t fileSize, std::int64_t& tableStart,
+                            std::int64_t& tableEnd);
 
 }  // namespace wrapper::package

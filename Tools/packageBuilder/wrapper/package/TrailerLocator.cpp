@@ -30,23 +30,15 @@ std::int64_t FindLastMarker(const unsigned char* block, std::uint32_t length,
     }
 }
 
-}  // namespace
+// Not a result: no window of the bytes searched holds the marker.
+constexpr auto kNoMarker = static_cast<ResultCode>(~0u);
 
-ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
-    unsigned char marker[kMarkerSize];
-    BuildTrailerMarker(marker);
-
-    std::int64_t lastWindow = 0;
-    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
-        return kSeekNearEndFailed;
-    }
-    // Only bytes a signature covers are searched: a trailer slipped into the certificate
-    // table after signing would otherwise run under the producer's name.
-    std::int64_t end = 0;
-    const ResultCode extent = FindSignedExtent(files, file, lastWindow + kMarkerSize, end);
-    if (extent != kSuccess) return extent;
-    if (end < static_cast<std::int64_t>(kMarkerSize)) return kScanSeekOrCreateFailed;
-
+// Looks for the marker in the bytes [begin, end) of `file`, nearest `end` first; every
+// window lies within them. kSuccess with the position just past it, kNoMarker, or the code
+// of a failed move or read.
+ResultCode SearchBytes(platform::Files& files, platform::FileHandle file, std::int64_t begin,
+                       std::int64_t end, const unsigned char (&marker)[kMarkerSize]) {
+    if (end - begin < static_cast<std::int64_t>(kMarkerSize)) return kNoMarker;
     // An unsigned package ends with the marker, a signed one usually right before the
     // table. The searched bytes are at least 32 long, so a failed or short read here is a
     // read error like any other in the search: scanning on from where it stopped would skip
@@ -63,13 +55,13 @@ ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
     if (std::memcmp(window, marker, kMarkerSize) == 0) return kSuccess;
 
     // Scan every earlier window, nearest the end first: windows start at end - 33 down to
-    // 0, so the bytes still to examine are [0, end - 1).
+    // begin, so the bytes still to examine are [begin, end - 1).
     end -= 1;
     unsigned char block[kLocatorBlockSize];
     for (;;) {
-        // Fewer than 32 bytes left means the scan has passed the start of the file.
-        if (end < static_cast<std::int64_t>(kMarkerSize)) return kScanSeekOrCreateFailed;
-        const std::int64_t start = end > kLocatorBlockSize ? end - kLocatorBlockSize : 0;
+        // Fewer than 32 bytes left means the scan has passed the start of the bytes.
+        if (end - begin < static_cast<std::int64_t>(kMarkerSize)) return kNoMarker;
+        const std::int64_t start = end - begin > kLocatorBlockSize ? end - kLocatorBlockSize : begin;
         const auto length = static_cast<std::uint32_t>(end - start);
         if (!files.Seek(file, start, SeekOrigin::Begin, nullptr)) return kScanSeekOrCreateFailed;
         std::uint32_t got = 0;
@@ -82,11 +74,34 @@ ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
             }
             return kSuccess;
         }
-        if (start == 0) return kScanSeekOrCreateFailed;
+        if (start == begin) return kNoMarker;
         // Keep the block's first 31 bytes: with the byte before them they form the windows
         // that straddle the two blocks.
         end = start + kMarkerSize - 1;
     }
+}
+
+}  // namespace
+
+ResultCode LocateTrailer(platform::Files& files, platform::FileHandle file) {
+    unsigned char marker[kMarkerSize];
+    BuildTrailerMarker(marker);
+
+    std::int64_t lastWindow = 0;
+    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
+        return kSeekNearEndFailed;
+    }
+    // No byte of a certificate table is searched: a trailer slipped into it after signing
+    // would otherwise run under the producer's name.
+    const std::int64_t fileSize = lastWindow + kMarkerSize;
+    std::int64_t tableStart = 0;
+    std::int64_t tableEnd = 0;
+    const ResultCode extent = FindSignedExtent(files, file, fileSize, tableStart, tableEnd);
+    if (extent != kSuccess) return extent;
+
+    ResultCode result = SearchBytes(files, file, tableEnd, fileSize, marker);
+    if (result == kNoMarker) result = SearchBytes(files, file, 0, tableStart, marker);
+    return result == kNoMarker ? kScanSeekOrCreateFailed : result;
 }
 
 }  // namespace wrapper::package

@@ -12,11 +12,12 @@ namespace wrapper::package {
 inline constexpr std::uint32_t kLocatorBlockSize = 64 * 1024;
 
 // Finds the TrailerMarker nearest the end of the searched bytes of `file` and leaves the
-// position just past it. The searched bytes are the whole file, or, when its headers name
-// a certificate table that ends the file, only the bytes before the table (see
-// FindSignedExtent): a marker inside a signature is never used. The marker is looked for
-// first in the last 32 searched bytes, then in every earlier 32-byte window, so a signature
-// or other data may follow the trailer. The handle stays open.
+// position just past it. The searched bytes are the whole file without the certificate
+// table its headers name (see FindSignedExtent): a marker inside a signature is never used,
+// and no window reaches into the table. Bytes after a table that does not end the file are
+// searched first, then those before it. The marker is looked for first in the last 32
+// bytes of each part, then in every earlier 32-byte window, so a signature or other data
+// may follow the trailer. The handle stays open.
 // Returns:
 //   kSuccess                 position just past the marker;
 //   kSeekNearEndFailed       the file is shorter than 32 bytes;

@@ -46,22 +46,29 @@ public:
     // so always more than `capacity - 1`) and the buffer is unspecified; 0 on failure.
     virtual std::uint32_t GetTempDirectory(char16_t* buffer, std::uint32_t capacity) = 0;
 
-    // Opens an existing file for reading; others may read and write it meanwhile.
+    // Opens an existing file for reading. While the handle is open others may only read
+    // the file: no writing, no deleting or renaming.
     virtual FileHandle OpenForReading(const char16_t* path) = 0;
 
     // Creates a file that must not exist yet, for reading and writing. Fails when any
     // file of that name exists, which is then left untouched. The file gets a protected
     // security descriptor of its own, nothing inherited from the folder: full control for
     // SYSTEM and Administrators, read and execute for everyone else, its owner included.
-    // While this handle is open others may only read the file: no writing, no deleting or
-    // renaming.
+    // The handle may also delete the file (DeleteOpened). While it is open others may only
+    // read the file: no writing, no deleting or renaming.
     virtual FileHandle CreateNew(const char16_t* path) = 0;
 
     // Opens an existing file for reading and, while the handle is open, lets others only
     // read it: no writing, no deleting or renaming. Fails while anyone has it open for
     // writing or without read sharing. The system can still start a program from the file,
-    // and the program can read itself.
+    // and the program can read itself (sharing reading only, as many do).
     virtual FileHandle OpenAndHold(const char16_t* path) = 0;
+
+    // Opens an existing file for deleting it through the handle (DeleteOpened) and for
+    // reading its identity, not following a link the name itself is; while the handle is
+    // open others may only read the file. Fails while anyone has it open without delete
+    // sharing. A platform that offers no such delete gives no handle.
+    virtual FileHandle OpenForDeleting(const char16_t* /*path*/) { return {}; }
 
     // The identity of the open `file`; false when the system cannot tell.
     virtual bool GetIdentity(FileHandle file, FileIdentity* identity) = 0;
@@ -80,11 +87,21 @@ public:
 
     virtual void Close(FileHandle file) = 0;
 
-    virtual DeleteOutcome Delete(const char16_t* path) = 0;
+    // Deletes the file that `file` is open on, whatever its name leads to by now: the name
+    // is not looked up again. The handle must have been opened for deleting (CreateNew,
+    // OpenForDeleting); the file goes when the last handle on it closes, and meanwhile
+    // nobody can open it. Fails, leaving the file, while a program started from it is still
+    // mapped (its process may outlive its exit code by a moment). A platform that offers no
+    // such delete refuses.
+    virtual bool DeleteOpened(FileHandle /*file*/) { return false; }
 
-    // Asks the system to delete the file when the machine next starts, for a file that is
-    // in use now. Needs administrator rights; true when the request was recorded.
-    virtual bool DeleteAtRestart(const char16_t* path) = 0;
+    // By name, for the producer tools and the tests; the launcher, which runs elevated in
+    // the user's own folders, never deletes by name: between two steps another program of
+    // the user can make a name lead to any file. A platform may leave them out (they then
+    // refuse).
+    virtual DeleteOutcome Delete(const char16_t* /*path*/) { return DeleteOutcome::Failed; }
+    // Asks the system to delete the file when the machine next starts.
+    virtual bool DeleteAtRestart(const char16_t* /*path*/) { return false; }
 
 protected:
     ~Files() = default;

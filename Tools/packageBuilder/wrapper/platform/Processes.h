@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Files.h"
 #include "platform/UniqueHandle.h"
 
 #include <cstdint>
@@ -27,6 +28,15 @@ public:
     virtual bool GetExitCode(ProcessHandle process, std::uint32_t* exitCode) = 0;
 
     virtual void Close(ProcessHandle process) = 0;
+
+    // Whether `file` is the very file this process was started from, not merely one that
+    // now has its name or holds the same bytes (a running program's file can be renamed and
+    // another put in its place). False when it is another file or the system cannot tell.
+    virtual bool IsOwnImage(FileHandle file) = 0;
+
+    // Whether this process runs with administrator rights in force (an elevated token);
+    // true also when the system cannot tell.
+    virtual bool RunsElevated() = 0;
 
 protected:
     ~Processes() = default;

@@ -3,18 +3,21 @@
 namespace wrapper::run {
 
 Removal RemoveExtractedInstaller(platform::Files& files, platform::Clock& clock,
-                                 const char16_t* path) {
-    using platform::DeleteOutcome;
+                                 const char16_t* path, const platform::FileIdentity& written) {
+    platform::UniqueFile installer;
     for (std::uint32_t attempt = 0;; ++attempt) {
-        switch (files.Delete(path)) {
-            case DeleteOutcome::Deleted: return Removal::Deleted;
-            case DeleteOutcome::NotFound: return Removal::AlreadyGone;
-            case DeleteOutcome::Failed: break;
+        if (!installer) {
+            installer = platform::UniqueFile(files, files.OpenForDeleting(path));
+            platform::FileIdentity opened;
+            if (installer && (!files.GetIdentity(installer.Get(), &opened) || opened != written)) {
+                return Removal::NotOurs;
+            }
         }
-        if (attempt == sizeof kDeletePausesMs / sizeof kDeletePausesMs[0]) break;
+        // The file goes as the handle closes, on the way out.
+        if (installer && files.DeleteOpened(installer.Get())) return Removal::Deleted;
+        if (attempt == sizeof kDeletePausesMs / sizeof kDeletePausesMs[0]) return Removal::Left;
         clock.Pause(kDeletePausesMs[attempt]);
     }
-    return files.DeleteAtRestart(path) ? Removal::DeletedAtRestart : Removal::Left;
 }
 
 }  // namespace wrapper::run

@@ -87,8 +87,8 @@ std::uint32_t Win32Platform::GetTempDirectory(char16_t* buffer, std::uint32_t ca
 }
 
 FileHandle Win32Platform::OpenForReading(const char16_t* path) {
-    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle Win32Platform::CreateNew(const char16_t* path) {
@@ -97,13 +97,20 @@ FileHandle Win32Platform::CreateNew(const char16_t* path) {
     // only reads the descriptor.
     SECURITY_ATTRIBUTES attributes = {
         sizeof attributes, const_cast<std::uint8_t*>(kProtectedFileDescriptor), FALSE};
-    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                      &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                      FILE_SHARE_READ, &attributes, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle Win32Platform::OpenAndHold(const char16_t* path) {
     return FromFileHandle(CreateFileW(Wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle Win32Platform::OpenForDeleting(const char16_t* path) {
+    return FromFileHandle(CreateFileW(Wide(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
 }
 
 bool Win32Platform::GetIdentity(FileHandle file, FileIdentity* identity) {
@@ -145,15 +152,10 @@ bool Win32Platform::Write(FileHandle file, const void* buffer, std::uint32_t siz
 
 void Win32Platform::Close(FileHandle file) { CloseHandle(ToHandle(file.value)); }
 
-DeleteOutcome Win32Platform::Delete(const char16_t* path) {
-    if (DeleteFileW(Wide(path))) return DeleteOutcome::Deleted;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? DeleteOutcome::NotFound
-                                                                           : DeleteOutcome::Failed;
-}
-
-bool Win32Platform::DeleteAtRestart(const char16_t* path) {
-    return MoveFileExW(Wide(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+bool Win32Platform::DeleteOpened(FileHandle file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(ToHandle(file.value), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
 }
 
 bool Win32Platform::Start(const char16_t* applicationName, char16_t* commandLine,
@@ -185,6 +187,40 @@ bool Win32Platform::GetExitCode(ProcessHandle process, std::uint32_t* exitCode) 
 }
 
 void Win32Platform::Close(ProcessHandle process) { CloseHandle(ToHandle(process.value)); }
+
+bool Win32Platform::IsOwnImage(FileHandle file) {
+    using AreMappedFilesTheSame = LONG(WINAPI*)(PVOID, PVOID);
+    const auto same =
+        Find<AreMappedFilesTheSame>(GetModuleHandleW(L"ntdll.dll"), "NtAreMappedFilesTheSame");
+    if (same == nullptr) return false;
+    // A view of the opened file, compared with the image the process runs: 0 (success) only
+    // when both map the same file. A page is enough.
+    const HANDLE mapping =
+        CreateFileMappingW(ToHandle(file.value), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return false;
+    void* const view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1);
+    CloseHandle(mapping);
+    if (view == nullptr) return false;
+    const bool isImage = same(GetModuleHandleW(nullptr), view) == 0;
+    UnmapViewOfFile(view);
+    return isImage;
+}
+
+bool Win32Platform::RunsElevated() {
+    const HMODULE advapi32 = SystemLibrary(advapi32_, u"advapi32.dll");
+    const auto openToken = Find<decltype(&OpenProcessToken)>(advapi32, "OpenProcessToken");
+    const auto query = Find<decltype(&GetTokenInformation)>(advapi32, "GetTokenInformation");
+    HANDLE token = nullptr;
+    if (openToken == nullptr || query == nullptr ||
+        !openToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return true;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const BOOL known = query(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return !known || elevation.TokenIsElevated != 0;
+}
 
 std::uint64_t Win32Platform::SecondsSince1970() {
     FILETIME now;

@@ -24,10 +24,11 @@ void RestrictLibrarySearchToSystem();
 // takes) with no rule of its own added: the logic above relies on exactly the system's
 // semantics. UTF-16 text is passed through as the
 // system's wide strings (both are 16-bit units on Windows). Until the installer has been
-// started only kernel32 is used; the registry's, the shell's and COM's libraries are loaded
-// by the first call that needs them, from the system folder only. A library or function
-// that cannot be had makes that call fail (OpenLocalMachineKey, QueryValue, BeginCom,
-// OpenUrlAsDesktopUser) or do nothing (CloseKey, EndCom, OpenUrl).
+// started only kernel32 and ntdll (always loaded) are used; the registry's, the shell's and
+// COM's libraries are loaded by the first call that needs them, from the system folder
+// only. A library or function that cannot be had makes that call fail (IsOwnImage,
+// OpenLocalMachineKey, QueryValue, BeginCom, OpenUrlAsDesktopUser), answer the cautious
+// way (RunsElevated: yes) or do nothing (CloseKey, EndCom, OpenUrl).
 class Win32Platform final : public Files,
                             public Processes,
                             public Clock,
@@ -42,6 +43,7 @@ public:
     FileHandle OpenForReading(const char16_t* path) override;
     FileHandle CreateNew(const char16_t* path) override;
     FileHandle OpenAndHold(const char16_t* path) override;
+    FileHandle OpenForDeleting(const char16_t* path) override;
     bool GetIdentity(FileHandle file, FileIdentity* identity) override;
     bool Seek(FileHandle file, std::int64_t distance, SeekOrigin origin,
               std::int64_t* newPosition) override;
@@ -49,8 +51,8 @@ public:
     bool Write(FileHandle file, const void* buffer, std::uint32_t size,
                std::uint32_t* bytesWritten) override;
     void Close(FileHandle file) override;
-    DeleteOutcome Delete(const char16_t* path) override;
-    bool DeleteAtRestart(const char16_t* path) override;
+    // No delete by name here: DeleteOpened alone.
+    bool DeleteOpened(FileHandle file) override;
 
     // Processes
     bool Start(const char16_t* applicationName, char16_t* commandLine,
@@ -58,6 +60,10 @@ public:
     bool WaitForExit(ProcessHandle process) override;
     bool GetExitCode(ProcessHandle process, std::uint32_t* exitCode) override;
     void Close(ProcessHandle process) override;
+    // ntdll's NtAreMappedFilesTheSame, looked up at run time (ntdll is always loaded).
+    bool IsOwnImage(FileHandle file) override;
+    // advapi32, as for the registry.
+    bool RunsElevated() override;
 
     // Clock
     std::uint64_t SecondsSince1970() override;
