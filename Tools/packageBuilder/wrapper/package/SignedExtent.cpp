@@ -46,7 +46,18 @@ ResultCode ReadAt(platform::Files& files, platform::FileHandle file, std::int64_
 
 ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
                             std::int64_t fileSize, std::int64_t& signedEnd) {
-    signedEnd = fileSize;
+    std::int64_t tableOffset = 0;
+    std::int64_t tableSize = 0;
+    const ResultCode result = FindCertificateTable(files, file, fileSize, tableOffset, tableSize);
+    signedEnd = tableSize != 0 ? tableOffset : fileSize;
+    return result;
+}
+
+ResultCode FindCertificateTable(platform::Files& files, platform::FileHandle file,
+                                std::int64_t fileSize, std::int64_t& tableOffset,
+                                std::int64_t& tableSize) {
+    tableOffset = 0;
+    tableSize = 0;
     if (fileSize < kMzHeaderSize) return kSuccess;
     unsigned char mz[kMzHeaderSize];
     ResultCode result = ReadAt(files, file, 0, mz, kMzHeaderSize);
@@ -77,9 +88,12 @@ ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
         Le32(pe + kOptionalHeader + countOffset) <= kSecurityEntry) {
         return kSuccess;
     }
-    const std::int64_t tableOffset = Le32(pe + kOptionalHeader + entryOffset);
-    const std::int64_t tableSize = Le32(pe + kOptionalHeader + entryOffset + 4);
-    if (tableSize != 0 && tableOffset + tableSize == fileSize) signedEnd = tableOffset;
+    const std::int64_t offset = Le32(pe + kOptionalHeader + entryOffset);
+    const std::int64_t size = Le32(pe + kOptionalHeader + entryOffset + 4);
+    if (size != 0 && offset + size == fileSize) {
+        tableOffset = offset;
+        tableSize = size;
+    }
     return kSuccess;
 }
 
