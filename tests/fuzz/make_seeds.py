@@ -161,6 +161,59 @@ def handoff_seeds():
     }
 
 
+def der(tag, content):
+    """One DER element with a minimal definite length."""
+    n = len(content)
+    if n < 0x80:
+        head = bytes([n])
+    else:
+        size = n.to_bytes((n.bit_length() + 7) // 8, "big")
+        head = bytes([0x80 | len(size)]) + size
+    return bytes([tag]) + head + content
+
+
+SLOT_TYPE = bytes([0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0xCF, 0x29, 0x01, 0x02, 0x01])
+SIGNED_DATA = bytes([0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02])
+
+
+def slot_content(area=b"", size=96):
+    content = bytearray(size)
+    content[:16] = b"---BEGIN_BLOB---"
+    content[16:16 + len(area)] = area
+    content[size - 15:size - 1] = b"---END_BLOB---"
+    return bytes(content)
+
+
+def certificate_table(attributes, padding=b""):
+    """A signature shaped as signing tools write it, in one certificate entry."""
+    signer = (der(0x02, b"\x01") + der(0x30, der(0x02, b"\x07")) + der(0x30, b"")
+              + der(0xA0, b"") + der(0x30, b"") + der(0x04, b"sig")
+              + (der(0xA1, b"".join(attributes)) if attributes is not None else b""))
+    signed_data = (der(0x02, b"\x01") + der(0x31, b"") + der(0x30, b"") + der(0xA0, b"c" * 40)
+                   + der(0x31, der(0x30, signer)))
+    body = der(0x30, der(0x06, SIGNED_DATA) + der(0xA0, der(0x30, signed_data))) + padding
+    table = struct.pack("<IHH", 8 + len(body), 0x0200, 2) + body
+    return table + bytes(-len(table) % 8)
+
+
+def stamp_seeds():
+    def slot(content):
+        return der(0x30, der(0x06, SLOT_TYPE) + der(0x31, der(0x0C, content)))
+
+    other = der(0x30, der(0x06, b"\x2B\x06") + der(0x31, der(0x05, b"")))
+    return {
+        "unstamped": certificate_table([slot(slot_content())]),
+        "stamped": certificate_table([slot(slot_content(b"wrapper-campaign:utm=a%20b&x.y=1"))]),
+        "stamped-invalid": certificate_table([slot(slot_content(b"wrapper-campaign:utm=a b"))]),
+        "second-slot": certificate_table([other, slot(slot_content()), slot(slot_content())]),
+        "no-slot": certificate_table([other]),
+        "no-unsigned-attributes": certificate_table(None),
+        "padding": certificate_table([slot(slot_content())], b"\0x"),
+        "long-length": certificate_table([slot(slot_content(size=300))]),
+        "area-only": b"wrapper-campaign:a=1&b=%7e&a.b-c=~" + bytes(8),
+    }
+
+
 def write(target, seeds):
     folder = HERE / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
@@ -183,6 +236,7 @@ def main():
             package_seeds[f"{name}-{knobs:02x}"] = bytes([knobs, 0x2A]) + data
     write("package_fuzz", package_seeds)
     write("handoff_fuzz", handoff_seeds())
+    write("stamp_fuzz", stamp_seeds())
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include "FakePlatform.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
+#include "SignatureBuilder.h"
 #include "TrailerReaderSteps.h"
 #include "RunSequence.h"
 #include "package/PayloadExtractor.h"
@@ -66,12 +67,14 @@ std::vector<std::uint8_t> Payload() {
 }
 
 // A signed package ends with its certificate table, after 4 bytes of padding: the locator
-// searches the bytes before the table and scans past the padding for the marker.
+// searches the bytes before the table and scans past the padding for the marker. It is
+// signed with no campaign and stamped, so the run reads the table once more for the stamp.
 std::vector<std::uint8_t> Package(bool isSigned) {
     testing::PackageParts parts;
     parts.payload = Payload();
+    if (isSigned) parts.fields[1] = "";
     std::vector<std::uint8_t> package = testing::BuildPackage(parts);
-    if (isSigned) testing::Sign(package, 4);
+    if (isSigned) testing::SignWithTable(package, 4, testing::StampedTable("wrapper-campaign:c=1"));
     return package;
 }
 
@@ -120,6 +123,20 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::Close, "close the installer", kSuccess},
         {Call::OpenAndHold, "hold the installer", kSuccess, kSuccess, kSuccess, true},
         {Call::GetIdentity, "the held file's identity", kSuccess, kSuccess, kSuccess, true},
+    });
+    if (isSigned) {
+        // Reading the stamp never changes the code, whatever fails.
+        steps.insert(steps.end(), {
+            {Call::Seek, "stamp: the file's size", kSuccess},
+            {Call::Seek, "stamp: to the MZ header", kSuccess},
+            {Call::Read, "stamp: MZ header", kSuccess, kSuccess, kSuccess},
+            {Call::Seek, "stamp: to the PE headers", kSuccess},
+            {Call::Read, "stamp: PE headers", kSuccess, kSuccess, kSuccess},
+            {Call::Seek, "stamp: to the certificate table", kSuccess},
+            {Call::Read, "stamp: the certificate table", kSuccess, kSuccess, kSuccess},
+        });
+    }
+    steps.insert(steps.end(), {
         {Call::StartProcess, "start the installer", kSuccess},
         {Call::WaitForExit, "wait for it", kSuccess},
         {Call::GetExitCode, "its exit code", kSuccess},

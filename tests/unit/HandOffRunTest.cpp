@@ -1,6 +1,7 @@
 #include "FakePlatform.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
+#include "SignatureBuilder.h"
 #include "RunSequence.h"
 
 #include <gtest/gtest.h>
@@ -24,15 +25,21 @@ struct HandOffRunTest : ::testing::Test {
     std::u16string installDir = u"C:\\Program Files (x86)\\Demo";
     std::uint32_t installerExit = 0;
     bool registers = true;
+    std::string campaign = "k=v";
+    std::vector<std::uint8_t> certificateTable;  // signs the package when not empty
 
     ResultCode Run() {
         testing::PackageParts parts;
         parts.fields[0] = "https://link/%1/x?";
-        parts.fields[1] = "k=v";
+        parts.fields[1] = campaign;
         parts.fields[2] = "https://land%1/p?";
         parts.fields[3] = "https://un%1/u?";
+        std::vector<std::uint8_t> package = testing::BuildPackage(parts);
+        if (!certificateTable.empty()) {
+            testing::SignWithTable(package, (8 - package.size() % 8) % 8, certificateTable);
+        }
         machine.files.SetOwnPath(kOwnPath);
-        machine.files.AddFile(kOwnPath, testing::BuildPackage(parts));
+        machine.files.AddFile(kOwnPath, package);
         machine.processes.onStart = [this](const fake::StartedProcess&) {
             if (installerExit == 0 && registers) {
                 testing::RegisterProduct(machine, installDir);
@@ -88,6 +95,46 @@ TEST_F(HandOffRunTest, SuccessfulInstallWritesTheRecordOpensThePageThenDeletesTh
     EXPECT_EQ(HandOffSequence(), expected);
     EXPECT_FALSE(InstallerLeftBehind());
     EXPECT_EQ(machine.registry.OpenKeys(), 0u);
+}
+
+// The slot is read for a package signed with no campaign only, and only a valid stamp in
+// a signature Windows accepts counts. It never changes the result.
+TEST_F(HandOffRunTest, AValidStampIsTheCampaignOfAPackageSignedWithoutOne) {
+    const auto stamped = [](const std::string& area, std::size_t padding = 0, char pad = 0) {
+        testing::SignatureParts parts;
+        parts.signer.back() =
+            testing::Der(0xA1, testing::SlotAttribute(testing::StampedContent(area)));
+        std::vector<std::uint8_t> der = testing::Signature(parts);
+        der.insert(der.end(), padding, static_cast<std::uint8_t>(pad));
+        return testing::CertificateTable(der);
+    };
+    struct Row {
+        const char* signedCampaign;
+        std::vector<std::uint8_t> table;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"", stamped("wrapper-campaign:utm=a%20b&x=1"), "utm=a%20b&x=1"},
+        {"k=v", stamped("wrapper-campaign:utm=mail"), "k=v"},
+        {"", stamped(""), ""},
+        {"", stamped("wrapper-campaign:utm=a b"), ""},
+        {"", stamped("wrapper-campaign:utm=mail", 2, 0), "utm=mail"},
+        {"", stamped("wrapper-campaign:utm=mail", 2, 'x'), ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        machine.shell.opened.clear();  // Version.ini's rows are all written again
+        campaign = row.signedCampaign;
+        certificateTable = row.table;
+        EXPECT_EQ(Run(), kSuccess);
+        const std::string expected = row.expected;
+        EXPECT_EQ(VersionIni(), "[QD]\r\nurl=https://link/%1/x?\r\nparamcount=1\r\n1=" + expected +
+                                    "\r\n[UNINSTALL]\r\nurl=https://un\r\nparam=/u?" + expected +
+                                    "\r\n");
+        const std::string url = "https://land\\de/p?" + expected;
+        EXPECT_EQ(machine.shell.opened,
+                  std::vector<std::u16string>{std::u16string(url.begin(), url.end())});
+    }
 }
 
 TEST_F(HandOffRunTest, FailedInstallHandsNothingOff) {

@@ -2,6 +2,7 @@
 
 #include "handoff/HandOffRecord.h"
 #include "handoff/LandingPage.h"
+#include "package/CampaignStamp.h"
 #include "package/PackageTrailer.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
@@ -62,6 +63,14 @@ ResultCode RunPackage(const LauncherServices& services) {
     platform::UniqueFile heldInstaller(
         files, result == kSuccess ? run::HoldExtractedInstaller(files, tempInstallerPath, written)
                                   : platform::FileHandle{});
+    // A package signed with no campaign takes the one its download was stamped with, if
+    // valid. It is read only once the payload is copied, so nothing in the unsigned slot
+    // can take part in what runs; reading it never changes the result.
+    char (&campaign)[package::kFieldSize] =
+        fields.bytes[static_cast<std::uint32_t>(package::Field::CampaignQuery)];
+    if (heldInstaller && campaign[0] == 0) {
+        package::ReadCampaignStamp(files, ownFile.Get(), campaign);
+    }
 
     // Only a complete copy made by this run is ever started: that is what success means.
     const bool installed =

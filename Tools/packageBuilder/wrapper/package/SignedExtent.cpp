@@ -42,13 +42,12 @@ ResultCode ReadAt(platform::Files& files, platform::FileHandle file, std::int64_
     return kSuccess;
 }
 
-}  // namespace
-
-ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
-                            std::int64_t fileSize, std::int64_t& tableStart,
-                            std::int64_t& tableEnd) {
-    tableStart = fileSize;
-    tableEnd = fileSize;
+// The security entry of the data directory, as the headers give it: `offset` and `size`
+// stay 0 when the file has no such entry (see FindSignedExtent for what counts).
+ResultCode ReadSecurityEntry(platform::Files& files, platform::FileHandle file,
+                             std::int64_t fileSize, std::int64_t& offset, std::int64_t& size) {
+    offset = 0;
+    size = 0;
     if (fileSize < kMzHeaderSize) return kSuccess;
     unsigned char mz[kMzHeaderSize];
     ResultCode result = ReadAt(files, file, 0, mz, kMzHeaderSize);
@@ -79,13 +78,38 @@ ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
         Le32(pe + kOptionalHeader + countOffset) <= kSecurityEntry) {
         return kSuccess;
     }
-    const std::int64_t tableOffset = Le32(pe + kOptionalHeader + entryOffset);
-    const std::int64_t tableSize = Le32(pe + kOptionalHeader + entryOffset + 4);
-    if (tableSize != 0 && tableOffset < fileSize) {
-        tableStart = tableOffset;
-        if (tableOffset + tableSize < fileSize) tableEnd = tableOffset + tableSize;
-    }
+    offset = Le32(pe + kOptionalHeader + entryOffset);
+    size = Le32(pe + kOptionalHeader + entryOffset + 4);
     return kSuccess;
+}
+
+}  // namespace
+
+ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
+                            std::int64_t fileSize, std::int64_t& tableStart,
+                            std::int64_t& tableEnd) {
+    std::int64_t offset = 0;
+    std::int64_t size = 0;
+    const ResultCode result = ReadSecurityEntry(files, file, fileSize, offset, size);
+    tableStart = fileSize;
+    tableEnd = fileSize;
+    if (size != 0 && offset < fileSize) {
+        tableStart = offset;
+        if (offset + size < fileSize) tableEnd = offset + size;
+    }
+    return result;
+}
+
+ResultCode FindCertificateTable(platform::Files& files, platform::FileHandle file,
+                                std::int64_t fileSize, std::int64_t& tableOffset,
+                                std::int64_t& tableSize) {
+    std::int64_t offset = 0;
+    std::int64_t size = 0;
+    const ResultCode result = ReadSecurityEntry(files, file, fileSize, offset, size);
+    const bool endsTheFile = size != 0 && offset + size == fileSize;
+    tableOffset = endsTheFile ? offset : 0;
+    tableSize = endsTheFile ? size : 0;
+    return result;
 }
 
 }  // namespace wrapper::package

@@ -32,4 +32,10 @@ ResultCode FindSignedExtent(platform::Files& files, platform::FileHandle file,
                             std::int64_t fileSize, std::int64_t& tableStart,
                             std::int64_t& tableEnd);
 
+// The same facts as a table: `tableOffset` and `tableSize` name the certificate table that
+// ends `file`, or are both 0 when FindSignedExtent would give `fileSize`. Same returns.
+ResultCode FindCertificateTable(platform::Files& files, platform::FileHandle file,
+                                std::int64_t fileSize, std::int64_t& tableOffset,
+                                std::int64_t& tableSize);
+
 }  // namespace wrapper::package
