@@ -51,7 +51,12 @@ TextView SplitPieces::Piece(std::uint32_t index) const {
 
 SplitPieces SplitByDelimiter(TextView text, const char* delimiter) {
     const TextView separator = ViewOf(delimiter);
-    SplitPieces pieces = {{{"", 0}, {"", 0}}, 0};
+    // Filled by stores rather than copied from an initialised image, which would cost
+    // wrapper.exe a data section of its own.
+    SplitPieces pieces;
+    pieces.kept[0] = TextView{"", 0};
+    pieces.kept[1] = TextView{"", 0};
+    pieces.count = 0;
     bool found = false;
     std::uint32_t pieceStart = 0;
     std::uint32_t at = 0;

@@ -21,11 +21,14 @@ ResultCode ReadTrailer(platform::Files& files, platform::FileHandle file, Traile
     if (!files.Seek(file, markerEnd - (kTrailerSize - kFieldsOffset), SeekOrigin::Begin, nullptr)) {
         return kSeekFieldsFailed;
     }
-    constexpr ResultCode kFieldCodes[kFieldCount] = {
-        kReadLinkTemplateFailed, kReadCampaignQueryFailed, kReadLandingTemplateFailed,
-        kReadUninstallTemplateFailed};
+    // Each field's failure has its own code, in field order.
+    static_assert(kReadCampaignQueryFailed == kReadLinkTemplateFailed + 1 &&
+                  kReadLandingTemplateFailed == kReadLinkTemplateFailed + 2 &&
+                  kReadUninstallTemplateFailed == kReadLinkTemplateFailed + 3 && kFieldCount == 4);
     for (std::uint32_t i = 0; i < kFieldCount; ++i) {
-        if (!ReadExactly(files, file, fields.bytes[i], kFieldSize)) return kFieldCodes[i];
+        if (!ReadExactly(files, file, fields.bytes[i], kFieldSize)) {
+            return static_cast<ResultCode>(kReadLinkTemplateFailed + i);
+        }
     }
 
     std::int64_t fieldsEnd = 0;

@@ -11,32 +11,15 @@
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previousInstance,
                                LPWSTR commandLine, int showCommand);
 
-namespace {
-
-// The command line after the program's name, as wWinMain is given it: the name ends at the
-// first blank outside quotes; the blanks after it are skipped.
-wchar_t* ArgumentsOf(wchar_t* line) {
-    bool quoted = false;
-    for (; *line != L'\0' && (quoted || (*line != L' ' && *line != L'\t')); ++line) {
-        if (*line == L'"') quoted = !quoted;
-    }
-    while (*line == L' ' || *line == L'\t') ++line;
-    return line;
-}
-
-}  // namespace
-
 // The image's entry point (linked with -e): the system calls it on the first thread with
 // one argument, which the launcher does not need. It never returns: the process ends with
 // wWinMain's result as its exit code.
+// wWinMain reads none of its arguments (the launcher takes no command line and shows no
+// window), so it gets the instance and nothing more: fetching the command line and the
+// start-up information only to drop them would cost two imports and their code.
 extern "C" [[noreturn]] void WINAPI WrapperStartUp(void* /*processEnvironment*/) {
-    STARTUPINFOW startup;
-    startup.cb = sizeof startup;
-    GetStartupInfoW(&startup);
-    const int showCommand =
-        (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startup.wShowWindow : SW_SHOWDEFAULT;
-    const int result = wWinMain(GetModuleHandleW(nullptr), nullptr,
-                                ArgumentsOf(GetCommandLineW()), showCommand);
+    wchar_t noArguments[] = L"";
+    const int result = wWinMain(GetModuleHandleW(nullptr), nullptr, noArguments, SW_SHOWDEFAULT);
     ExitProcess(static_cast<UINT>(result));
 }
 

@@ -222,15 +222,34 @@ bool Win32Platform::RunsElevated() {
     return !known || elevation.TokenIsElevated != 0;
 }
 
+namespace {
+
+// `value` / `divisor` for a divisor below 2^17, in 15-bit steps whose dividends stay below
+// 2^32: a 64-bit division would link the compiler's library routine (and its unwind table)
+// into the launcher, half a kilobyte for this one use.
+std::uint64_t DivideBySmall(std::uint64_t value, std::uint32_t divisor) {
+    std::uint64_t quotient = 0;
+    std::uint32_t remainder = 0;
+    for (int shift = 60; shift >= 0; shift -= 15) {
+        const std::uint32_t step =
+            (remainder << 15) | (static_cast<std::uint32_t>(value >> shift) & 0x7FFF);
+        quotient = (quotient << 15) | (step / divisor);
+        remainder = step % divisor;
+    }
+    return quotient;
+}
+
+}  // namespace
+
 std::uint64_t Win32Platform::SecondsSince1970() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    // FILETIME counts 100 ns steps since 1601-01-01.
-    constexpr std::uint64_t kStepsPerSecond = 10'000'000;
+    // FILETIME counts 100 ns steps since 1601-01-01; a second is 2^7 * 78,125 of them.
     constexpr std::uint64_t kStepsFrom1601To1970 = 116'444'736'000'000'000;
     const std::uint64_t steps =
         (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return steps < kStepsFrom1601To1970 ? 0 : (steps - kStepsFrom1601To1970) / kStepsPerSecond;
+    return steps < kStepsFrom1601To1970 ? 0
+                                        : DivideBySmall((steps - kStepsFrom1601To1970) >> 7, 78'125);
 }
 
 void Win32Platform::Pause(std::uint32_t milliseconds) { Sleep(milliseconds); }
