@@ -6,6 +6,7 @@
 // no handle, key or process left open.
 
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
 #include "TrailerReaderSteps.h"
@@ -24,10 +25,9 @@ namespace {
 
 using fake::Call;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
-constexpr char16_t kTempFolder[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
-// The fake's clock draws 28462; the name is formed from the folder as the system gives it.
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
+using fake::kOwnPath;
+using fake::kTempFolder;
 const std::u16string kInstallDir = u"C:\\Program Files (x86)\\Demo";
 const std::u16string kVersionIni = kInstallDir + u"\\Version.ini";
 

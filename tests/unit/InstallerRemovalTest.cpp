@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "run/InstallerRemoval.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@ namespace {
 
 using fake::Call;
 
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
 
 TEST(InstallerRemoval, RetriesOnlyWhileTheFileIsInUseAndStaysBounded) {
     std::uint32_t total = 0;
