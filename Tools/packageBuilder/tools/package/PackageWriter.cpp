@@ -54,24 +54,11 @@ std::string OpenInput(Input& input) {
 
 // Only a regular file that is none of the inputs may be replaced.
 std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
-    host::PathKind kind = host::PathKind::Missing;
-    host::FileIdentity identity;
-    std::string error;
-    if (!host::LookAtOutput(output, kind, identity, error)) {
-        return "cannot look at output " + cli::PathToUtf8(output) + ": " + error;
-    }
-    if (kind == host::PathKind::Missing) return {};
-    if (kind != host::PathKind::Regular) {
-        return "output " + cli::PathToUtf8(output) + " is " + host::DescribeKind(kind) +
-               ", not a regular file; only a regular file is ever replaced";
-    }
+    std::vector<host::OpenInput> open;
     for (const Input& input : inputs) {
-        if (input.file != nullptr && input.file->Identity() == identity) {
-            return "output " + cli::PathToUtf8(output) + " is the same file as the " + input.role + " " +
-                   cli::PathToUtf8(input.path) + "; an input is never written over";
-        }
+        if (input.file != nullptr) open.push_back({input.role, &input.path, input.file.get()});
     }
-    return {};
+    return host::CheckOutputPath(output, open);
 }
 
 void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
