@@ -27,15 +27,10 @@ struct Input {
 };
 
 std::string FieldLengths(const PackageSettings& settings) {
-    const std::pair<const char*, const std::string*> named[] = {
-        {"link template", &settings.linkTemplate},
-        {"campaign query", &settings.campaignQuery},
-        {"landing template", &settings.landingTemplate},
-        {"uninstall template", &settings.uninstallTemplate},
-    };
-    for (const auto& [name, text] : named) {
-        if (text->size() >= kFieldSize) {
-            return std::string(name) + " is " + std::to_string(text->size()) +
+    for (const Setting& setting : kSettings) {
+        const std::string& text = settings.*setting.member;
+        if (text.size() >= kFieldSize) {
+            return std::string(setting.words) + " is " + std::to_string(text.size()) +
                    " bytes long; a field holds at most " + std::to_string(kFieldSize - 1);
         }
     }
@@ -64,10 +59,10 @@ std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs
 void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
                       unsigned char (&trailer)[wrapper::package::kTrailerSize]) {
     wrapper::package::TrailerFields fields = {};
-    const std::string* texts[] = {&settings.linkTemplate, &settings.campaignQuery,
-                                  &settings.landingTemplate, &settings.uninstallTemplate};
-    for (std::uint32_t i = 0; i < wrapper::package::kFieldCount; ++i) {
-        std::memcpy(fields.bytes[i], texts[i]->data(), texts[i]->size());
+    for (const Setting& setting : kSettings) {
+        const std::string& text = settings.*setting.member;
+        std::memcpy(fields.bytes[static_cast<std::uint32_t>(setting.field)], text.data(),
+                    text.size());
     }
     wrapper::package::EncodeTrailer(payloadSize, fields, trailer);
 }
