@@ -22,7 +22,7 @@ if(WIN32)
 else()
   # The launcher is a Windows program: the host installs the one the windows preset built,
   # or whichever this names (a launcher built with another product id, say).
-  set(WRAPPER_LAUNCHER_FILE "${WRAPPER_WINDOWS_BUILD_DIR}/Tools/packageBuilder/wrapper/wrapper.exe"
+  set(WRAPPER_LAUNCHER_FILE "${WRAPPER_WINDOWS_LAUNCHER}"
     CACHE FILEPATH "The launcher (wrapper.exe) to install with the host tools")
   install(FILES ${WRAPPER_LAUNCHER_FILE} DESTINATION ${WRAPPER_INSTALL_DATADIR})
 endif()

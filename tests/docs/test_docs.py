@@ -14,12 +14,14 @@ language, then file=NAME) is written to NAME in the scratch folder when it is re
 checked block that has no "..." line, and names the blocks left to edit by hand.
 
 The scratch folder starts with the launcher as wrapper.exe and the stand-in installer as
-installer.exe; the tools are on PATH. Environment (CTest sets it): WRAPPER_PACK,
-WRAPPER_INSPECT, WRAPPER_EXE, STANDIN_INSTALLER, WRAPPER_DOCS (the files, separated by
-the path separator).
+installer.exe; the tools are on PATH. Environment (CTest sets it): WRAPPER_LOCATIONS (the
+host build's wrapper-locations.json, which names the tools, the launcher and the stand-in
+installer), WRAPPER_DOCS (the files, separated by the path separator).
 """
 
 import difflib
+import functools
+import json
 import os
 import pty
 import re
@@ -108,17 +110,23 @@ def matches(expected, actual):
     return bool(actual) and expected[0] == actual[0] and matches(expected[1:], actual[1:])
 
 
+@functools.cache
+def locations():
+    with open(os.environ["WRAPPER_LOCATIONS"], encoding="utf-8") as f:
+        return json.load(f)
+
+
 def tool_environment():
     env = dict(os.environ, LC_ALL="C.UTF-8", COLUMNS="200")
-    tools = [os.path.dirname(os.environ[name]) for name in ("WRAPPER_PACK", "WRAPPER_INSPECT")]
+    tools = [os.path.dirname(locations()[key]) for key in ("wrapper_pack", "wrapper_inspect")]
     env["PATH"] = os.pathsep.join(tools + [env.get("PATH", "")])
     return env
 
 
 def scratch_folder():
     folder = tempfile.mkdtemp(prefix="wrapper-docs-")
-    shutil.copyfile(os.environ["WRAPPER_EXE"], os.path.join(folder, "wrapper.exe"))
-    shutil.copyfile(os.environ["STANDIN_INSTALLER"], os.path.join(folder, "installer.exe"))
+    shutil.copyfile(locations()["wrapper_exe"], os.path.join(folder, "wrapper.exe"))
+    shutil.copyfile(locations()["standin_installer"], os.path.join(folder, "installer.exe"))
     return folder
 
 
@@ -155,6 +163,15 @@ def update(document):
 
 
 class DocumentExamples(unittest.TestCase):
+    def test_performance_notes_give_the_builds_size_budget(self):
+        # The budget is the build's (WRAPPER_LAUNCHER_SIZE_LIMIT); the notes say it twice.
+        budget = f"{locations()['launcher_size_limit']:,}"
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs", "performance.md"),
+                  encoding="utf-8") as f:
+            notes = f.read()
+        self.assertIn(f"<= {budget} B", notes)
+        self.assertIn(f"budget {budget}", notes)
+
     def test_every_checked_block_gives_the_output_it_shows(self):
         env = tool_environment()
         sessions = 0

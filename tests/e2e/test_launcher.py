@@ -39,8 +39,6 @@ KNOWN_SYSTEM_LIBRARIES = {
     "user32.dll", "ws2_32.dll",
 }
 
-# wrapper.exe's size budget in bytes.
-MAX_LAUNCHER_SIZE = 28672
 
 SESSION_MANAGER_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 PENDING_RENAMES = "PendingFileRenameOperations"
@@ -149,7 +147,7 @@ class WrapperImageTests(unittest.TestCase):
 
     def test_stays_within_its_size_budget(self):
         # It is downloaded with every package.
-        self.assertLessEqual(os.path.getsize(self.path), MAX_LAUNCHER_SIZE)
+        self.assertLessEqual(os.path.getsize(self.path), winelab.launcher_size_limit())
 
     def test_is_a_32_bit_gui_program(self):
         self.assertEqual(self.image.machine, winelab.PeImage.I386)

@@ -3,12 +3,8 @@
 wrapper-inspect, run under Wine, must agree byte for byte with the Linux build, on the real
 launcher and the stand-in installer, signed packages included.
 
-Besides what winelab.py needs, these tests use (each with a default next to what winelab
-already knows):
-  WRAPPER_INSPECT      the host wrapper-inspect (default: beside WRAPPER_PACK's build)
-  WRAPPER_PACK_EXE     the Windows wrapper-pack.exe (default: beside WRAPPER_EXE's build)
-  WRAPPER_INSPECT_EXE  the Windows wrapper-inspect.exe (likewise)
-  LOGIC_UNWIND_CHECK   the Windows build of tests/e2e/unwind (likewise)
+Besides what winelab.py needs, these tests use the Windows builds of the tools and of
+tests/e2e/unwind from the build trees' locations (winelab.location), and
   WRAPPER_VERSION      the project's version (CMake sets it)
 """
 
@@ -33,13 +29,12 @@ setUpModule = _scope.set_up
 tearDownModule = _scope.tear_down
 
 
-def _tool_path(variable, sibling_of, relative):
-    path = os.environ.get(variable)
-    if not path:
-        path = os.path.normpath(os.path.join(os.path.dirname(sibling_of()), relative))
-    if not os.path.isfile(path):
-        raise unittest.SkipTest(f"{variable}={path} does not exist; build it first")
-    return path
+def _tool_path(key):
+    """A built program by its location key; the test is skipped when it was not built."""
+    try:
+        return winelab.location(key)
+    except winelab.WineLabError as error:
+        raise unittest.SkipTest(str(error))
 
 
 def host_pack():
@@ -47,16 +42,15 @@ def host_pack():
 
 
 def host_inspect():
-    return _tool_path("WRAPPER_INSPECT", winelab.wrapper_pack, "../inspect/wrapper-inspect")
+    return _tool_path("wrapper_inspect")
 
 
 def windows_pack():
-    return _tool_path("WRAPPER_PACK_EXE", winelab.wrapper_exe, "../tools/pack/wrapper-pack.exe")
+    return _tool_path("wrapper_pack_exe")
 
 
 def windows_inspect():
-    return _tool_path("WRAPPER_INSPECT_EXE", winelab.wrapper_exe,
-                      "../tools/inspect/wrapper-inspect.exe")
+    return _tool_path("wrapper_inspect_exe")
 
 
 def read(path):
@@ -100,8 +94,7 @@ class ToolBuildsAgreeTests(ToolTestCase):
     """Both builds of each tool, the same command, the same result."""
 
     def test_exceptions_unwind_through_the_logic_the_windows_tools_link(self):
-        check = _tool_path("LOGIC_UNWIND_CHECK", winelab.wrapper_exe,
-                           "../../../tests/e2e/unwind/logic-unwind-check.exe")
+        check = _tool_path("logic_unwind_check")
         outcome = winelab.run_package(check)
         self.assertEqual(outcome.code, 0, outcome.stdout + outcome.stderr)
         self.assertIn("caught", outcome.stdout)

@@ -9,11 +9,10 @@ and building packages with wrapper-pack.
 
 Configuration comes from the environment (CTest sets it):
   WINEPREFIX         the prefix (required)
-  WRAPPER_EXE        the built launcher, wrapper.exe
-  STANDIN_INSTALLER  the built stand-in installer
-  WRAPPER_PACK       the host tool that writes packages
-  WRAPPER_INSPECT    the host tool that reads them (default: beside WRAPPER_PACK's build)
-  LAUNCHER_TEMP_NAMES  the host helper that names temporary installers (likewise)
+  WRAPPER_LOCATIONS  the host build's wrapper-locations.json (default: build/host's), which
+                     names the programs and files of both build trees: wrapper.exe, the
+                     stand-in installer, the tools, the result codes (see locations())
+  WRAPPER_EXE, ...   optional overrides of single locations, the key in capitals
   WINE, WINESERVER   optional overrides of the Wine programs
 
 Wine output always goes to files: Wine's helper processes inherit the output handles
@@ -51,21 +50,14 @@ CONSOLE_ENCODING = "cp437"
 
 
 def _result_codes():
-    """The launcher's exit codes by name, as ResultCode.h defines them (kSeekFieldsFailed
-    becomes SEEK_FIELDS_FAILED); a name the header gives to another's number is an alias."""
-    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Tools",
-                          "packageBuilder", "wrapper", "ResultCode.h")
-    with open(header, encoding="utf-8") as stream:
-        text = stream.read()
-    numbers = {}
-    for name, value in re.findall(r"^\s*(k\w+) = (\w+),", text, re.MULTILINE):
-        numbers[name] = int(value) if value.isdigit() else numbers[value]
+    """The launcher's exit codes by name, from the result-codes.json the build writes
+    (kSeekFieldsFailed becomes SEEK_FIELDS_FAILED); an alias names another's number."""
+    with open(location("result_codes"), encoding="utf-8") as stream:
+        listed = json.load(stream)
+    numbers = {entry["name"]: entry["number"] for entry in listed["codes"]}
+    numbers.update(listed["aliases"])
     return {re.sub(r"(?<!^)(?=[A-Z])", "_", name[1:]).upper(): number
             for name, number in numbers.items()}
-
-
-# The launcher's exit codes; a number never changes meaning.
-ResultCode = enum.IntEnum("ResultCode", _result_codes())
 
 
 class WineLabError(RuntimeError):
@@ -91,31 +83,59 @@ def wineserver_program():
     return os.environ.get("WINESERVER") or shutil.which("wineserver") or "wineserver"
 
 
+# --- the build trees' locations -----------------------------------------------------
+# Each build tree holds a wrapper-locations.json that CMake writes: its programs and files
+# by key (a host build's also lists the windows build's programs), and the launcher's size
+# budget. An environment variable of the key's name in capitals (WRAPPER_EXE) overrides a
+# location.
+_SOURCE_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                            "..", ".."))
+
+
+@functools.cache
+def locations():
+    """The host build's locations: key -> value."""
+    path = os.environ.get("WRAPPER_LOCATIONS") or os.path.join(
+        _SOURCE_DIR, "build", "host", "wrapper-locations.json")
+    if not os.path.isfile(path):
+        raise WineLabError(f"WRAPPER_LOCATIONS={path} does not exist; configure the host "
+                           "build first")
+    with open(path, encoding="utf-8") as stream:
+        return json.load(stream)
+
+
+def location(key):
+    """The existing file a build tree lists under `key`."""
+    variable = key.upper()
+    path = os.environ.get(variable) or locations().get(key)
+    if not path or not os.path.isfile(path):
+        raise WineLabError(f"{variable}={path} does not exist; build it first")
+    return path
+
+
+def launcher_size_limit():
+    """wrapper.exe's size budget in bytes (WRAPPER_LAUNCHER_SIZE_LIMIT in CMake)."""
+    return int(locations()["launcher_size_limit"])
+
+
+# The launcher's exit codes; a number never changes meaning.
+ResultCode = enum.IntEnum("ResultCode", _result_codes())
+
+
 def wrapper_exe():
-    return _existing_file("WRAPPER_EXE")
+    return location("wrapper_exe")
 
 
 def standin_installer():
-    return _existing_file("STANDIN_INSTALLER")
+    return location("standin_installer")
 
 
 def wrapper_pack():
-    return _existing_file("WRAPPER_PACK")
+    return location("wrapper_pack")
 
 
 def wrapper_inspect():
-    path = os.environ.get("WRAPPER_INSPECT") or os.path.normpath(
-        os.path.join(os.path.dirname(wrapper_pack()), "..", "inspect", "wrapper-inspect"))
-    if not os.path.isfile(path):
-        raise WineLabError(f"WRAPPER_INSPECT={path} does not exist; build it first")
-    return path
-
-
-def _existing_file(name):
-    path = _require(name)
-    if not os.path.isfile(path):
-        raise WineLabError(f"{name}={path} does not exist; build it first")
-    return path
+    return location("wrapper_inspect")
 
 
 def wine_env(extra=None):
@@ -335,12 +355,7 @@ def unix_path(windows):
 # --- the launcher's temporary name ----------------------------------------------------
 
 def temp_names_program():
-    path = os.environ.get("LAUNCHER_TEMP_NAMES") or os.path.normpath(
-        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "..", "tests", "e2e",
-                     "names", "launcher-temp-names"))
-    if not os.path.isfile(path):
-        raise WineLabError(f"LAUNCHER_TEMP_NAMES={path} does not exist; build it first")
-    return path
+    return location("launcher_temp_names")
 
 
 _temp_names = {}
@@ -665,9 +680,8 @@ def run_tests(names):
 
 def setup(boot_timeout=240):
     """Creates a fresh prefix and leaves a persistent wineserver running for it."""
-    for name in ("WRAPPER_EXE", "STANDIN_INSTALLER", "WRAPPER_PACK"):
-        if os.environ.get(name):
-            _existing_file(name)
+    for key in ("wrapper_exe", "standin_installer", "wrapper_pack"):
+        location(key)
     root = prefix()
     if os.path.exists(root):
         if not os.path.exists(os.path.join(root, OWNERSHIP_MARK)):

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Files.h"
+#include "FakeFacts.h"
 
 #include <cstdint>
 #include <functional>
@@ -207,7 +208,7 @@ private:
 
     CallLog& log_;
     std::u16string ownPath_;
-    std::u16string tempDirectory_ = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+    std::u16string tempDirectory_ = kTempFolder;
     std::map<std::u16string, Entry> files_;
     std::map<std::uintptr_t, OpenFile> open_;
     std::multiset<std::u16string> running_;

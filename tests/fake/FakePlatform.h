@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FakeFiles.h"
+#include "FakeFacts.h"
 #include "RunSequence.h"
 
 #include <cstdint>
@@ -54,7 +55,7 @@ private:
 class FakeClock final : public platform::Clock {
 public:
     explicit FakeClock(CallLog& log) : log_(log) {}
-    std::uint64_t seconds = 1'700'000'000;
+    std::uint64_t seconds = kClockSeconds;
     std::vector<std::uint32_t> pauses;  // milliseconds, in order
     std::function<void()> onPause = [] {};  // what happens meanwhile
     std::uint64_t SecondsSince1970() override { return seconds; }

@@ -6,6 +6,7 @@
 // no handle, key or process left open.
 
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
 #include "SignatureBuilder.h"
@@ -25,10 +26,9 @@ namespace {
 
 using fake::Call;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
-constexpr char16_t kTempFolder[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
-// The fake's clock draws 28462; the name is formed from the folder as the system gives it.
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
+using fake::kOwnPath;
+using fake::kTempFolder;
 const std::u16string kInstallDir = u"C:\\Program Files (x86)\\Demo";
 const std::u16string kVersionIni = kInstallDir + u"\\Version.ini";
 
@@ -141,6 +141,7 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::WaitForExit, "wait for it", kSuccess},
         {Call::GetExitCode, "its exit code", kSuccess},
         {Call::CloseProcess, "close it", kSuccess},
+        {Call::RunsElevated, "elevated or not", kSuccess},
         {Call::OpenKey, "uninstall key", kSuccess},
         {Call::QueryValue, "install folder", kSuccess},
         {Call::WriteProfileString, "[QD] url", kSuccess},
@@ -149,7 +150,6 @@ std::vector<Step> GoodRun(bool isSigned) {
         {Call::WriteProfileString, "[UNINSTALL] url", kSuccess},
         {Call::WriteProfileString, "[UNINSTALL] param", kSuccess},
         {Call::ReadProfileString, "LANGUAGE", kSuccess},
-        {Call::RunsElevated, "elevated or not", kSuccess},
         {Call::BeginCom, "initialise COM", kSuccess},
         {Call::OpenUrlAsDesktopUser, "landing page through the desktop shell", kSuccess},
         {Call::EndCom, "end COM", kSuccess},

@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
 #include "SignatureBuilder.h"
@@ -16,7 +17,7 @@ namespace {
 using fake::Call;
 using testing::FileText;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
+using fake::kOwnPath;
 
 // A package whose installer, when it exits with 0, registers the product in `installDir`
 // and leaves cfg.ini there, as a real one does.

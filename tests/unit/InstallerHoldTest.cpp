@@ -4,6 +4,7 @@
 // so such a program must get nothing from it.
 
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "HandOffTesting.h"
 #include "PackageBuilder.h"
 #include "RunSequence.h"
@@ -19,9 +20,8 @@ namespace {
 using fake::Answer;
 using fake::Call;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
-// The fake's temporary directory and clock give this name (1,700,000,000 draws 28462).
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
+using fake::kOwnPath;
 constexpr char16_t kMovedPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\mine.exe";
 constexpr char16_t kInstallDir[] = u"C:\\Program Files (x86)\\Demo";
 

@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "run/InstallerRemoval.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@ namespace {
 
 using fake::Call;
 
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
 
 // One handle, opened once and checked to be the file written; the delete through it retried
 // while the file is in use (its image still mapped), a bounded number of times.

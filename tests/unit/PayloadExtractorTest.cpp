@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "PackageBuilder.h"
 #include "package/PayloadExtractor.h"
 
@@ -16,10 +17,9 @@ using package::kCopyBufferSize;
 using package::kPathCapacity;
 using platform::SeekOrigin;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
-// The fake's temporary directory and clock, and the name they give: the generator seeded
-// with 1,700,000,000 draws 28462.
-constexpr char16_t kExpectedPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kOwnPath;
+// The fake's temporary directory and clock, and the name they give.
+constexpr const char16_t* kExpectedPath = fake::kInstallerPath;
 
 std::string Narrow(const std::u16string& text) { return {text.begin(), text.end()}; }
 

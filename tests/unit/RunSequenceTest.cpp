@@ -1,4 +1,5 @@
 #include "FakePlatform.h"
+#include "FakeFacts.h"
 #include "PackageBuilder.h"
 #include "TrailerReaderSteps.h"
 #include "RunSequence.h"
@@ -15,9 +16,8 @@ namespace {
 
 using fake::Call;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\package.exe";
-// The fake's temporary directory and clock give this name (1,700,000,000 draws 28462).
-constexpr char16_t kInstallerPath[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\\\Zorvik28462.exe";
+using fake::kInstallerPath;
+using fake::kOwnPath;
 
 struct RunSequenceTest : ::testing::Test {
     fake::FakePlatform machine;

@@ -1,11 +1,9 @@
 #include "RunSequence.h"
 
-#include "handoff/HandOffRecord.h"
-#include "handoff/LandingPage.h"
+#include "handoff/HandOff.h"
 #include "package/CampaignStamp.h"
 #include "package/PackageTrailer.h"
 #include "package/PayloadExtractor.h"
-#include "package/TrailerLocator.h"
 #include "package/TrailerReader.h"
 #include "run/InstallerHold.h"
 #include "run/InstallerRemoval.h"
@@ -14,24 +12,6 @@
 #include <cstdint>
 
 namespace wrapper {
-
-namespace {
-
-// After a successful install: hand the package's links to the installed application and
-// open the landing page. Nothing here is reported; a missing installation directory
-// ends it silently. The uninstall key is open from the first step until the page is open.
-void HandOff(const LauncherServices& services, const package::TrailerFields& fields) {
-    const platform::UniqueKey uninstallKey = handoff::OpenUninstallKey(services.registry);
-    if (!uninstallKey) return;
-    char16_t installDir[handoff::kInstallDirCapacity] = {};
-    if (!handoff::ReadInstallDir(services.registry, uninstallKey.Get(), installDir)) return;
-    handoff::WriteHandOffRecord(services.profiles, fields, installDir);
-    const char* segment = handoff::ReadLanguageSegment(services.profiles, installDir);
-    handoff::OpenLandingPage(services.shell, services.codePages, fields, segment,
-                             services.processes.RunsElevated());
-}
-
-}  // namespace
 
 ResultCode RunPackage(const LauncherServices& services) {
     platform::Files& files = services.files;
@@ -51,8 +31,7 @@ ResultCode RunPackage(const LauncherServices& services) {
     bool createdInstaller = false;
     platform::FileIdentity written;
 
-    ResultCode result = package::LocateTrailer(files, ownFile.Get());
-    if (result == kSuccess) result = package::ReadTrailer(files, ownFile.Get(), fields, payloadSize);
+    ResultCode result = package::LocateAndReadTrailer(files, ownFile.Get(), fields, payloadSize);
     if (result == kSuccess) {
         result = package::ExtractPayload(files, services.clock, ownFile.Get(), payloadSize,
                                          tempInstallerPath, createdInstaller, written);
@@ -76,7 +55,10 @@ ResultCode RunPackage(const LauncherServices& services) {
     const bool installed =
         heldInstaller && run::RunInstaller(services.processes, tempInstallerPath);
     // The hand-off is over, its key closed, before the installer is deleted.
-    if (installed) HandOff(services, fields);
+    if (installed) {
+        handoff::RunHandOff(services.registry, services.profiles, services.shell,
+                            services.codePages, fields, services.processes.RunsElevated());
+    }
 
     // Only the file written is deleted, through a handle checked to be open on it.
     if (heldInstaller) {

@@ -27,6 +27,28 @@ std::string PathText(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
+std::string CheckOutputPath(const std::filesystem::path& output,
+                            std::span<const OpenInput> inputs) {
+    PathKind kind = PathKind::Missing;
+    FileIdentity identity;
+    std::string error;
+    if (!LookAtOutput(output, kind, identity, error)) {
+        return "cannot look at output " + PathText(output) + ": " + error;
+    }
+    if (kind == PathKind::Missing) return {};
+    if (kind != PathKind::Regular) {
+        return "output " + PathText(output) + " is " + DescribeKind(kind) +
+               ", not a regular file; only a regular file is ever replaced";
+    }
+    for (const OpenInput& input : inputs) {
+        if (input.file->Identity() == identity) {
+            return "output " + PathText(output) + " is the same file as the " + input.role + " " +
+                   PathText(*input.path) + "; an input is never written over";
+        }
+    }
+    return {};
+}
+
 std::unique_ptr<OutputFile> OutputFile::CreateFor(const std::filesystem::path& target,
                                                   std::string& error) {
     std::random_device entropy;

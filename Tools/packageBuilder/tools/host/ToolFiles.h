@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace wrapper::tools::host {
@@ -70,6 +71,19 @@ private:
 // whose folder does not exist) is Missing.
 bool LookAtOutput(const std::filesystem::path& path, PathKind& kind, FileIdentity& identity,
                   std::string& error);
+
+// A file a tool has open for reading, by the role the messages give it ("payload").
+struct OpenInput {
+    const char* role;
+    const std::filesystem::path* path;
+    const InputFile* file;
+};
+
+// The check every tool makes before it writes `output`: only a missing path, or a regular
+// file that is none of `inputs`, may be replaced. Empty when it may; otherwise the one-line
+// reason, which names the output ("output X is a FIFO, not a regular file; ...").
+std::string CheckOutputPath(const std::filesystem::path& output,
+                            std::span<const OpenInput> inputs);
 
 // A new file in the folder of `target` under a short hidden name (".wrapper-XXXXXXXX.partial",
 // 25 bytes: it fits wherever the target's name fits), renamed over `target` by Commit. Until

@@ -90,18 +90,9 @@ int RunInspect(const std::vector<std::string>& arguments) {
     // The extracted payload replaces only a regular file, and never the package itself.
     const std::filesystem::path target = tools::cli::PathFromUtf8(extractTo);
     if (!extractTo.empty()) {
-        host::PathKind kind = host::PathKind::Missing;
-        host::FileIdentity identity;
-        if (!host::LookAtOutput(target, kind, identity, error)) {
-            return cannot("cannot look at output " + extractTo + ": " + error);
-        }
-        if (kind != host::PathKind::Missing && kind != host::PathKind::Regular) {
-            return cannot("output " + extractTo + " is " + host::DescribeKind(kind) +
-                          ", not a regular file; only a regular file is ever replaced");
-        }
-        if (kind == host::PathKind::Regular && identity == file->Identity()) {
-            return cannot("output " + extractTo + " is the same file as the package " + package +
-                          "; an input is never written over");
+        const host::OpenInput input{"package", &packagePath, file.get()};
+        if (std::string refusal = host::CheckOutputPath(target, {&input, 1}); !refusal.empty()) {
+            return cannot(refusal);
         }
     }
 

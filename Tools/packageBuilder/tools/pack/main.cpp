@@ -39,7 +39,7 @@ int RunPack(const std::vector<std::string>& arguments) {
     std::string payload;
     std::string output;
     std::vector<std::string> settingsFiles;
-    std::array<std::optional<std::string>, 4> options;  // link, campaign, landing, uninstall
+    std::array<std::optional<std::string>, std::size(tools::package::kSettings)> options;
     std::optional<std::string> trailingFile;
     std::optional<std::string> payloadSize;
     std::optional<std::string> trailingBytes;
@@ -71,11 +71,10 @@ int RunPack(const std::vector<std::string>& arguments) {
                    "line; repeat to layer files")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("FILE");
-    app.add_option("--link", options[0],
-                   "LinkTemplate: written unchanged into the application's links");
-    app.add_option("--campaign", options[1], "CampaignQuery: name=value, without a leading '?'");
-    app.add_option("--landing", options[2], "LandingTemplate: \"%1\" marks the language segment");
-    app.add_option("--uninstall", options[3], "UninstallTemplate: \"%1\" marks the cut");
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const tools::package::Setting& setting = tools::package::kSettings[i];
+        app.add_option(setting.option, options[i], std::string(setting.name) + ": " + setting.help);
+    }
     app.add_flag("--allow-ansi", request.allowAnsi,
                  "admit bytes 0x80-0xFF in settings written for the target's ANSI code page");
     app.add_flag("--strict", request.strict, "refuse on a warning as on an error");
@@ -149,7 +148,7 @@ int RunPack(const std::vector<std::string>& arguments) {
 
     // Layers: each settings file in order, then the options. Where each value came from is
     // part of the report.
-    std::array<std::string, 4> sources;
+    std::array<std::string, std::size(tools::package::kSettings)> sources;
     for (const std::string& file : settingsFiles) {
         tools::package::SettingsGiven given{};
         const std::string problem = tools::package::ReadSettingsFile(
@@ -160,15 +159,10 @@ int RunPack(const std::vector<std::string>& arguments) {
         }
         request.settingsFiles.push_back(tools::cli::PathFromUtf8(file));
     }
-    std::string* settings[] = {&request.settings.linkTemplate, &request.settings.campaignQuery,
-                               &request.settings.landingTemplate,
-                               &request.settings.uninstallTemplate};
-    constexpr const char* kOptionNames[] = {"--link", "--campaign", "--landing", "--uninstall"};
-    constexpr const char* kKeys[] = {"link", "campaign", "landing", "uninstall"};
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (!options[i]) continue;
-        *settings[i] = *options[i];
-        sources[i] = kOptionNames[i];
+        request.settings.*tools::package::kSettings[i].member = *options[i];
+        sources[i] = tools::package::kSettings[i].option;
     }
 
     const tools::package::PackResult result = tools::package::WritePackage(request);
@@ -198,14 +192,15 @@ int RunPack(const std::vector<std::string>& arguments) {
         std::printf(" + trailing %llu", static_cast<unsigned long long>(result.trailingBytes));
     }
     std::printf(" = %llu bytes\n", static_cast<unsigned long long>(result.packageBytes));
-    std::array<std::string, 4> quoted;
+    std::array<std::string, std::size(tools::package::kSettings)> quoted;
     std::size_t width = 0;
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-        quoted[i] = tools::cli::Quoted(*settings[i]);
+        quoted[i] = tools::cli::Quoted(request.settings.*tools::package::kSettings[i].member);
         width = std::max(width, quoted[i].size());
     }
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-        std::printf("  %-10s %-*s  %s\n", kKeys[i], static_cast<int>(width), quoted[i].c_str(),
+        std::printf("  %-10s %-*s  %s\n", tools::package::kSettings[i].key,
+                    static_cast<int>(width), quoted[i].c_str(),
                     sources[i].empty() ? "not set" : ("from " + sources[i]).c_str());
     }
     return 0;

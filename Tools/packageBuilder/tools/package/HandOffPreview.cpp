@@ -1,7 +1,6 @@
 #include "tools/package/HandOffPreview.h"
 
-#include "handoff/HandOffRecord.h"
-#include "handoff/LandingPage.h"
+#include "handoff/HandOff.h"
 #include "platform/CodePages.h"
 #include "platform/ProfileFiles.h"
 #include "platform/Registry.h"
@@ -95,13 +94,9 @@ HandOffValues PreviewHandOff(const wrapper::package::TrailerFields& fields) {
         // The application's own form of the value: folder, code, extension.
         if (!kLanguages[i].empty())
             machine.languageValue = "lang\\" + std::string(kLanguages[i]) + ".ini";
-        // The launcher's hand-off, step by step; the product is always installed here.
-        const platform::UniqueKey key = wrapper::handoff::OpenUninstallKey(machine);
-        char16_t installDir[wrapper::handoff::kInstallDirCapacity] = {};
-        if (!key || !wrapper::handoff::ReadInstallDir(machine, key.Get(), installDir)) continue;
-        wrapper::handoff::WriteHandOffRecord(machine, fields, installDir);
-        const char* segment = wrapper::handoff::ReadLanguageSegment(machine, installDir);
-        wrapper::handoff::OpenLandingPage(machine, machine, fields, segment);
+        // The launcher's own hand-off; the product is always installed here.
+        wrapper::handoff::RunHandOff(machine, machine, machine, machine, fields,
+                                     /*elevated=*/true);
         values.landingUrl[i] = machine.opened;
         if (i == 0) values.versionIni = machine.written;
     }

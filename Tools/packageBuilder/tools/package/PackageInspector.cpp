@@ -315,14 +315,13 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
     SourceFiles files(source);
     UniqueFile file(files, files.OpenForReading(u""));
 
-    // Exactly the launcher's first two steps.
+    // Exactly the launcher's first two steps, which end at the payload's first byte.
     std::uint64_t payloadSize = 0;
-    std::int64_t markerEnd = 0;
-    inspection.code = wrapper::package::LocateTrailer(files, file.Get());
+    std::int64_t payloadStart = 0;
+    inspection.code = wrapper::package::LocateAndReadTrailer(files, file.Get(),
+                                                             inspection.fields, payloadSize);
     if (inspection.code == wrapper::kSuccess) {
-        files.Seek(file.Get(), 0, SeekOrigin::Current, &markerEnd);
-        inspection.code =
-            wrapper::package::ReadTrailer(files, file.Get(), inspection.fields, payloadSize);
+        files.Seek(file.Get(), 0, SeekOrigin::Current, &payloadStart);
     }
     // The launcher would stop at a failed read too, but this is the tool's own reading.
     if (!files.Failure().empty()) {
@@ -333,10 +332,10 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
     std::optional<host::SignedDigest> signedDigest;
     if (inspection.code == wrapper::kSuccess) {
         PackageLayout& layout = inspection.layout;
-        layout.markerEnd = static_cast<std::uint64_t>(markerEnd);
-        layout.trailerStart = layout.markerEnd - kTrailerSize;
+        layout.payloadStart = static_cast<std::uint64_t>(payloadStart);
         layout.payloadSize = payloadSize;
-        layout.payloadStart = layout.trailerStart - payloadSize;
+        layout.trailerStart = layout.payloadStart + payloadSize;
+        layout.markerEnd = layout.trailerStart + kTrailerSize;
         layout.afterMarker = inspection.fileSize - layout.markerEnd;
 
         inspection.launcherImage = ReadPeInfo(source, 0, layout.payloadStart);
@@ -376,10 +375,7 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
     UniqueFile file(files, files.OpenForReading(u""));
     wrapper::package::TrailerFields fields = {};
     std::uint64_t payloadSize = 0;
-    code = wrapper::package::LocateTrailer(files, file.Get());
-    if (code == wrapper::kSuccess) {
-        code = wrapper::package::ReadTrailer(files, file.Get(), fields, payloadSize);
-    }
+    code = wrapper::package::LocateAndReadTrailer(files, file.Get(), fields, payloadSize);
     if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
     if (code != wrapper::kSuccess) return "the launcher would refuse this package";
 

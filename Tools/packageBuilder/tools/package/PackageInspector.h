@@ -8,6 +8,7 @@
 
 #include "tools/package/HandOffPreview.h"
 #include "tools/package/PeImage.h"
+#include "tools/package/Settings.h"
 #include "ResultCode.h"
 #include "package/PackageTrailer.h"
 #include "tools/host/ByteSource.h"
@@ -21,18 +22,10 @@
 
 namespace wrapper::tools::package {
 
-// The trailer's text fields with the names producers see in reports and checks.
-struct NamedField {
-    wrapper::package::Field field;
-    const char* name;   // as in the trailer, e.g. "LandingTemplate"
-    const char* words;  // as in messages and settings, e.g. "landing template"
-};
-inline constexpr NamedField kNamedFields[] = {
-    {wrapper::package::Field::LinkTemplate, "LinkTemplate", "link template"},
-    {wrapper::package::Field::CampaignQuery, "CampaignQuery", "campaign query"},
-    {wrapper::package::Field::LandingTemplate, "LandingTemplate", "landing template"},
-    {wrapper::package::Field::UninstallTemplate, "UninstallTemplate", "uninstall template"},
-};
+// The trailer's text fields with the names producers see in reports and checks: the
+// settings table under the name the reports and rules use.
+using NamedField = Setting;
+inline constexpr const auto& kNamedFields = kSettings;
 
 // What lies between the marker's end and the end of the file.
 enum class AfterMarkerKind {

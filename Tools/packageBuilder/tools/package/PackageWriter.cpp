@@ -27,15 +27,10 @@ struct Input {
 };
 
 std::string FieldLengths(const PackageSettings& settings) {
-    const std::pair<const char*, const std::string*> named[] = {
-        {"link template", &settings.linkTemplate},
-        {"campaign query", &settings.campaignQuery},
-        {"landing template", &settings.landingTemplate},
-        {"uninstall template", &settings.uninstallTemplate},
-    };
-    for (const auto& [name, text] : named) {
-        if (text->size() >= kFieldSize) {
-            return std::string(name) + " is " + std::to_string(text->size()) +
+    for (const Setting& setting : kSettings) {
+        const std::string& text = settings.*setting.member;
+        if (text.size() >= kFieldSize) {
+            return std::string(setting.words) + " is " + std::to_string(text.size()) +
                    " bytes long; a field holds at most " + std::to_string(kFieldSize - 1);
         }
     }
@@ -54,33 +49,20 @@ std::string OpenInput(Input& input) {
 
 // Only a regular file that is none of the inputs may be replaced.
 std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
-    host::PathKind kind = host::PathKind::Missing;
-    host::FileIdentity identity;
-    std::string error;
-    if (!host::LookAtOutput(output, kind, identity, error)) {
-        return "cannot look at output " + cli::PathToUtf8(output) + ": " + error;
-    }
-    if (kind == host::PathKind::Missing) return {};
-    if (kind != host::PathKind::Regular) {
-        return "output " + cli::PathToUtf8(output) + " is " + host::DescribeKind(kind) +
-               ", not a regular file; only a regular file is ever replaced";
-    }
+    std::vector<host::OpenInput> open;
     for (const Input& input : inputs) {
-        if (input.file != nullptr && input.file->Identity() == identity) {
-            return "output " + cli::PathToUtf8(output) + " is the same file as the " + input.role + " " +
-                   cli::PathToUtf8(input.path) + "; an input is never written over";
-        }
+        if (input.file != nullptr) open.push_back({input.role, &input.path, input.file.get()});
     }
-    return {};
+    return host::CheckOutputPath(output, open);
 }
 
 void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
                       unsigned char (&trailer)[wrapper::package::kTrailerSize]) {
     wrapper::package::TrailerFields fields = {};
-    const std::string* texts[] = {&settings.linkTemplate, &settings.campaignQuery,
-                                  &settings.landingTemplate, &settings.uninstallTemplate};
-    for (std::uint32_t i = 0; i < wrapper::package::kFieldCount; ++i) {
-        std::memcpy(fields.bytes[i], texts[i]->data(), texts[i]->size());
+    for (const Setting& setting : kSettings) {
+        const std::string& text = settings.*setting.member;
+        std::memcpy(fields.bytes[static_cast<std::uint32_t>(setting.field)], text.data(),
+                    text.size());
     }
     wrapper::package::EncodeTrailer(payloadSize, fields, trailer);
 }

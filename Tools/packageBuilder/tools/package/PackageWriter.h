@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/package/Settings.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -7,14 +9,6 @@
 #include <vector>
 
 namespace wrapper::tools::package {
-
-// The four text settings a package carries, as 8-bit text for the target's ANSI code page.
-struct PackageSettings {
-    std::string linkTemplate;
-    std::string campaignQuery;
-    std::string landingTemplate;
-    std::string uninstallTemplate;
-};
 
 // What goes into one package file, in order: launcher image, payload, trailer, then, for
 // test packages only, trailing bytes (zero filler and/or a file's bytes) that imitate a

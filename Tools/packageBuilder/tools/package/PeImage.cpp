@@ -2,6 +2,8 @@
 
 #include "tools/cli/ToolText.h"
 
+#include "package/PeLayout.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,17 +15,9 @@ namespace {
 
 using host::ByteSource;
 
-constexpr std::uint32_t kLfanewOffset = 0x3C;
-constexpr std::uint32_t kMzHeaderSize = 0x40;
-constexpr std::uint32_t kCoffHeaderSize = 20;
-constexpr std::uint32_t kSectionHeaderSize = 40;
+using namespace wrapper::package::pe;
+
 constexpr std::uint32_t kMaxSections = 96;  // the loader's own limit
-constexpr std::uint16_t kPe32Magic = 0x10B;
-constexpr std::uint16_t kPe32PlusMagic = 0x20B;
-constexpr std::uint32_t kCheckSumOffset = 64;  // within the optional header, both kinds
-constexpr std::uint32_t kResourceDirectory = 2;
-constexpr std::uint32_t kSecurityDirectory = 4;
-constexpr std::uint32_t kDirectoryEntrySize = 8;
 constexpr std::uint32_t kRtVersion = 16;
 // Far more than any version resource needs; a bigger one is not read.
 constexpr std::uint32_t kMaxVersionResource = 64 * 1024;
@@ -247,14 +241,16 @@ PeInfo ReadPeInfo(ByteSource& source, std::uint64_t start, std::uint64_t length)
     }
     info.verdict = PeVerdict::Executable;
 
-    const std::uint64_t coff = std::uint64_t{lfanew} + 4;
-    const std::uint64_t optional = coff + kCoffHeaderSize;
+    const std::uint64_t coff = std::uint64_t{lfanew} + kSignatureSize;
+    const std::uint64_t optional = std::uint64_t{lfanew} + kOptionalHeader;
     std::uint32_t machine = 0;
     std::uint32_t sectionCount = 0;
     std::uint32_t optionalSize = 0;
     std::uint32_t characteristics = 0;
-    if (!region.U16(coff, machine) || !region.U16(coff + 2, sectionCount) ||
-        !region.U16(coff + 16, optionalSize) || !region.U16(coff + 18, characteristics)) {
+    if (!region.U16(coff + kCoffMachine, machine) ||
+        !region.U16(coff + kCoffSectionCount, sectionCount) ||
+        !region.U16(coff + kCoffOptionalHeaderSize, optionalSize) ||
+        !region.U16(coff + kCoffCharacteristics, characteristics)) {
         return info;
     }
     info.machine = static_cast<std::uint16_t>(machine);
@@ -262,24 +258,17 @@ PeInfo ReadPeInfo(ByteSource& source, std::uint64_t start, std::uint64_t length)
 
     std::uint32_t magic = 0;
     if (!region.U16(optional, magic)) return info;
-    std::uint32_t countOffset = 0;
-    if (magic == kPe32Magic) {
-        countOffset = 92;
-    } else if (magic == kPe32PlusMagic) {
-        countOffset = 108;
-    } else {
-        return info;
-    }
+    const std::uint32_t countOffset = DirectoryCountOffset(magic);
+    if (countOffset == 0) return info;
     if (kCheckSumOffset + 4 <= optionalSize) info.checksumOffset = optional + kCheckSumOffset;
 
     // Data directory entries, as far as the optional header and its count hold them.
-    const std::uint32_t directoriesOffset = countOffset + 4;
     std::uint32_t directoryCount = 0;
     if (countOffset + 4 > optionalSize || !region.U32(optional + countOffset, directoryCount)) {
         return info;
     }
     auto directory = [&](std::uint32_t index, std::uint32_t& address, std::uint32_t& size) {
-        const std::uint32_t entry = directoriesOffset + index * kDirectoryEntrySize;
+        const std::uint32_t entry = DirectoryEntryOffset(countOffset, index);
         return index < directoryCount && entry + kDirectoryEntrySize <= optionalSize &&
                region.U32(optional + entry, address) && region.U32(optional + entry + 4, size);
     };
@@ -287,7 +276,7 @@ PeInfo ReadPeInfo(ByteSource& source, std::uint64_t start, std::uint64_t length)
     std::uint32_t tableSize = 0;
     if (directory(kSecurityDirectory, tableOffset, tableSize)) {
         info.certificateEntryOffset =
-            optional + directoriesOffset + kSecurityDirectory * kDirectoryEntrySize;
+            optional + DirectoryEntryOffset(countOffset, kSecurityDirectory);
         if (tableSize != 0) info.certificateTable = CertificateTable{tableOffset, tableSize};
     }
 
@@ -301,8 +290,9 @@ PeInfo ReadPeInfo(ByteSource& source, std::uint64_t start, std::uint64_t length)
     for (std::uint32_t i = 0; i < sectionCount; ++i) {
         const std::uint64_t at = optional + optionalSize + std::uint64_t{i} * kSectionHeaderSize;
         Section section{};
-        if (!region.U32(at + 12, section.virtualAddress) || !region.U32(at + 16, section.rawSize) ||
-            !region.U32(at + 20, section.rawOffset)) {
+        if (!region.U32(at + kSectionVirtualAddress, section.virtualAddress) ||
+            !region.U32(at + kSectionRawSize, section.rawSize) ||
+            !region.U32(at + kSectionRawOffset, section.rawOffset)) {
             return info;
         }
         sections.push_back(section);

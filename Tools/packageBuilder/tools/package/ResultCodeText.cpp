@@ -2,53 +2,42 @@
 
 #include "ResultCode.h"
 
+#include <iterator>
+
 namespace wrapper::tools::package {
 
 namespace {
 
 struct CodeText {
+    std::uint32_t number;
     const char* name;
     const char* meaning;
 };
 
 constexpr CodeText kCodes[] = {
-    {"kSuccess", "the trailer was read and the whole payload copied"},
-    {"kOpenOwnFileFailed", "the launcher could not open its own file"},
-    {"kSeekNearEndFailed", "the file is shorter than the 32-byte marker"},
-    {"kQueryMarkerEndFailed", "the position just past the marker could not be queried"},
-    {"kSeekFieldsFailed",
-     "the marker ends fewer than 1072 bytes into the file, leaving no room for the text fields"},
-    {"kReadLinkTemplateFailed", "LinkTemplate could not be read in full"},
-    {"kReadCampaignQueryFailed", "CampaignQuery could not be read in full"},
-    {"kReadLandingTemplateFailed", "LandingTemplate could not be read in full"},
-    {"kReadUninstallTemplateFailed", "UninstallTemplate could not be read in full"},
-    {"kQueryFieldsEndFailed", "the position after the text fields could not be queried"},
-    {"kSeekPayloadSizeFailed",
-     "the marker ends fewer than 1080 bytes into the file, leaving no room for PayloadSize"},
-    {"kReadPayloadSizeFailed", "PayloadSize could not be read"},
-    {"kQueryPayloadSizeEndFailed", "the position after PayloadSize could not be queried"},
-    {"kSeekPayloadFailed",
-     "PayloadSize is larger than the trailer's offset: the payload would start before the file"},
-    {"kTempDirectoryFailed",
-     "no usable temporary directory for the extracted installer (none, or one that makes its "
-     "path 260 units or longer, from which no program can be started)"},
-    {"kScanSeekOrCreateFailed",
-     "no trailer marker in the file (or a move during the search failed); during extraction: "
-     "the installer file could not be created"},
-    {"kScanReadOrCopyFailed",
-     "a read failed during the marker search; during extraction: the payload could not be "
-     "copied in full"},
+#define WRAPPER_RESULT_CODE(number, name, meaning) {number, #name, meaning},
+#define WRAPPER_RESULT_ALIAS(name, code)
+#include "ResultCodeList.inc"
 };
-static_assert(sizeof kCodes / sizeof kCodes[0] == wrapper::kScanReadOrCopyFailed + 1);
+static_assert(std::size(kCodes) == wrapper::kResultCodeCount);
+
+// Row i is code i: the list's numbers run from 0 without a gap or a repeat.
+constexpr bool NumbersAreRowIndices() {
+    for (std::uint32_t i = 0; i < std::size(kCodes); ++i) {
+        if (kCodes[i].number != i) return false;
+    }
+    return true;
+}
+static_assert(NumbersAreRowIndices());
 
 }  // namespace
 
 const char* ResultCodeName(std::uint32_t code) {
-    return code < sizeof kCodes / sizeof kCodes[0] ? kCodes[code].name : "unknown";
+    return code < std::size(kCodes) ? kCodes[code].name : "unknown";
 }
 
 const char* ResultCodeMeaning(std::uint32_t code) {
-    return code < sizeof kCodes / sizeof kCodes[0] ? kCodes[code].meaning : "unknown result code";
+    return code < std::size(kCodes) ? kCodes[code].meaning : "unknown result code";
 }
 
 }  // namespace wrapper::tools::package

@@ -18,14 +18,6 @@ std::string_view Trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-constexpr std::string_view kKeys[] = {"link", "campaign", "landing", "uninstall"};
-
-std::string* SettingAt(std::size_t index, PackageSettings& settings) {
-    std::string* const all[] = {&settings.linkTemplate, &settings.campaignQuery,
-                                &settings.landingTemplate, &settings.uninstallTemplate};
-    return all[index];
-}
-
 }  // namespace
 
 std::string ParseSettings(std::string_view text, PackageSettings& settings, SettingsGiven* given) {
@@ -58,14 +50,15 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
             return where + "expected key = value, found \"" + cli::Printable(content) + "\"";
         }
         const std::string_view key = Trim(content.substr(0, equals));
-        const auto known = std::find(std::begin(kKeys), std::end(kKeys), key);
-        if (known == std::end(kKeys)) {
+        const auto known = std::find_if(std::begin(kSettings), std::end(kSettings),
+                                         [&](const Setting& setting) { return setting.key == key; });
+        if (known == std::end(kSettings)) {
             return where + "unknown key \"" + cli::Printable(key) +
                    "\" (known: link, campaign, landing, uninstall)";
         }
         if (!seen.emplace(key).second) return where + "\"" + std::string(key) + "\" is set twice";
-        const auto index = static_cast<std::size_t>(known - std::begin(kKeys));
-        *SettingAt(index, settings) = std::string(Trim(content.substr(equals + 1)));
+        const auto index = static_cast<std::size_t>(known - std::begin(kSettings));
+        settings.*known->member = std::string(Trim(content.substr(equals + 1)));
         if (given != nullptr) (*given)[index] = true;
     }
     return {};

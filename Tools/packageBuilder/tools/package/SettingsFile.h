@@ -22,13 +22,14 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 namespace wrapper::tools::package {
 
-// The settings a file set, in the order link, campaign, landing, uninstall.
-using SettingsGiven = std::array<bool, 4>;
+// The settings a file set, in kSettings order.
+using SettingsGiven = std::array<bool, std::size(kSettings)>;
 
 // A settings file is a few lines; anything bigger is not one.
 inline constexpr std::uint64_t kMaxSettingsFileSize = 64 * 1024;

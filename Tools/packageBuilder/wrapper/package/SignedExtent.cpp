@@ -1,5 +1,7 @@
 #include "package/SignedExtent.h"
 
+#include "package/PeLayout.h"
+
 #include <bit>
 #include <cstring>
 
@@ -7,17 +9,13 @@ namespace wrapper::package {
 
 namespace {
 
-// The MZ header, with e_lfanew (the offset of the PE signature) at 0x3C.
-constexpr std::uint32_t kMzHeaderSize = 0x40;
-constexpr std::uint32_t kLfanewOffset = 0x3C;
+using namespace pe;
 
-// From e_lfanew: "PE\0\0", the 20-byte file header, then the optional header. Offsets
-// within the optional header depend on its magic; the wider PE32+ form puts entry 4's end
-// at 152, so this many bytes hold every field read here.
-constexpr std::uint32_t kOptionalHeader = 4 + 20;
-constexpr std::uint32_t kSizeOfOptionalHeader = 4 + 16;
-constexpr std::uint32_t kHeadersRead = kOptionalHeader + 152;
-constexpr std::uint32_t kSecurityEntry = 4;
+// From e_lfanew, every field read here: the wider PE32+ form puts the certificate table's
+// entry furthest.
+constexpr std::uint32_t kSizeOfOptionalHeader = kSignatureSize + kCoffOptionalHeaderSize;
+constexpr std::uint32_t kHeadersRead =
+    kOptionalHeader + DirectoryEntryOffset(kPe32PlusDirectoryCount, kSecurityDirectory + 1);
 
 // Header fields are little-endian, as are the launcher's machine and the tools' hosts.
 static_assert(std::endian::native == std::endian::little);
@@ -66,16 +64,12 @@ ResultCode ReadSecurityEntry(platform::Files& files, platform::FileHandle file,
     constexpr std::uint32_t kPeSignature = 'P' | 'E' << 8;  // "PE\0\0"
     if (length < kOptionalHeader + 2 || Le32(pe) != kPeSignature) return kSuccess;
     // The directory's entry count and entries follow the fields both forms share.
-    std::uint32_t countOffset = 0;
-    switch (Le16(pe + kOptionalHeader)) {
-        case 0x10B: countOffset = 92; break;   // PE32
-        case 0x20B: countOffset = 108; break;  // PE32+
-        default: return kSuccess;
-    }
-    const std::uint32_t entryOffset = countOffset + 4 + kSecurityEntry * 8;
-    if (kOptionalHeader + entryOffset + 8 > length ||
-        entryOffset + 8 > Le16(pe + kSizeOfOptionalHeader) ||
-        Le32(pe + kOptionalHeader + countOffset) <= kSecurityEntry) {
+    const std::uint32_t countOffset = DirectoryCountOffset(Le16(pe + kOptionalHeader));
+    if (countOffset == 0) return kSuccess;
+    const std::uint32_t entryOffset = DirectoryEntryOffset(countOffset, kSecurityDirectory);
+    if (kOptionalHeader + entryOffset + kDirectoryEntrySize > length ||
+        entryOffset + kDirectoryEntrySize > Le16(pe + kSizeOfOptionalHeader) ||
+        Le32(pe + kOptionalHeader + countOffset) <= kSecurityDirectory) {
         return kSuccess;
     }
     offset = Le32(pe + kOptionalHeader + entryOffset);

@@ -1,5 +1,7 @@
 #include "package/TrailerReader.h"
 
+#include "package/TrailerLocator.h"
+
 namespace wrapper::package {
 
 using platform::SeekOrigin;
@@ -55,6 +57,12 @@ ResultCode ReadTrailer(platform::Files& files, platform::FileHandle file, Traile
         return kSeekPayloadFailed;
     }
     return kSuccess;
+}
+
+ResultCode LocateAndReadTrailer(platform::Files& files, platform::FileHandle file,
+                                TrailerFields& fields, std::uint64_t& payloadSize) {
+    const ResultCode located = LocateTrailer(files, file);
+    return located == kSuccess ? ReadTrailer(files, file, fields, payloadSize) : located;
 }
 
 }  // namespace wrapper::package

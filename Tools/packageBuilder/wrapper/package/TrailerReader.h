@@ -17,4 +17,10 @@ namespace wrapper::package {
 ResultCode ReadTrailer(platform::Files& files, platform::FileHandle file, TrailerFields& fields,
                        std::uint64_t& payloadSize);
 
+// The launcher's way to its trailer, which the tools take as well: LocateTrailer, then
+// ReadTrailer from where it leaves the file. On success the position is the payload's
+// first byte. Returns the first step's failure, as those two do, or kSuccess.
+ResultCode LocateAndReadTrailer(platform::Files& files, platform::FileHandle file,
+                                TrailerFields& fields, std::uint64_t& payloadSize);
+
 }  // namespace wrapper::package
