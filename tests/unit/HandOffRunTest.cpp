@@ -41,6 +41,7 @@ struct HandOffRunTest : ::testing::Test {
         }
         machine.files.SetOwnPath(kOwnPath);
         machine.files.AddFile(kOwnPath, package);
+        machine.files.SetStartedImage(kOwnPath);  // a new file on every run of a table
         machine.processes.onStart = [this](const fake::StartedProcess&) {
             if (installerExit == 0 && registers) {
                 testing::RegisterProduct(machine, installDir);
