@@ -336,8 +336,8 @@ def unix_path(windows):
 
 def temp_names_program():
     path = os.environ.get("LAUNCHER_TEMP_NAMES") or os.path.normpath(
-        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "tests", "e2e", "names",
-                     "launcher-temp-names"))
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "..", "tests", "e2e",
+                     "names", "launcher-temp-names"))
     if not os.path.isfile(path):
         raise WineLabError(f"LAUNCHER_TEMP_NAMES={path} does not exist; build it first")
     return path
