@@ -352,7 +352,18 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
             ReadSignature(source, inspection, inspection.signature, digest);
             if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
         }
-        inspection.handOff = PreviewHandOff(inspection.fields);
+    }
+    if (inspection.code == wrapper::kSuccess) {
+        if (!ReadSlot(source, inspection.slot, error)) return false;
+        // The hand-off carries the campaign the launcher will use: a valid stamp's for a
+        // package signed without one.
+        wrapper::package::TrailerFields handedOff = inspection.fields;
+        const std::string campaign = CampaignTheLauncherUses(inspection).text;
+        char* field = handedOff.bytes[static_cast<std::size_t>(Field::CampaignQuery)];
+        std::fill_n(field, wrapper::package::kFieldSize, 0);
+        std::copy_n(campaign.data(),
+                    std::min<std::size_t>(campaign.size(), wrapper::package::kFieldSize), field);
+        inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
     return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&

@@ -12,6 +12,7 @@
 #include "package/PackageTrailer.h"
 #include "tools/host/ByteSource.h"
 #include "tools/host/ToolCrypto.h"
+#include "tools/package/StampSlot.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -96,6 +97,8 @@ struct Inspection {
     std::vector<std::uint8_t> launcherSha256;
     std::vector<std::uint8_t> payloadSha256;
     SignatureCheck signature;
+    // The campaign slot in the signature, read with the launcher's code (for kSuccess).
+    SlotReport slot;
 };
 
 // Inspects the bytes of `source`. Returns false, with a one-line `error`, only when they

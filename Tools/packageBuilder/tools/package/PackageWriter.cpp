@@ -52,28 +52,6 @@ std::string OpenInput(Input& input) {
     return {};
 }
 
-// Only a regular file that is none of the inputs may be replaced.
-std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
-    host::PathKind kind = host::PathKind::Missing;
-    host::FileIdentity identity;
-    std::string error;
-    if (!host::LookAtOutput(output, kind, identity, error)) {
-        return "cannot look at output " + cli::PathToUtf8(output) + ": " + error;
-    }
-    if (kind == host::PathKind::Missing) return {};
-    if (kind != host::PathKind::Regular) {
-        return "output " + cli::PathToUtf8(output) + " is " + host::DescribeKind(kind) +
-               ", not a regular file; only a regular file is ever replaced";
-    }
-    for (const Input& input : inputs) {
-        if (input.file != nullptr && input.file->Identity() == identity) {
-            return "output " + cli::PathToUtf8(output) + " is the same file as the " + input.role + " " +
-                   cli::PathToUtf8(input.path) + "; an input is never written over";
-        }
-    }
-    return {};
-}
-
 void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
                       unsigned char (&trailer)[wrapper::package::kTrailerSize]) {
     wrapper::package::TrailerFields fields = {};
@@ -182,6 +160,28 @@ std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payl
 
 }  // namespace
 
+// Only a regular file that is none of the inputs may be replaced.
+std::string CheckOutput(const fs::path& output, const std::vector<OpenedInput>& inputs) {
+    host::PathKind kind = host::PathKind::Missing;
+    host::FileIdentity identity;
+    std::string error;
+    if (!host::LookAtOutput(output, kind, identity, error)) {
+        return "cannot look at output " + cli::PathToUtf8(output) + ": " + error;
+    }
+    if (kind == host::PathKind::Missing) return {};
+    if (kind != host::PathKind::Regular) {
+        return "output " + cli::PathToUtf8(output) + " is " + host::DescribeKind(kind) +
+               ", not a regular file; only a regular file is ever replaced";
+    }
+    for (const OpenedInput& input : inputs) {
+        if (input.file != nullptr && input.file->Identity() == identity) {
+            return "output " + cli::PathToUtf8(output) + " is the same file as the " + input.role + " " +
+                   cli::PathToUtf8(input.path) + "; an input is never written over";
+        }
+    }
+    return {};
+}
+
 PackResult WritePackage(const PackageRequest& request) {
     PackResult result;
     result.refusal = FieldLengths(request.settings);
@@ -198,7 +198,9 @@ PackResult WritePackage(const PackageRequest& request) {
         result.refusal = OpenInput(input);
         if (!result.refusal.empty()) return result;
     }
-    result.refusal = CheckOutput(request.output, inputs);
+    std::vector<OpenedInput> opened;
+    for (const Input& input : inputs) opened.push_back({input.role, input.path, input.file.get()});
+    result.refusal = CheckOutput(request.output, opened);
     if (!result.refusal.empty()) return result;
     // Settings files are only compared with the output; their text is already in `request`.
     inputs.resize(request.trailingFile ? 3 : 2);

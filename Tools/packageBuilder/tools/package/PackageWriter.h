@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/host/ToolFiles.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -66,5 +68,17 @@ struct PackResult {
 // fails (an error, or with `strict` a warning too); a failed read or write, named with the
 // file and the system's reason.
 PackResult WritePackage(const PackageRequest& request);
+
+// An input a tool has open, named in messages by its role ("payload", "package", ...).
+struct OpenedInput {
+    std::string role;
+    std::filesystem::path path;
+    const host::InputFile* file;
+};
+
+// Why `output` must not be written: it exists and is not a regular file, or it is the same
+// file as one of `inputs` (by identity, whatever the name), or the system cannot tell. Empty
+// when it may be written (a regular file there is replaced).
+std::string CheckOutput(const std::filesystem::path& output, const std::vector<OpenedInput>& inputs);
 
 }  // namespace wrapper::tools::package
