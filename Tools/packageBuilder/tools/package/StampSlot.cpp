@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace wrapper::tools::package {
 
@@ -161,29 +162,33 @@ std::string WriteStamped(host::ByteSource& package, const Inspection& before,
     PatchedSource stamped(package, slot.tableOffset + slot.slot.areaOffset,
                           StampArea(slot, campaign));
 
-    Inspection after;
+    // Before the first byte goes out: the launcher reads this campaign from the copy.
+    SlotReport after;
     std::string error;
-    if (!InspectSource(stamped, after, error)) return "cannot read the package: " + error;
-    if (after.fileSize != before.fileSize || after.signature.state != SignatureState::Matches ||
-        after.signature.fileDigest != before.signature.fileDigest ||
-        after.signature.signedDigest != before.signature.signedDigest) {
-        return "the stamped copy's Authenticode digest or length differs from the package's; "
-               "nothing written";
-    }
-    if (!after.slot.launcherReadsStamp || CampaignTheLauncherUses(after).text != campaign) {
+    if (!ReadSlot(stamped, after, error)) return "cannot read the package: " + error;
+    if (!after.launcherReadsStamp || after.stampedCampaign != campaign) {
         return "the launcher would not read the stamp from the stamped copy; nothing written";
     }
-
+    // As it goes out: the bytes the signature covers, digested as the copy is written.
+    const std::unique_ptr<RangeDigest> digest =
+        AuthenticodeDigest(before, before.signature.algorithm);
+    if (!digest) return "the package's headers name no certificate table; nothing written";
     constexpr std::size_t kChunk = 1 << 20;
     std::vector<std::uint8_t> buffer(kChunk);
-    for (std::uint64_t offset = 0; offset < stamped.Size();) {
+    std::uint64_t offset = 0;
+    while (offset < stamped.Size()) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stamped.Size() - offset));
         if (!host::ReadExactly(stamped, offset, buffer.data(), want, error)) {
             return "cannot read the package: " + (error.empty() ? "it shrank" : error);
         }
+        digest->Feed(offset, buffer.data(), want);
         if (!sink(buffer.data(), want, error)) return error;
         offset += want;
+    }
+    if (offset != before.fileSize || digest->Finish() != before.signature.fileDigest) {
+        return "the stamped copy's length or Authenticode digest differs from the package's "
+               "(it changed while it was read?); the copy is not valid";
     }
     return {};
 }

@@ -73,10 +73,11 @@ private:
 using ByteSink = std::function<bool(const void* data, std::size_t size, std::string& error)>;
 
 // Writes `package` (inspected as `before`) to `sink` with `campaign` stamped into its slot.
-// Before the first byte goes out, the stamped bytes are inspected as the launcher and the
-// signature see them: same length, same Authenticode digest, still matching the signature,
-// and the launcher reads `campaign` from them. Returns the refusal (StampRefusal's, or what
-// the stamped bytes failed) or the failure that stopped the copy; empty when all went out.
+// Before the first byte goes out, the launcher's own reading of the stamped bytes must give
+// `campaign`; as the bytes go out their Authenticode digest is taken, and it and the length
+// must be the package's. Returns the refusal (StampRefusal's, or what the stamped bytes
+// failed) or the failure that stopped or spoiled the copy; empty when all went out as it
+// should. After a failure the caller must not keep what the sink received.
 std::string WriteStamped(host::ByteSource& package, const Inspection& before,
                          const std::string& campaign, const ByteSink& sink);
 
