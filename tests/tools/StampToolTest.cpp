@@ -32,14 +32,15 @@ protected:
     // Packs with `campaign` and signs, with a slot when `slot`; returns the signed file.
     fs::path Signed(const std::string& name, const std::string& campaign, bool slot = true) {
         const fs::path packed = dir / (name + ".unsigned");
-        const auto pack = tooltest::Run(
-            WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload", dir / "installer.exe",
-                           "-o", packed, "--campaign", campaign, "--landing",
-                           "https://example.com%1/welcome?", "--uninstall",
-                           "https://example.com%1/bye?"});
+        const auto pack =
+            tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
+                                         dir / "installer.exe", "-o", packed, "--campaign",
+                                         campaign, "--landing", "https://example.com%1/welcome?",
+                                         "--uninstall", "https://example.com%1/bye?"});
         EXPECT_EQ(pack.exitCode, 0) << pack.err;
-        std::vector<std::string> sign = {"sign", "-certs", dir / "cert.pem", "-key",
-                                         dir / "key.pem", "-in", packed, "-out", dir / name};
+        std::vector<std::string> sign = {"sign", "-certs",        dir / "cert.pem",
+                                         "-key", dir / "key.pem", "-in",
+                                         packed, "-out",          dir / name};
         if (slot) sign.insert(sign.begin() + 1, "-addUnauthenticatedBlob");
         const auto signing = tooltest::Run("osslsigncode", sign);
         EXPECT_EQ(signing.exitCode, 0) << signing.out << signing.err;
@@ -70,17 +71,17 @@ protected:
 
 TEST_F(StampToolTest, CopiesDifferOnlyInTheSlotKeepTheDigestAndCarryTheCampaign) {
     const fs::path base = Signed("base.exe", "");
-    const auto one = tooltest::Run(WRAPPER_STAMP, {"--campaign", "utm_source=mail&id=%41", "-o",
-                                                   dir / "mail.exe", base});
+    const auto one = tooltest::Run(
+        WRAPPER_STAMP, {"--campaign", "utm_source=mail&id=%41", "-o", dir / "mail.exe", base});
     ASSERT_EQ(one.exitCode, 0) << one.err;
-    tooltest::WriteFile(dir / "list.tsv", {'a', '\t', 'x', '=', '1', '\n', '\n', 'b', '.', 'e',
-                                           'x', 'e', '\t', 'y', '=', '2', '\r', '\n'});
+    tooltest::WriteFile(dir / "list.tsv", {'a', '\t', 'x', '=', '1', '\n', '\n', 'b', '.', 'e', 'x',
+                                           'e', '\t', 'y', '=', '2', '\r', '\n'});
     fs::create_directory(dir / "out");
-    const auto many = tooltest::Run(WRAPPER_STAMP, {"--campaigns", dir / "list.tsv",
-                                                    "--output-dir", dir / "out", base});
+    const auto many = tooltest::Run(
+        WRAPPER_STAMP, {"--campaigns", dir / "list.tsv", "--output-dir", dir / "out", base});
     ASSERT_EQ(many.exitCode, 0) << many.err;
-    const auto streamed = tooltest::Run(WRAPPER_STAMP, {"--campaign", "utm_source=mail&id=%41",
-                                                        "-o", "-", base});
+    const auto streamed =
+        tooltest::Run(WRAPPER_STAMP, {"--campaign", "utm_source=mail&id=%41", "-o", "-", base});
     ASSERT_EQ(streamed.exitCode, 0) << streamed.err;
 
     const tooltest::Bytes original = tooltest::ReadFile(base);
@@ -88,9 +89,9 @@ TEST_F(StampToolTest, CopiesDifferOnlyInTheSlotKeepTheDigestAndCarryTheCampaign)
     EXPECT_EQ(before["campaignStamp"]["stampable"], true);
     EXPECT_EQ(before["campaignStamp"]["slot"]["size"], 1024);
     EXPECT_EQ(before["campaignStamp"]["slot"]["state"], "unstamped");
-    const std::pair<fs::path, std::string> copies[] = {
-        {dir / "mail.exe", "utm_source=mail&id=%41"}, {dir / "out" / "a", "x=1"},
-        {dir / "out" / "b.exe", "y=2"}};
+    const std::pair<fs::path, std::string> copies[] = {{dir / "mail.exe", "utm_source=mail&id=%41"},
+                                                       {dir / "out" / "a", "x=1"},
+                                                       {dir / "out" / "b.exe", "y=2"}};
     for (const auto& [file, campaign] : copies) {
         SCOPED_TRACE(file.string());
         const tooltest::Bytes copy = tooltest::ReadFile(file);
@@ -142,8 +143,8 @@ TEST_F(StampToolTest, RefusesWhatTheLauncherWouldNotReadOrMustNotChange) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.reason);
-        const auto stamp =
-            tooltest::Run(WRAPPER_STAMP, {"--campaign", row.campaign, "-o", dir / "out.exe", row.package});
+        const auto stamp = tooltest::Run(
+            WRAPPER_STAMP, {"--campaign", row.campaign, "-o", dir / "out.exe", row.package});
         EXPECT_EQ(stamp.exitCode, 1);
         EXPECT_NE(stamp.err.find(row.reason), std::string::npos) << stamp.err;
         EXPECT_FALSE(fs::exists(dir / "out.exe"));

@@ -94,8 +94,8 @@ LauncherCampaign CampaignTheLauncherUses(const Inspection& inspection) {
     const SlotReport& slot = inspection.slot;
     if (slot.launcherReadsStamp) return {slot.stampedCampaign, "the stamp in the signature's slot"};
     if (slot.tableSize == 0 || slot.status != SlotStatus::Found) {
-        return {"", "the signed campaign query is empty and there is no slot: " +
-                        DescribeSlot(slot)};
+        return {"",
+                "the signed campaign query is empty and there is no slot: " + DescribeSlot(slot)};
     }
     if (slot.stamp == StampStatus::Unstamped) {
         return {"", "the signed campaign query is empty and the slot is not stamped"};
@@ -110,8 +110,8 @@ std::string StampRefusal(const Inspection& inspection, const std::string& campai
         case SignatureState::None:
             return "the package is not signed: a stamp goes into its signature's slot (sign the "
                    "base package with osslsigncode sign -addUnauthenticatedBlob)";
-        case SignatureState::Unreadable: return "its signature cannot be read: " +
-                                                inspection.signature.problem;
+        case SignatureState::Unreadable:
+            return "its signature cannot be read: " + inspection.signature.problem;
         case SignatureState::Differs:
             return "its signature no longer matches the file: bytes it covers changed after "
                    "signing";
@@ -193,8 +193,8 @@ std::string WriteStamped(host::ByteSource& package, const Inspection& before,
     return {};
 }
 
-bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
-                           std::size_t& got, std::string& error) {
+bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
+                           std::string& error) {
     if (!base_.ReadAt(offset, buffer, size, got, error)) return false;
     // The patch's part of [offset, offset + got).
     const std::uint64_t from = std::max(offset, offset_);

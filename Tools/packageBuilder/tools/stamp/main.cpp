@@ -116,7 +116,8 @@ int RunStamp(const std::vector<std::string>& arguments) {
 
     if (const auto done = cli::ParseCommandLine(app, arguments, kTool)) return *done;
     if (!campaign && !campaignsFile) {
-        return cli::UsageError(kTool, "give --campaign TEXT -o OUT or --campaigns FILE --output-dir DIR");
+        return cli::UsageError(kTool,
+                               "give --campaign TEXT -o OUT or --campaigns FILE --output-dir DIR");
     }
     if (packagePath.empty() || (output && output->empty()) || (outputDir && outputDir->empty()) ||
         (campaignsFile && campaignsFile->empty())) {
@@ -130,8 +131,8 @@ int RunStamp(const std::vector<std::string>& arguments) {
     std::vector<Copy> copies;
     const bool toStdout = output && *output == "-";
     if (campaign) {
-        copies.push_back({*output, toStdout ? std::filesystem::path() : cli::PathFromUtf8(*output),
-                          *campaign});
+        copies.push_back(
+            {*output, toStdout ? std::filesystem::path() : cli::PathFromUtf8(*output), *campaign});
     } else {
         const std::filesystem::path folder = cli::PathFromUtf8(*outputDir);
         host::PathKind kind = host::PathKind::Missing;
@@ -152,7 +153,8 @@ int RunStamp(const std::vector<std::string>& arguments) {
         return Fail("cannot read " + packagePath + ": " + error);
     }
     // Every copy is checked before any is written: a bad line refuses the whole run.
-    const auto campaignsInput = campaignsFile ? host::InputFile::Open(cli::PathFromUtf8(*campaignsFile), error) : nullptr;
+    const auto campaignsInput =
+        campaignsFile ? host::InputFile::Open(cli::PathFromUtf8(*campaignsFile), error) : nullptr;
     for (const Copy& copy : copies) {
         const std::string refusal = package::StampRefusal(inspection, copy.campaign);
         const std::string prefix = campaignsFile ? copy.name + ": " : "";
@@ -173,13 +175,14 @@ int RunStamp(const std::vector<std::string>& arguments) {
 #endif
     for (const Copy& copy : copies) {
         if (toStdout) {
-            const std::string problem = package::WriteStamped(
-                *file, inspection, copy.campaign,
-                [](const void* data, std::size_t size, std::string& failure) {
-                    if (std::fwrite(data, 1, size, stdout) == size) return true;
-                    failure = "cannot write to standard output";
-                    return false;
-                });
+            const std::string problem =
+                package::WriteStamped(*file, inspection, copy.campaign,
+                                      [](const void* data, std::size_t size, std::string& failure) {
+                                          if (std::fwrite(data, 1, size, stdout) == size)
+                                              return true;
+                                          failure = "cannot write to standard output";
+                                          return false;
+                                      });
             if (!problem.empty()) return Fail(problem);
             if (std::fflush(stdout) != 0) return Fail("cannot write to standard output");
             continue;
