@@ -111,6 +111,14 @@ def wrapper_inspect():
     return path
 
 
+def wrapper_stamp():
+    path = os.path.normpath(
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "stamp", "wrapper-stamp"))
+    if not os.path.isfile(path):
+        raise WineLabError(f"{path} does not exist; build it first")
+    return path
+
+
 def _existing_file(name):
     path = _require(name)
     if not os.path.isfile(path):
