@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 # layout is fixed.
 set(WRAPPER_INSTALL_DATADIR share/wrapper)
 
-install(TARGETS wrapper-pack wrapper-inspect RUNTIME DESTINATION bin)
+install(TARGETS wrapper-pack wrapper-inspect wrapper-stamp RUNTIME DESTINATION bin)
 
 if(WIN32)
   install(TARGETS wrapper RUNTIME DESTINATION ${WRAPPER_INSTALL_DATADIR})
@@ -34,10 +34,12 @@ if(NOT WIN32)
   find_program(HELP2MAN_PROGRAM help2man)
   if(HELP2MAN_PROGRAM)
     set(man_pages)
-    foreach(tool IN ITEMS wrapper-pack wrapper-inspect)
+    foreach(tool IN ITEMS wrapper-pack wrapper-inspect wrapper-stamp)
       set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
       if(tool STREQUAL "wrapper-pack")
         set(summary "write a self-extracting install package")
+      elseif(tool STREQUAL "wrapper-stamp")
+        set(summary "stamp a campaign into a signed install package")
       else()
         set(summary "show, verify and unpack a self-extracting install package")
       endif()
@@ -56,9 +58,9 @@ if(NOT WIN32)
     message(STATUS "help2man not found: the man pages are not built or installed")
   endif()
 
-  # One completion script serves both tools, installed under each name for bash-completion's
+  # One completion script serves every tool, installed under each name for bash-completion's
   # on-demand loading.
-  foreach(tool IN ITEMS wrapper-pack wrapper-inspect)
+  foreach(tool IN ITEMS wrapper-pack wrapper-inspect wrapper-stamp)
     install(FILES Tools/packageBuilder/completion/wrapper-tools.bash
       DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool})
   endforeach()

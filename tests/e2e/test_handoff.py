@@ -14,6 +14,7 @@ import configparser
 import contextlib
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -200,6 +201,60 @@ class HandOffTests(winelab.WineTestCase):
                 self.assertIsNone(self.version_ini(install_dir))
                 self.assertEqual(self.handler_urls(False), [])
                 self.assert_installer_deleted()
+
+    def test_a_stamp_is_the_campaign_of_a_package_signed_without_one(self):
+        for tool in ("osslsigncode", "openssl"):
+            if shutil.which(tool) is None:
+                self.skipTest(f"{tool} is not installed")
+        key, cert = (os.path.join(self.work, name) for name in ("key.pem", "cert.pem"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=test", "-days", "2", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True)
+
+        def signed(name, campaign):
+            packed = winelab.pack(os.path.join(self.work, name + ".unsigned"),
+                                  winelab.standin_installer(), **{**SETTINGS, "campaign": campaign})
+            output = os.path.join(self.work, name)
+            subprocess.run(["osslsigncode", "sign", "-addUnauthenticatedBlob", "-certs", cert,
+                            "-key", key, "-in", packed, "-out", output],
+                           check=True, capture_output=True)
+            return output
+
+        def patched(package, name, area, after=b""):
+            """The package with `area` written into its slot, `after` appended."""
+            data = bytearray(open(package, "rb").read())
+            at = data.rindex(b"---BEGIN_BLOB---") + 16
+            data[at:at + len(area)] = area
+            output = os.path.join(self.work, name)
+            with open(output, "wb") as stream:
+                stream.write(bytes(data) + after)
+            return output
+
+        base = signed("base.exe", "")
+        kept = signed("kept.exe", "k=v")
+        tool_stamped = os.path.join(self.work, "tool.exe")
+        subprocess.run([winelab.wrapper_stamp(), "--campaign", "utm=tool&id=%41", "-o",
+                        tool_stamped, base], check=True, capture_output=True)
+        cases = [
+            ("stamped by wrapper-stamp", tool_stamped, "utm=tool&id=%41"),
+            ("unstamped slot", base, ""),
+            ("stamp outside the grammar",
+             patched(base, "bad.exe", b"wrapper-campaign:utm=a b"), ""),
+            ("bytes after the signature",
+             patched(base, "appended.exe", b"wrapper-campaign:utm=x", b"\0" * 7 + b"x"), ""),
+            ("signed with a campaign", patched(kept, "kept-stamped.exe",
+                                               b"wrapper-campaign:utm=other"), "k=v"),
+        ]
+        for label, package, campaign in cases:
+            with self.subTest(label):
+                self.start_run()
+                install_dir = INSTALL_ROOT + "\\Demo"
+                self.assertEqual(self.install(install_dir, package=package,
+                                              language="lang\\de.ini"), 0)
+                self.assertEqual(self.version_ini(install_dir),
+                                 version_ini(campaign, "https://un.example", "/u?" + campaign))
+                self.assertEqual(self.handler_urls(True),
+                                 ["https://land.example\\de/p?" + campaign])
 
     def test_existing_version_ini_keeps_its_other_sections_and_keys(self):
         install_dir = INSTALL_ROOT + "\\Demo"

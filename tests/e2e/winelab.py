@@ -138,6 +138,10 @@ def wrapper_inspect():
     return location("wrapper_inspect")
 
 
+def wrapper_stamp():
+    return location("wrapper_stamp")
+
+
 def wine_env(extra=None):
     """The environment for any Wine program: quiet, headless, this prefix."""
     env = dict(os.environ)

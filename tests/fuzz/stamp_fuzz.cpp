@@ -9,10 +9,10 @@
 #include "FuzzSupport.h"
 #include "package/CampaignStamp.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <optional>
 #include <regex>
 #include <set>
@@ -49,7 +49,8 @@ Elements Parse(const std::uint8_t* data, std::size_t from, std::size_t to) {
         std::size_t length = first;
         if (first >= 0x80) {
             const std::size_t count = first - 0x80u;
-            if (count < 1 || count > 3 || to - from < 2 + count || data[from + 2] == 0) return elements;
+            if (count < 1 || count > 3 || to - from < 2 + count || data[from + 2] == 0)
+                return elements;
             length = 0;
             for (std::size_t i = 0; i < count; ++i) length = length * 256 + data[from + 2 + i];
             if (length < 0x80) return elements;
@@ -94,8 +95,10 @@ ModelSlot ModelFindSlot(const std::uint8_t* data, std::size_t size) {
     }
     const auto inside = [data](const Element& e) { return Parse(data, e.begin, e.end); };
     const Elements contentInfo = inside(entry.list[0]);
-    static const std::uint8_t kSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-    if (!Has(contentInfo, 0, 0x06) || !Has(contentInfo, 1, 0xA0)) return fail(SlotStatus::BadSignature);
+    static const std::uint8_t kSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                               0x0D, 0x01, 0x07, 0x02};
+    if (!Has(contentInfo, 0, 0x06) || !Has(contentInfo, 1, 0xA0))
+        return fail(SlotStatus::BadSignature);
     const Element& type = contentInfo.list[0];
     if (type.end - type.begin != sizeof kSignedData ||
         std::memcmp(data + type.begin, kSignedData, sizeof kSignedData) != 0) {
@@ -127,7 +130,8 @@ ModelSlot ModelFindSlot(const std::uint8_t* data, std::size_t size) {
         return fail(SlotStatus::BadSignature);
     }
 
-    static const std::uint8_t kSlotType[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0xCF, 0x29, 0x01, 0x02, 0x01};
+    static const std::uint8_t kSlotType[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82,
+                                             0xCF, 0x29, 0x01, 0x02, 0x01};
     const Elements attributes = inside(signer.list[j]);
     std::optional<Element> values;
     for (const Element& element : attributes.list) {
@@ -168,7 +172,8 @@ StampStatus ModelReadStamp(const std::uint8_t* data, std::size_t size, std::stri
     const std::string prefix = "wrapper-campaign:";
     if (area.compare(0, prefix.size(), prefix) != 0) return StampStatus::Invalid;
     const std::size_t zero = area.find('\0', prefix.size());
-    text = area.substr(prefix.size(), zero == std::string::npos ? std::string::npos : zero - prefix.size());
+    text = area.substr(prefix.size(),
+                       zero == std::string::npos ? std::string::npos : zero - prefix.size());
     if (zero != std::string::npos && area.find_first_not_of('\0', zero) != std::string::npos) {
         return StampStatus::Invalid;
     }

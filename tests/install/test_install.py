@@ -66,6 +66,7 @@ def installed_files(windows=False):
     files = [
         f"bin/wrapper-inspect{exe}",
         f"bin/wrapper-pack{exe}",
+        f"bin/wrapper-stamp{exe}",
         "share/doc/wrapper/README.md",
         "share/doc/wrapper/package-format.md",
         "share/wrapper/cmake/WrapperAddPackage.cmake",
@@ -75,9 +76,11 @@ def installed_files(windows=False):
     ]
     if not windows:
         files += ["share/bash-completion/completions/wrapper-inspect",
-                  "share/bash-completion/completions/wrapper-pack"]
+                  "share/bash-completion/completions/wrapper-pack",
+                  "share/bash-completion/completions/wrapper-stamp"]
         if shutil.which("help2man"):
-            files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1"]
+            files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1",
+                      "share/man/man1/wrapper-stamp.1"]
     return sorted(files)
 
 
@@ -221,7 +224,7 @@ class ConsumerProjectTests(unittest.TestCase):
         self.assertIn("Packing setup: " + package, log)
         self.assertIn("wrapper-pack: wrote " + os.path.join(self.build, "setup.wrapper-package"),
                       log)
-        self.assertIn("all 16 checks passed", log)
+        self.assertIn("all 18 checks passed", log)
         self.assertEqual(run([self.inspect, "--verify", package]).returncode, 0)
         report, fields = self.fields(package)
         self.assertEqual(fields["CampaignQuery"], "utm_source=consumer")

@@ -24,7 +24,8 @@ inline Bytes Der(std::uint8_t tag, const Bytes& content) {
     } else {
         const std::uint8_t count = size < 0x100 ? 1 : size < 0x10000 ? 2 : 3;
         element.push_back(static_cast<std::uint8_t>(0x80 | count));
-        for (int i = count - 1; i >= 0; --i) element.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+        for (int i = count - 1; i >= 0; --i)
+            element.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
     }
     element.insert(element.end(), content.begin(), content.end());
     return element;
@@ -36,7 +37,8 @@ inline Bytes Concat(const std::vector<Bytes>& parts) {
     return all;
 }
 
-inline const Bytes kSlotTypeOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0xCF, 0x29, 0x01, 0x02, 0x01};
+inline const Bytes kSlotTypeOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82,
+                                   0xCF, 0x29, 0x01, 0x02, 0x01};
 inline const Bytes kSignedDataOid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 
 // The slot's content as the signing tool writes it: begin marker, zeros, end marker, one
@@ -67,19 +69,19 @@ inline Bytes SlotAttribute(const Bytes& content = SlotContent()) {
 // A signature's elements, in order; an empty element is left out.
 struct SignatureParts {
     std::vector<Bytes> signer = {
-        Der(0x02, {1}),                                         // version
+        Der(0x02, {1}),                                              // version
         Der(0x30, Concat({Der(0x30, {'C', 'N'}), Der(0x02, {7})})),  // issuer and serial
-        Der(0x30, Der(0x06, {0x60, 0x86, 0x48})),                // digest algorithm
-        Der(0xA0, Attribute({0x2A, 0x03}, Der(0x04, {1, 2}))),   // signed attributes
-        Der(0x30, Der(0x06, {0x2A, 0x86, 0x48})),                // signature algorithm
-        Der(0x04, Bytes(64, 0x5A)),                              // signature
-        Der(0xA1, SlotAttribute()),                              // unsigned attributes
+        Der(0x30, Der(0x06, {0x60, 0x86, 0x48})),                    // digest algorithm
+        Der(0xA0, Attribute({0x2A, 0x03}, Der(0x04, {1, 2}))),       // signed attributes
+        Der(0x30, Der(0x06, {0x2A, 0x86, 0x48})),                    // signature algorithm
+        Der(0x04, Bytes(64, 0x5A)),                                  // signature
+        Der(0xA1, SlotAttribute()),                                  // unsigned attributes
     };
     std::vector<Bytes> signedData = {
-        Der(0x02, {1}),                                          // version
-        Der(0x31, Der(0x30, Der(0x06, {0x60, 0x86, 0x48}))),     // digest algorithms
-        Der(0x30, Der(0x06, {0x2B, 0x06, 0x01})),                // signed content
-        Der(0xA0, Der(0x30, Bytes(300, 0x11))),                  // certificates
+        Der(0x02, {1}),                                       // version
+        Der(0x31, Der(0x30, Der(0x06, {0x60, 0x86, 0x48}))),  // digest algorithms
+        Der(0x30, Der(0x06, {0x2B, 0x06, 0x01})),             // signed content
+        Der(0xA0, Der(0x30, Bytes(300, 0x11))),               // certificates
     };
     std::vector<Bytes> signers;  // after the first
 };
@@ -96,9 +98,14 @@ inline Bytes Signature(const SignatureParts& parts) {
 // counts the entry's header and `der`, zero bytes to an 8-byte boundary.
 inline Bytes CertificateTable(const Bytes& der) {
     const auto length = static_cast<std::uint32_t>(8 + der.size());
-    Bytes table = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                   static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24),
-                   0x00, 0x02, 0x02, 0x00};
+    Bytes table = {static_cast<std::uint8_t>(length),
+                   static_cast<std::uint8_t>(length >> 8),
+                   static_cast<std::uint8_t>(length >> 16),
+                   static_cast<std::uint8_t>(length >> 24),
+                   0x00,
+                   0x02,
+                   0x02,
+                   0x00};
     table.insert(table.end(), der.begin(), der.end());
     table.resize((table.size() + 7) / 8 * 8, 0);
     return table;
@@ -107,7 +114,8 @@ inline Bytes CertificateTable(const Bytes& der) {
 // Signs a package built around LauncherImage with `table`, after `padding` zero bytes.
 inline void SignWithTable(Bytes& package, std::size_t padding, const Bytes& table) {
     Sign(package, padding, table.size());
-    std::copy(table.begin(), table.end(), package.end() - static_cast<std::ptrdiff_t>(table.size()));
+    std::copy(table.begin(), table.end(),
+              package.end() - static_cast<std::ptrdiff_t>(table.size()));
 }
 
 // A certificate table whose slot holds `area` at the start of its stamp area.

@@ -52,7 +52,9 @@ const WalkCase kWalkCases[] = {
      },
      SlotStatus::Found},
     {"certificates and CRLs",
-     [] { return TableOf([](SignatureParts& parts) { parts.signedData.push_back(Der(0xA1, {})); }); },
+     [] {
+         return TableOf([](SignatureParts& parts) { parts.signedData.push_back(Der(0xA1, {})); });
+     },
      SlotStatus::Found},
     {"another attribute before the slot",
      [] {
@@ -76,7 +78,8 @@ const WalkCase kWalkCases[] = {
          return TableOf([](SignatureParts& parts) {
              Bytes oid = testing::kSlotTypeOid;
              oid.back() = 2;
-             parts.signer[kAttributes] = Der(0xA1, testing::Attribute(oid, Der(0x0C, testing::SlotContent())));
+             parts.signer[kAttributes] =
+                 Der(0xA1, testing::Attribute(oid, Der(0x0C, testing::SlotContent())));
          });
      },
      SlotStatus::NoSlot},
@@ -122,16 +125,19 @@ const WalkCase kWalkCases[] = {
     {"value two strings",
      [] {
          return TableOf([](SignatureParts& parts) {
-             parts.signer[kAttributes] = Der(0xA1, testing::Attribute(testing::kSlotTypeOid,
-                 testing::Concat({Der(0x0C, testing::SlotContent()), Der(0x0C, {})})));
+             parts.signer[kAttributes] = Der(
+                 0xA1, testing::Attribute(
+                           testing::kSlotTypeOid,
+                           testing::Concat({Der(0x0C, testing::SlotContent()), Der(0x0C, {})})));
          });
      },
      SlotStatus::BadSlot},
     {"value an octet string",
      [] {
          return TableOf([](SignatureParts& parts) {
-             parts.signer[kAttributes] = Der(0xA1, testing::Attribute(testing::kSlotTypeOid,
-                                                                     Der(0x04, testing::SlotContent())));
+             parts.signer[kAttributes] =
+                 Der(0xA1,
+                     testing::Attribute(testing::kSlotTypeOid, Der(0x04, testing::SlotContent())));
          });
      },
      SlotStatus::BadSlot},
@@ -164,7 +170,8 @@ const WalkCase kWalkCases[] = {
          return TableOf([&](SignatureParts& parts) {
              Bytes values = Der(0x0C, content);
              values[1] = 21;
-             parts.signer[kAttributes] = Der(0xA1, testing::Attribute(testing::kSlotTypeOid, values));
+             parts.signer[kAttributes] =
+                 Der(0xA1, testing::Attribute(testing::kSlotTypeOid, values));
          });
      },
      SlotStatus::BadSlot},
@@ -189,7 +196,8 @@ const WalkCase kWalkCases[] = {
      SlotStatus::BadSignature},
     {"length of four bytes",
      [] {
-         return TableOf([](SignatureParts& parts) { parts.signedData[0] = {0x02, 0x84, 0, 0, 0, 1, 1}; });
+         return TableOf(
+             [](SignatureParts& parts) { parts.signedData[0] = {0x02, 0x84, 0, 0, 0, 1, 1}; });
      },
      SlotStatus::BadSignature},
     // The entry around the signature.
@@ -202,7 +210,10 @@ const WalkCase kWalkCases[] = {
          return CertificateTable(der);
      },
      SlotStatus::Padding},
-    {"zero bytes after the signature", [] { return CertificateTable(testing::Concat({Signature({}), Bytes(9, 0)})); },
+    {"zero bytes after the signature",
+     [] {
+         return CertificateTable(testing::Concat({Signature({}), Bytes(9, 0)}));
+     },
      SlotStatus::Found},
     {"a second entry",
      [] {
@@ -253,7 +264,8 @@ TEST(CampaignStampTest, StampAreaEndsAtTheLastEndMarkerOrTheContentsEnd) {
     Bytes twoMarkers = testing::StampedContent("---END_BLOB---", 64);
     Bytes noEnd(40, 0);
     std::copy_n(kSlotBeginMarker, kSlotBeginMarkerSize, noEnd.begin());
-    const Row rows[] = {{twoMarkers, 64 - 16 - 15}, {noEnd, 40 - 16},
+    const Row rows[] = {{twoMarkers, 64 - 16 - 15},
+                        {noEnd, 40 - 16},
                         {Bytes(kSlotBeginMarker, kSlotBeginMarker + 16), 0}};
     for (const Row& row : rows) {
         SignatureParts parts;
@@ -277,12 +289,12 @@ TEST(CampaignStampTest, ReadsOnlyAStampWithinTheGrammar) {
         {"wrapper-campaign:utm_source=mail", StampStatus::Stamped},
         {"wrapper-campaign:a=1&b.c-d_e=x.y_z~-%2F%aF&Z9=0", StampStatus::Stamped},
         {"wrapper-campaign:" + longest, StampStatus::Stamped},
-        {"wrapper-campaign:" + longest + "v", StampStatus::Invalid},          // 201 bytes
+        {"wrapper-campaign:" + longest + "v", StampStatus::Invalid},  // 201 bytes
         {"wrapper-campaign:" + std::string(32, 'n') + "=v", StampStatus::Stamped},
         {"wrapper-campaign:" + std::string(33, 'n') + "=v", StampStatus::Invalid},
-        {"wrapper-campaign:", StampStatus::Invalid},                          // no text
-        {"wrapper-campaign:a=1&a=2", StampStatus::Invalid},                   // name twice
-        {"wrapper-campaign:ab=1&a=2&b=3", StampStatus::Stamped},              // prefixes differ
+        {"wrapper-campaign:", StampStatus::Invalid},              // no text
+        {"wrapper-campaign:a=1&a=2", StampStatus::Invalid},       // name twice
+        {"wrapper-campaign:ab=1&a=2&b=3", StampStatus::Stamped},  // prefixes differ
         {"wrapper-campaign:a=1&b=2&b=3", StampStatus::Invalid},
         {"wrapper-campaign:a=", StampStatus::Invalid},
         {"wrapper-campaign:=1", StampStatus::Invalid},
@@ -293,7 +305,7 @@ TEST(CampaignStampTest, ReadsOnlyAStampWithinTheGrammar) {
         {"wrapper-campaign:a=%2", StampStatus::Invalid},
         {"wrapper-campaign:a=%G0", StampStatus::Invalid},
         {"wrapper-campaign:a=b c", StampStatus::Invalid},
-        {"wrapper-campaign:a~=1", StampStatus::Invalid},                      // ~ in a name
+        {"wrapper-campaign:a~=1", StampStatus::Invalid},  // ~ in a name
         {"wrapper-campaign:a=1?", StampStatus::Invalid},
         {"wrapper-campaign:a=\xC3\xA9", StampStatus::Invalid},
         {std::string("wrapper-campaign:a=1\0x", 22), StampStatus::Invalid},  // after the text
@@ -305,7 +317,8 @@ TEST(CampaignStampTest, ReadsOnlyAStampWithinTheGrammar) {
         Bytes area(100 + 17 + 200, 0);
         std::copy(row.area.begin(), row.area.end(), area.begin());
         TextView text = {};
-        ASSERT_EQ(ReadStamp(area.data(), static_cast<std::uint32_t>(area.size()), text), row.expected);
+        ASSERT_EQ(ReadStamp(area.data(), static_cast<std::uint32_t>(area.size()), text),
+                  row.expected);
         if (row.expected == StampStatus::Stamped) {
             EXPECT_EQ(std::string(text.data, text.length), row.area.substr(17));
         }

@@ -1,4 +1,4 @@
-# bash completion for wrapper-pack and wrapper-inspect: their options, and file names where
+# bash completion for wrapper-pack, wrapper-inspect and wrapper-stamp: their options, and file names where
 # an option takes a file.
 
 _wrapper_tools() {
@@ -10,12 +10,18 @@ _wrapper_tools() {
             options="--launcher --payload -o --output -s --settings --link --campaign
                      --landing --uninstall --allow-ansi --strict --unchecked --payload-size
                      --trailing-bytes --trailing-file --help --version" ;;
+        *wrapper-stamp)
+            options="--campaign -o --output --campaigns --output-dir --help --version" ;;
         *)
             options="--json --verify --allow-ansi --strict --expect-product-id
                      --extract-payload --help --version" ;;
     esac
     case $previous in
-        --launcher|--payload|-o|--output|-s|--settings|--trailing-file|--extract-payload)
+        --launcher|--payload|-o|--output|-s|--settings|--trailing-file|--extract-payload|--campaigns)
+            mapfile -t COMPREPLY < <(compgen -f -- "$current")
+            return ;;
+        --output-dir)
+            mapfile -t COMPREPLY < <(compgen -d -- "$current")
             mapfile -t COMPREPLY < <(compgen -f -- "$current")
             return ;;
         --link|--campaign|--landing|--uninstall|--payload-size|--trailing-bytes|--expect-product-id)
@@ -28,4 +34,4 @@ _wrapper_tools() {
         mapfile -t COMPREPLY < <(compgen -f -- "$current")
     fi
 }
-complete -o filenames -F _wrapper_tools wrapper-pack wrapper-inspect
+complete -o filenames -F _wrapper_tools wrapper-pack wrapper-inspect wrapper-stamp

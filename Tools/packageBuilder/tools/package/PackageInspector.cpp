@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace wrapper::tools::package {
@@ -63,41 +64,6 @@ private:
     std::uint64_t end_;
     std::size_t kept_;
     std::uint64_t next_ = 0;  // the first offset no window has been searched at
-};
-
-// A digest of the bytes in [begin, end) of a file fed in order, less some spans inside it.
-class RangeDigest {
-public:
-    struct Span {
-        std::uint64_t begin;
-        std::uint64_t end;
-    };
-    RangeDigest(host::DigestAlgorithm algorithm, std::uint64_t begin, std::uint64_t end,
-                std::vector<Span> skipped = {})
-        : digest_(algorithm), begin_(begin), end_(end), skipped_(std::move(skipped)) {
-        std::sort(skipped_.begin(), skipped_.end(),
-                  [](const Span& a, const Span& b) { return a.begin < b.begin; });
-    }
-
-    // The bytes at [offset, offset + size) of the file.
-    void Feed(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-        std::uint64_t from = std::max(offset, begin_);
-        const std::uint64_t to = std::min(offset + size, end_);
-        for (const Span& span : skipped_) {
-            if (from >= to) return;
-            if (span.end <= from || span.begin >= to) continue;
-            if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
-            from = std::max(from, span.end);
-        }
-        if (from < to) digest_.Update(data + (from - offset), to - from);
-    }
-    std::vector<std::uint8_t> Finish() { return digest_.Finish(); }
-
-private:
-    host::Digest digest_;
-    std::uint64_t begin_;
-    std::uint64_t end_;
-    std::vector<Span> skipped_;
 };
 
 bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
@@ -222,15 +188,8 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
     RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
                         read ? layout.trailerStart : layout.payloadStart);
-    std::optional<RangeDigest> authenticode;
-    if (signedDigest) {
-        const PeInfo& image = inspection.launcherImage;
-        authenticode.emplace(
-            signedDigest->algorithm, 0, image.certificateTable->offset,
-            std::vector<RangeDigest::Span>{
-                {*image.checksumOffset, *image.checksumOffset + 4},
-                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
-    }
+    std::unique_ptr<RangeDigest> authenticode;
+    if (signedDigest) authenticode = AuthenticodeDigest(inspection, signedDigest->algorithm);
 
     unsigned char marker[kMarkerSize];
     wrapper::package::BuildTrailerMarker(marker);
@@ -299,6 +258,38 @@ std::optional<std::string> ProductId(const Inspection& inspection) {
     return key.substr(prefix.size(), key.size() - prefix.size() - suffix.size());
 }
 
+RangeDigest::RangeDigest(host::DigestAlgorithm algorithm, std::uint64_t begin, std::uint64_t end,
+                         std::vector<Span> skipped)
+    : digest_(algorithm), begin_(begin), end_(end), skipped_(std::move(skipped)) {
+    std::sort(skipped_.begin(), skipped_.end(),
+              [](const Span& a, const Span& b) { return a.begin < b.begin; });
+}
+
+void RangeDigest::Feed(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    std::uint64_t from = std::max(offset, begin_);
+    const std::uint64_t to = std::min(offset + size, end_);
+    for (const Span& span : skipped_) {
+        if (from >= to) return;
+        if (span.end <= from || span.begin >= to) continue;
+        if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
+        from = std::max(from, span.end);
+    }
+    if (from < to) digest_.Update(data + (from - offset), to - from);
+}
+
+std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,
+                                                host::DigestAlgorithm algorithm) {
+    const PeInfo& image = inspection.launcherImage;
+    if (!image.certificateTable || !image.checksumOffset || !image.certificateEntryOffset) {
+        return nullptr;
+    }
+    return std::make_unique<RangeDigest>(
+        algorithm, 0, image.certificateTable->offset,
+        std::vector<RangeDigest::Span>{
+            {*image.checksumOffset, *image.checksumOffset + 4},
+            {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
+}
+
 std::string FieldText(const Inspection& inspection, Field field) {
     const wrapper::TextView text = wrapper::package::FieldText(inspection.fields, field);
     return std::string(text.data, text.length);
@@ -351,7 +342,18 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
             ReadSignature(source, inspection, inspection.signature, digest);
             if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
         }
-        inspection.handOff = PreviewHandOff(inspection.fields);
+    }
+    if (inspection.code == wrapper::kSuccess) {
+        if (!ReadSlot(source, inspection.slot, error)) return false;
+        // The hand-off carries the campaign the launcher will use: a valid stamp's for a
+        // package signed without one.
+        wrapper::package::TrailerFields handedOff = inspection.fields;
+        const std::string campaign = CampaignTheLauncherUses(inspection).text;
+        char* field = handedOff.bytes[static_cast<std::size_t>(Field::CampaignQuery)];
+        std::fill_n(field, wrapper::package::kFieldSize, 0);
+        std::copy_n(campaign.data(),
+                    std::min<std::size_t>(campaign.size(), wrapper::package::kFieldSize), field);
+        inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
     return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&

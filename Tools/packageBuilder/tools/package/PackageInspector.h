@@ -13,9 +13,11 @@
 #include "package/PackageTrailer.h"
 #include "tools/host/ByteSource.h"
 #include "tools/host/ToolCrypto.h"
+#include "tools/package/StampSlot.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,7 +91,35 @@ struct Inspection {
     std::vector<std::uint8_t> launcherSha256;
     std::vector<std::uint8_t> payloadSha256;
     SignatureCheck signature;
+    // The campaign slot in the signature, read with the launcher's code (for kSuccess).
+    SlotReport slot;
 };
+
+// A digest of the bytes in [begin, end) of a file fed in order, less some spans inside it.
+class RangeDigest {
+public:
+    struct Span {
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+    RangeDigest(host::DigestAlgorithm algorithm, std::uint64_t begin, std::uint64_t end,
+                std::vector<Span> skipped = {});
+    // The bytes at [offset, offset + size) of the file.
+    void Feed(std::uint64_t offset, const std::uint8_t* data, std::size_t size);
+    std::vector<std::uint8_t> Finish() { return digest_.Finish(); }
+
+private:
+    host::Digest digest_;
+    std::uint64_t begin_;
+    std::uint64_t end_;
+    std::vector<Span> skipped_;
+};
+
+// The Authenticode digest of the file `inspection` describes, to be fed the file's bytes:
+// every byte before the certificate table but the header's CheckSum and certificate-table
+// entry. None when the headers name no table or lack those fields.
+std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,
+                                                host::DigestAlgorithm algorithm);
 
 // Inspects the bytes of `source`. Returns false, with a one-line `error`, only when they
 // cannot be read; a package the launcher refuses is an Inspection whose code says why.

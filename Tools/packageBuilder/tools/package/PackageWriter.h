@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/host/ToolFiles.h"
 #include "tools/package/Settings.h"
 
 #include <cstdint>

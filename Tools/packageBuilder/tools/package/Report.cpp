@@ -161,6 +161,37 @@ std::string BytesAsLatin1(const std::string& bytes) {
     return out;
 }
 
+// The slot as the report shows it: whether it is there, and what it holds.
+std::string SlotLine(const SlotReport& slot) {
+    std::string line = DescribeSlot(slot);
+    if (slot.tableSize == 0 || slot.tableSize > wrapper::package::kStampTableLimit ||
+        slot.status != wrapper::package::SlotStatus::Found) {
+        return "none: " + line;
+    }
+    switch (slot.stamp) {
+        case wrapper::package::StampStatus::Unstamped: return line + "; not stamped";
+        case wrapper::package::StampStatus::Stamped:
+            return line + "; stamped " +
+                   cli::Quoted(slot.areaText.substr(wrapper::package::kStampPrefixSize));
+        case wrapper::package::StampStatus::Invalid:
+            return line + "; holds " + cli::Quoted(slot.areaText) + ", not a valid stamp";
+    }
+    return line;
+}
+
+const char* StampStateName(const SlotReport& slot) {
+    if (slot.tableSize == 0 || slot.tableSize > wrapper::package::kStampTableLimit ||
+        slot.status != wrapper::package::SlotStatus::Found) {
+        return nullptr;
+    }
+    switch (slot.stamp) {
+        case wrapper::package::StampStatus::Unstamped: return "unstamped";
+        case wrapper::package::StampStatus::Stamped: return "stamped";
+        case wrapper::package::StampStatus::Invalid: return "invalid";
+    }
+    return nullptr;
+}
+
 Json Region(std::uint64_t offset, std::uint64_t size) {
     return {{"offset", offset}, {"size", size}};
 }
@@ -206,6 +237,11 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += Line("  launcher image", Hex(inspection.launcherSha256));
     out += Line("  payload", Hex(inspection.payloadSha256));
     out += Line("signature", SignatureLine(inspection.signature));
+    out += Line("campaign slot", SlotLine(inspection.slot));
+    const std::string refusal = StampRefusal(inspection, "");
+    out += Line("stampable", refusal.empty() ? "yes (wrapper-stamp)" : "no: " + refusal);
+    const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
+    out += Line("campaign used", cli::Quoted(campaign.text) + ": " + campaign.why);
     out += "\nafter a successful install the launcher opens\n";
     for (std::size_t i = 0; i < kLanguages.size(); ++i) {
         const auto& url = inspection.handOff.landingUrl[i];
@@ -289,6 +325,21 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"fileDigest", DigestJson(signature.fileDigest)},
             {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
             {"chainJudged", false}};
+        const SlotReport& slot = inspection.slot;
+        const char* stampState = StampStateName(slot);
+        const std::string refusal = StampRefusal(inspection, "");
+        const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
+        report["campaignStamp"] = {
+            {"slot",
+             {{"present", stampState != nullptr},
+              {"description", DescribeSlot(slot)},
+              {"size", stampState ? Json(slot.slot.contentSize) : Json()},
+              {"areaSize", stampState ? Json(slot.slot.areaSize) : Json()},
+              {"state", stampState ? Json(stampState) : Json()},
+              {"text", stampState ? Json(BytesAsLatin1(slot.areaText)) : Json()}}},
+            {"stampable", refusal.empty()},
+            {"notStampableBecause", refusal.empty() ? Json() : Json(refusal)},
+            {"launcherCampaign", {{"text", BytesAsLatin1(campaign.text)}, {"why", campaign.why}}}};
         Json fields = Json::object();
         for (const NamedField& named : kNamedFields) {
             fields[named.name] = {{"text", BytesAsLatin1(FieldText(inspection, named.field))},

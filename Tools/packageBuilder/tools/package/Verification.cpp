@@ -51,6 +51,10 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
      "a signature after the marker still matches the file (its Authenticode digest)"},
     {"product-id", Severity::Error, Subject::Launcher,
      "the launcher reads the uninstall key of the expected product"},
+    {"signature-padding", Severity::Error, Subject::Package,
+     "only zero bytes follow the signature's structure in its certificate table"},
+    {"campaign-stamp", Severity::Error, Subject::Package,
+     "a stamp in the signature's slot is a valid campaign"},
 }};
 
 // Every RuleId has its row: a missing one would be a null id.
@@ -423,6 +427,44 @@ Check SignatureCheckOf(const Inspection& inspection) {
     return Make(RuleId::Signature, false);
 }
 
+Check SignaturePaddingCheck(const Inspection& inspection) {
+    const SlotReport& slot = inspection.slot;
+    // A table that holds no signature at all is the signature rule's finding.
+    if (inspection.signature.state != SignatureState::Matches &&
+        inspection.signature.state != SignatureState::Differs) {
+        return Make(RuleId::SignaturePadding, true, "no signature");
+    }
+    if (slot.tableSize > wrapper::package::kStampTableLimit) {
+        return Make(RuleId::SignaturePadding, true, "not checked: " + DescribeSlot(slot));
+    }
+    if (slot.status == wrapper::package::SlotStatus::Padding) {
+        return Make(RuleId::SignaturePadding, false,
+                    "bytes other than zero follow the signature's structure: Windows' strict "
+                    "padding check treats the file as unsigned, and the launcher reads no stamp");
+    }
+    return Make(RuleId::SignaturePadding, true);
+}
+
+Check CampaignStampCheck(const SlotReport& slot) {
+    if (slot.tableSize == 0 || slot.tableSize > wrapper::package::kStampTableLimit ||
+        slot.status != wrapper::package::SlotStatus::Found) {
+        return Make(RuleId::CampaignStamp, true, "no slot: " + DescribeSlot(slot));
+    }
+    switch (slot.stamp) {
+        case wrapper::package::StampStatus::Unstamped:
+            return Make(RuleId::CampaignStamp, true, "the slot is not stamped");
+        case wrapper::package::StampStatus::Stamped:
+            return Make(RuleId::CampaignStamp, true,
+                        "stamped " + cli::Quoted(slot.areaText.substr(
+                                         wrapper::package::kStampPrefixSize)));
+        case wrapper::package::StampStatus::Invalid: break;
+    }
+    return Make(RuleId::CampaignStamp, false,
+                "the slot holds " + cli::Quoted(slot.areaText) +
+                    ", not \"" + wrapper::package::kStampPrefix +
+                    "\" and a valid campaign followed by zero bytes: the launcher ignores it");
+}
+
 }  // namespace
 
 const Rule& RuleFor(RuleId id) { return kRules[static_cast<std::size_t>(id)]; }
@@ -462,6 +504,8 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         MarkerCheck(inspection),
         SignatureCheckOf(inspection),
         ProductIdCheck(inspection, expectedProductId),
+        SignaturePaddingCheck(inspection),
+        CampaignStampCheck(inspection.slot),
     };
 }
 

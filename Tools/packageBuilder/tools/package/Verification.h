@@ -49,6 +49,8 @@ enum class RuleId : std::size_t {
     Signature,
     // Added after the table was first published: last, so that earlier positions hold.
     ProductId,
+    SignaturePadding,
+    CampaignStamp,
     Count
 };
 

@@ -41,7 +41,8 @@ bool Is(const Der& element, const unsigned char (&bytes)[N]) {
 
 // 1.2.840.113549.1.7.2 and 1.3.6.1.4.1.42921.1.2.1, as their DER contents.
 constexpr unsigned char kSignedDataType[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-constexpr unsigned char kSlotType[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0xCF, 0x29, 0x01, 0x02, 0x01};
+constexpr unsigned char kSlotType[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82,
+                                       0xCF, 0x29, 0x01, 0x02, 0x01};
 
 // DER tags.
 constexpr unsigned char kInteger = 0x02;
@@ -59,14 +60,21 @@ constexpr unsigned char kContext1 = 0xA1;
 // it, or skips it only when it is there.
 enum Action : unsigned char { kEnter, kSkip, kSkipIfThere, kSkipSignerId };
 constexpr unsigned char kPath[][2] = {
-    {kContext0, kEnter},  {kSequence, kEnter},  // SignedData
-    {kInteger, kSkip},    {kSet, kSkip},        // version, digest algorithms
-    {kSequence, kSkip},                         // the signed content
-    {kContext0, kSkipIfThere}, {kContext1, kSkipIfThere},  // certificates, CRLs
-    {kSet, kEnter},       {kSequence, kEnter},  // the first SignerInfo
-    {kInteger, kSkip},    {kSequence, kSkipSignerId},  // version, issuer and serial or key id
-    {kSequence, kSkip},   {kContext0, kSkipIfThere},   // digest algorithm, signed attributes
-    {kSequence, kSkip},   {kOctetString, kSkip},       // signature algorithm, signature
+    {kContext0, kEnter},         // the ContentInfo's content
+    {kSequence, kEnter},         // SignedData
+    {kInteger, kSkip},           // version
+    {kSet, kSkip},               // digest algorithms
+    {kSequence, kSkip},          // the signed content
+    {kContext0, kSkipIfThere},   // certificates
+    {kContext1, kSkipIfThere},   // CRLs
+    {kSet, kEnter},              // signer infos
+    {kSequence, kEnter},         // the first SignerInfo
+    {kInteger, kSkip},           // version
+    {kSequence, kSkipSignerId},  // issuer and serial, or [0] key id
+    {kSequence, kSkip},          // digest algorithm
+    {kContext0, kSkipIfThere},   // signed attributes
+    {kSequence, kSkip},          // signature algorithm
+    {kOctetString, kSkip},       // signature
 };
 
 // Walks the signature to the first signer's unsigned attributes.
@@ -76,7 +84,8 @@ SlotStatus FindUnsignedAttributes(Der at, Der& attributes) {
     for (const auto& [tag, action] : kPath) {
         Der content;
         if (action == kSkipIfThere && (at.at == at.end || at.at[0] != tag)) continue;
-        if (!Take(at, tag, content) && (action != kSkipSignerId || !Take(at, kImplicit0, content))) {
+        if (!Take(at, tag, content) &&
+            (action != kSkipSignerId || !Take(at, kImplicit0, content))) {
             return SlotStatus::BadSignature;
         }
         if (action == kEnter) at = content;
@@ -104,8 +113,8 @@ SlotStatus FindStampSlot(const unsigned char* table, std::uint32_t size, StampSl
     if (size <= kHeader) return SlotStatus::NotOneEntry;
     std::uint32_t length;
     std::memcpy(&length, table, sizeof length);
-    if (length <= kHeader || length > size || ((length + 7) & ~7u) != size ||
-        table[4] != 0x00 || table[5] != 0x02 || table[6] != 0x02 || table[7] != 0x00) {
+    if (length <= kHeader || length > size || ((length + 7) & ~7u) != size || table[4] != 0x00 ||
+        table[5] != 0x02 || table[6] != 0x02 || table[7] != 0x00) {
         return SlotStatus::NotOneEntry;
     }
     Der entry = {table + kHeader, table + length};
@@ -140,8 +149,8 @@ SlotStatus FindStampSlot(const unsigned char* table, std::uint32_t size, StampSl
     // The area ends at the last end marker; the markers themselves are never part of it.
     std::uint32_t areaEnd = content.Left();
     for (std::uint32_t at = areaEnd; at >= kSlotBeginMarkerSize + kSlotEndMarkerSize; --at) {
-        if (std::memcmp(content.at + at - kSlotEndMarkerSize, kSlotEndMarker,
-                        kSlotEndMarkerSize) == 0) {
+        if (std::memcmp(content.at + at - kSlotEndMarkerSize, kSlotEndMarker, kSlotEndMarkerSize) ==
+            0) {
             areaEnd = at - kSlotEndMarkerSize;
             break;
         }
@@ -187,7 +196,8 @@ bool IsCampaignText(TextView text) {
                 return false;
             }
             earlier = equals;
-            while (*earlier++ != '&') {}
+            while (*earlier++ != '&') {
+            }
         }
         const char* const value = ++p;
         while (p != end && *p != '&') {

@@ -48,7 +48,7 @@ enum class SlotStatus : std::uint8_t {
 struct StampSlot {
     std::uint32_t contentOffset = 0;  // the UTF8String's content
     std::uint32_t contentSize = 0;
-    std::uint32_t areaOffset = 0;     // the stamp area within it
+    std::uint32_t areaOffset = 0;  // the stamp area within it
     std::uint32_t areaSize = 0;
 };
 

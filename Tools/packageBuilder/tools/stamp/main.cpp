@@ -1,0 +1,222 @@
+// wrapper-stamp: writes copies of a signed base package, each with a campaign stamped into
+// its signature's slot. Only the slot's bytes change: the signature stays valid.
+//
+// Exit status: 0 every copy was written; 1 refused or failed (no partial file left; with
+// --campaigns, nothing is written when a line is refused); 2 a usage error.
+
+#include "WrapperVersion.h"
+#include "tools/cli/ToolCommandLine.h"
+#include "tools/cli/ToolText.h"
+#include "tools/host/ToolFiles.h"
+#include "tools/package/PackageInspector.h"
+#include "tools/package/PackageWriter.h"
+#include "tools/package/StampSlot.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+
+namespace cli = wrapper::tools::cli;
+namespace host = wrapper::tools::host;
+namespace package = wrapper::tools::package;
+using cli::kExitRefused;
+
+constexpr const char* kTool = "wrapper-stamp";
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+    return kExitRefused;
+}
+
+struct Copy {
+    std::string name;  // the output as given, or the line's NAME
+    std::filesystem::path output;
+    std::string campaign;
+};
+
+// The lines of a campaigns file: NAME, a tab, TEXT; empty lines are skipped. A NAME is a
+// file name in the output folder, nothing that leads out of it. Returns the refusal.
+std::string ReadCampaigns(const std::string& file, const std::filesystem::path& folder,
+                          std::vector<Copy>& copies) {
+    std::ifstream in(cli::PathFromUtf8(file), std::ios::binary);
+    if (!in) return "cannot read campaigns file " + file;
+    std::set<std::string> names;
+    std::string line;
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const std::string where = file + " line " + std::to_string(number) + ": ";
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.find('\t', tab + 1) != std::string::npos) {
+            return where + "not NAME<TAB>TEXT";
+        }
+        const std::string name = line.substr(0, tab);
+        if (name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string("/\\:\0", 4)) != std::string::npos) {
+            return where + "name " + cli::Quoted(name) + " is not a file name";
+        }
+        if (!names.insert(name).second) return where + "name " + cli::Quoted(name) + " twice";
+        copies.push_back({name, folder / cli::PathFromUtf8(name), line.substr(tab + 1)});
+    }
+    if (in.bad()) return "cannot read campaigns file " + file;
+    if (copies.empty()) return "campaigns file " + file + " names no campaign";
+    return {};
+}
+
+int RunStamp(const std::vector<std::string>& arguments) {
+    std::string packagePath;
+    std::optional<std::string> campaign;
+    std::optional<std::string> output;
+    std::optional<std::string> campaignsFile;
+    std::optional<std::string> outputDir;
+
+    CLI::App app{
+        "Writes a copy of a signed base package (packed with an empty campaign, signed with a\n"
+        "slot: osslsigncode sign -addUnauthenticatedBlob) with a campaign stamped into the\n"
+        "signature's slot. Only the slot changes: the signature stays valid, which is checked\n"
+        "on every copy (same length, same Authenticode digest).\n"
+        "Exit status: 0 written, 1 refused (nothing written), 2 usage error.",
+        kTool};
+    app.set_version_flag("--version", std::string(kTool) + " " + WRAPPER_VERSION_TEXT,
+                         "print the version and exit");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("package", packagePath, "the signed base package")
+        ->required()
+        ->type_name("PACKAGE");
+    auto* one = app.add_option("--campaign", campaign, "the campaign: name=value pairs joined by &")
+                    ->type_name("TEXT");
+    auto* out = app.add_option("-o,--output", output,
+                               "the copy to write (replaces a regular file there, never the "
+                               "package); - writes it to standard output")
+                    ->type_name("FILE");
+    auto* many = app.add_option("--campaigns", campaignsFile,
+                                "one copy per line NAME<TAB>TEXT, written as DIR/NAME")
+                     ->type_name("FILE");
+    auto* dir = app.add_option("--output-dir", outputDir, "the folder for --campaigns' copies")
+                    ->type_name("DIR");
+    one->excludes(many);
+    out->excludes(many);
+    dir->excludes(one);
+    one->needs(out);
+    out->needs(one);
+    many->needs(dir);
+    dir->needs(many);
+
+    if (const auto done = cli::ParseCommandLine(app, arguments, kTool)) return *done;
+    if (!campaign && !campaignsFile) {
+        return cli::UsageError(kTool,
+                               "give --campaign TEXT -o OUT or --campaigns FILE --output-dir DIR");
+    }
+    if (packagePath.empty() || (output && output->empty()) || (outputDir && outputDir->empty()) ||
+        (campaignsFile && campaignsFile->empty())) {
+        return cli::UsageError(kTool, "an empty path names no file");
+    }
+
+    std::string error;
+    const auto file = host::InputFile::Open(cli::PathFromUtf8(packagePath), error);
+    if (file == nullptr) return Fail("cannot read " + packagePath + ": " + error);
+
+    std::vector<Copy> copies;
+    const bool toStdout = output && *output == "-";
+    if (campaign) {
+        copies.push_back(
+            {*output, toStdout ? std::filesystem::path() : cli::PathFromUtf8(*output), *campaign});
+    } else {
+        const std::filesystem::path folder = cli::PathFromUtf8(*outputDir);
+        host::PathKind kind = host::PathKind::Missing;
+        host::FileIdentity ignored;
+        if (!host::LookAtOutput(folder, kind, ignored, error)) {
+            return Fail("cannot look at " + *outputDir + ": " + error);
+        }
+        if (kind != host::PathKind::Directory) {
+            return Fail("output folder " + *outputDir + " is " + host::DescribeKind(kind) +
+                        ", not a directory");
+        }
+        const std::string problem = ReadCampaigns(*campaignsFile, folder, copies);
+        if (!problem.empty()) return Fail(problem);
+    }
+
+    package::Inspection inspection;
+    if (!package::InspectSource(*file, inspection, error)) {
+        return Fail("cannot read " + packagePath + ": " + error);
+    }
+    // Every copy is checked before any is written: a bad line refuses the whole run.
+    const auto campaignsInput =
+        campaignsFile ? host::InputFile::Open(cli::PathFromUtf8(*campaignsFile), error) : nullptr;
+    const std::filesystem::path packageFsPath = cli::PathFromUtf8(packagePath);
+    const std::filesystem::path campaignsFsPath =
+        campaignsFile ? cli::PathFromUtf8(*campaignsFile) : std::filesystem::path();
+    for (const Copy& copy : copies) {
+        const std::string refusal = package::StampRefusal(inspection, copy.campaign);
+        const std::string prefix = campaignsFile ? copy.name + ": " : "";
+        if (!refusal.empty()) return Fail(prefix + packagePath + ": " + refusal);
+        if (copy.campaign.empty()) return Fail(prefix + "the campaign is empty");
+        if (toStdout) continue;
+        const host::OpenInput open[] = {{"package", &packageFsPath, file.get()},
+                                        {"campaigns file", &campaignsFsPath, campaignsInput.get()}};
+        const std::string outputRefusal =
+            host::CheckOutputPath(copy.output, {open, campaignsInput ? 2u : 1u});
+        if (!outputRefusal.empty()) return Fail(outputRefusal);
+    }
+
+#ifdef _WIN32
+    // The package goes out byte for byte: no newline translation.
+    if (toStdout && _setmode(_fileno(stdout), _O_BINARY) == -1) {
+        return Fail("cannot write to standard output in binary mode");
+    }
+#endif
+    for (const Copy& copy : copies) {
+        if (toStdout) {
+            const std::string problem =
+                package::WriteStamped(*file, inspection, copy.campaign,
+                                      [](const void* data, std::size_t size, std::string& failure) {
+                                          if (std::fwrite(data, 1, size, stdout) == size)
+                                              return true;
+                                          failure = "cannot write to standard output";
+                                          return false;
+                                      });
+            if (!problem.empty()) return Fail(problem);
+            if (std::fflush(stdout) != 0) return Fail("cannot write to standard output");
+            continue;
+        }
+        auto target = host::OutputFile::CreateFor(copy.output, error);
+        if (target == nullptr) return Fail("cannot write " + copy.name + ": " + error);
+        const std::string problem = package::WriteStamped(
+            *file, inspection, copy.campaign,
+            [&target](const void* data, std::size_t size, std::string& failure) {
+                return target->Write(data, size, failure);
+            });
+        if (!problem.empty()) return Fail(copy.name + ": " + problem);
+        if (!target->Commit(error)) return Fail(error);
+        std::printf("%s: wrote %s: %llu bytes, stamped %s, Authenticode digest unchanged\n", kTool,
+                    copy.name.c_str(), static_cast<unsigned long long>(inspection.fileSize),
+                    cli::Quoted(copy.campaign).c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    const auto arguments = cli::Utf8Arguments(argc, argv);
+    return cli::RunTool(kTool, [&] { return RunStamp(arguments); });
+}
+#else
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    return cli::RunTool(kTool, [&] { return RunStamp(arguments); });
+}
+#endif
