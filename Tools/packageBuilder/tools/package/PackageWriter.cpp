@@ -180,9 +180,7 @@ PackResult WritePackage(const PackageRequest& request) {
         result.refusal = OpenInput(input);
         if (!result.refusal.empty()) return result;
     }
-    std::vector<OpenedInput> opened;
-    for (const Input& input : inputs) opened.push_back({input.role, input.path, input.file.get()});
-    result.refusal = CheckOutput(request.output, opened);
+    result.refusal = CheckOutput(request.output, inputs);
     if (!result.refusal.empty()) return result;
     // Settings files are only compared with the output; their text is already in `request`.
     inputs.resize(request.trailingFile ? 3 : 2);

@@ -27,8 +27,9 @@ bool ReadSlot(host::ByteSource& source, SlotReport& report, std::string& error) 
     const UniqueFile file(files, files.OpenForReading(u""));
     std::int64_t offset = 0;
     std::int64_t size = 0;
-    wrapper::package::FindCertificateTable(files, file.Get(),
-                                           static_cast<std::int64_t>(source.Size()), offset, size);
+    // A failed read shows in files.Failure(), checked below with the stamp reader's own.
+    static_cast<void>(wrapper::package::FindCertificateTable(
+        files, file.Get(), static_cast<std::int64_t>(source.Size()), offset, size));
     char campaign[wrapper::package::kFieldSize] = {};
     report.launcherReadsStamp = wrapper::package::ReadCampaignStamp(files, file.Get(), campaign);
     if (!files.Failure().empty()) {
