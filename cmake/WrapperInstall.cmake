@@ -82,6 +82,21 @@ install(FILES
   ${PROJECT_BINARY_DIR}/cmake/wrapperConfigVersion.cmake
   cmake/WrapperAddPackage.cmake
   DESTINATION ${WRAPPER_CMAKE_DIR})
+if(NOT WIN32)
+  # A project that cross-compiles for Windows with MinGW looks for packages only under the
+  # target's root, /usr/<target> for Debian's MinGW (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY):
+  # a package file there hands over to the one above.
+  foreach(file IN ITEMS wrapperConfig wrapperConfigVersion)
+    file(WRITE ${PROJECT_BINARY_DIR}/cmake/mingw/${file}.cmake
+      "include(\"\${CMAKE_CURRENT_LIST_DIR}/../../../../${WRAPPER_CMAKE_DIR}/${file}.cmake\")\n")
+  endforeach()
+  foreach(target IN ITEMS i686-w64-mingw32 x86_64-w64-mingw32)
+    install(FILES
+      ${PROJECT_BINARY_DIR}/cmake/mingw/wrapperConfig.cmake
+      ${PROJECT_BINARY_DIR}/cmake/mingw/wrapperConfigVersion.cmake
+      DESTINATION ${target}/lib/cmake/wrapper)
+  endforeach()
+endif()
 
 set(CPACK_PACKAGE_NAME wrapper)
 set(CPACK_PACKAGE_VENDOR "wrapper")

@@ -76,6 +76,9 @@ def installed_files(windows=False):
     if not windows:
         files += ["share/bash-completion/completions/wrapper-inspect",
                   "share/bash-completion/completions/wrapper-pack"]
+        files += [f"{target}/lib/cmake/wrapper/{name}.cmake"
+                  for target in ("i686-w64-mingw32", "x86_64-w64-mingw32")
+                  for name in ("wrapperConfig", "wrapperConfigVersion")]
         if shutil.which("help2man"):
             files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1"]
     return sorted(files)
@@ -181,24 +184,29 @@ class PackageFileTests(unittest.TestCase):
 
 
 class ConsumerProjectTests(unittest.TestCase):
-    """tests/install/consumer, configured and built against the installation."""
+    """tests/install/consumer, configured and built against the installation. Its inputs
+    lie in a folder whose name holds a space and a semicolon."""
 
     def setUp(self):
         self.prefix = Installed.prefix()
         self.work = tempfile.mkdtemp(prefix="wrapper-consumer-")
         self.addCleanup(shutil.rmtree, self.work, True)
         self.build = os.path.join(self.work, "build")
-        self.settings = os.path.join(self.work, "release.ini")
-        self.installer = os.path.join(self.work, "installer.exe")
+        inputs = os.path.join(self.work, "in a; folder")
+        os.mkdir(inputs)
+        self.settings = os.path.join(inputs, "release.ini")
+        self.installer = os.path.join(inputs, "installer.exe")
         with open(self.settings, "w") as f:
             f.write(SETTINGS)
         shutil.copyfile(os.environ["STANDIN_INSTALLER"], self.installer)
         self.inspect = os.path.join(self.prefix, "bin", "wrapper-inspect")
+        self.generator = "Ninja"
 
-    def configure(self, *extra):
-        result = run([CMAKE, "-S", os.path.join(HERE, "consumer"), "-B", self.build, "-G", "Ninja",
-                      f"-DCMAKE_PREFIX_PATH={self.prefix}", f"-DINSTALLER={self.installer}",
-                      f"-DSETTINGS={self.settings}", *extra])
+    def configure(self, *extra, prefix_path=True):
+        found = [f"-DCMAKE_PREFIX_PATH={self.prefix}"] if prefix_path else []
+        result = run([CMAKE, "-S", os.path.join(HERE, "consumer"), "-B", self.build,
+                      "-G", self.generator, *found, f"-DINSTALLER:FILEPATH={self.installer}",
+                      f"-DSETTINGS:FILEPATH={self.settings}", *extra])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def build_log(self, expect_success=True):
@@ -206,6 +214,12 @@ class ConsumerProjectTests(unittest.TestCase):
         log = result.stdout + result.stderr
         self.assertEqual(result.returncode == 0, expect_success, log)
         print(log)
+        log = log.replace("\n  ", " ")  # CMake's messages, unwrapped
+        # The work files are never named, and none is left.
+        self.assertNotIn("/packed.exe", log)
+        self.assertNotIn("/signed.exe", log)
+        for folder, _, names in os.walk(self.build):
+            self.assertEqual([n for n in names if n in ("packed.exe", "signed.exe")], [], folder)
         return log
 
     def fields(self, package):
@@ -218,10 +232,9 @@ class ConsumerProjectTests(unittest.TestCase):
         self.configure()
         package = os.path.join(self.build, "setup.exe")
         log = self.build_log()
+        # One line for the package: no tool output on success.
         self.assertIn("Packing setup: " + package, log)
-        self.assertIn("wrapper-pack: wrote " + os.path.join(self.build, "setup.wrapper-package"),
-                      log)
-        self.assertIn("all 16 checks passed", log)
+        self.assertNotIn("wrapper-pack", log)
         self.assertEqual(run([self.inspect, "--verify", package]).returncode, 0)
         report, fields = self.fields(package)
         self.assertEqual(fields["CampaignQuery"], "utm_source=consumer")
@@ -247,28 +260,91 @@ class ConsumerProjectTests(unittest.TestCase):
             f.write(SETTINGS.replace("utm_source=consumer", "?utm_source=broken"))
         log = self.build_log(expect_success=False)
         self.assertIn('wrapper-pack: campaign query starts with "?"', log)
+        self.assertIn(package + " not written: packing failed", log)
         self.assertFalse(os.path.exists(package))
+
+    def test_unix_makefiles_layered_settings_and_an_output_in_a_new_folder(self):
+        # make takes no semicolon in a dependency's path: spaces only.
+        self.generator = "Unix Makefiles"
+        os.rename(os.path.dirname(self.installer), os.path.join(self.work, "inputs"))
+        self.installer = os.path.join(self.work, "inputs", "installer.exe")
+        self.settings = os.path.join(self.work, "inputs", "release.ini")
+        more = os.path.join(self.work, "more.ini")
+        with open(more, "w") as f:
+            f.write("landing = https://example.com%1/hello?\n")
+        package = os.path.join(self.work, "out put", "new folder", "My Setup.exe")
+        self.configure(f"-DMORE_SETTINGS:FILEPATH={more}", "-DCAMPAIGN=utm_source=inline",
+                       f"-DOUTPUT:FILEPATH={package}")
+        self.assertIn("Packing setup: " + package, self.build_log())
+        fields = self.fields(package)[1]
+        self.assertEqual(fields["CampaignQuery"], "utm_source=inline")
+        self.assertEqual(fields["LandingTemplate"], "https://example.com%1/hello?")
+        self.assertEqual(fields["LinkTemplate"], "https://example.com%1/start?")
+
+    def test_an_output_that_is_not_a_regular_file_is_left_alone(self):
+        kept = os.path.join(self.work, "kept.txt")
+        with open(kept, "w") as f:
+            f.write("kept")
+        folder = os.path.join(self.work, "a folder")
+        os.mkdir(folder)
+        shutil.copyfile(kept, os.path.join(folder, "kept.txt"))
+        link = os.path.join(self.work, "link.exe")
+        os.symlink(kept, link)
+        for output, kind in ((folder, "a folder"), (link, "a symbolic link")):
+            with self.subTest(kind):
+                self.configure(f"-DOUTPUT:FILEPATH={output}")
+                log = self.build_log(expect_success=False)
+                self.assertIn(f"{output} is {kind}; wrapper_add_package replaces only a regular "
+                              "file", log)
+                with open(os.path.join(output, "kept.txt") if os.path.isdir(output) else kept) as f:
+                    self.assertEqual(f.read(), "kept")
+        self.assertTrue(os.path.islink(link))
+
+    def test_finds_the_package_from_a_mingw_cross_build(self):
+        # An ordinary MinGW toolchain file: packages come from the target's root alone. The
+        # installation's prefix stands for /usr, whose i686-w64-mingw32 folder that root is.
+        toolchain = os.path.join(self.work, "mingw.cmake")
+        with open(toolchain, "w") as f:
+            f.write("set(CMAKE_SYSTEM_NAME Windows)\n"
+                    "set(CMAKE_SYSTEM_PROCESSOR i686)\n"
+                    f"set(CMAKE_FIND_ROOT_PATH [[{self.prefix}/i686-w64-mingw32]])\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)\n")
+        self.configure(f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", prefix_path=False)
+        self.assertIn("Packing setup", self.build_log())
 
     def test_signs_then_verifies_against_the_product_id(self):
         for tool in ("openssl", "osslsigncode"):
             if not shutil.which(tool):
                 self.skipTest(f"{tool} is not installed")
-        cert = os.path.join(self.work, "cert.pem")
-        key = os.path.join(self.work, "key.pem")
+        cert = os.path.join(self.work, "in a; folder", "cert.pem")
+        key = os.path.join(self.work, "in a; folder", "key.pem")
         made = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
                     "-days", "2", "-keyout", key, "-out", cert])
         self.assertEqual(made.returncode, 0, made.stderr)
-        self.configure(f"-DSIGN_CERT={cert}", f"-DSIGN_KEY={key}")
+        # A signing argument with a space and a semicolon stays one argument.
+        self.configure(f"-DSIGN_CERT:FILEPATH={cert}", f"-DSIGN_KEY:FILEPATH={key}", "-DSIGN_NAME=Consumer; setup")
         signed = os.path.join(self.build, "release", "setup-signed.exe")
-        log = self.build_log()
-        self.assertIn("Packing setup-signed: " + signed, log)
-        self.assertIn("pass  the launcher reads the uninstall key of the expected product: "
-                      "product id " + os.environ["WRAPPER_PRODUCT_ID"], log)
+        self.assertIn("Packing setup-signed: " + signed, self.build_log())
         self.assertEqual(self.fields(signed)[0]["signature"]["state"], "matches")
 
-        self.configure(f"-DEXPECT_PRODUCT_ID={OTHER_PRODUCT}")
+        # The certificate is an input of the signed package alone.
+        os.utime(cert)
+        log = self.build_log()
+        self.assertIn("Packing setup-signed", log)
+        self.assertNotIn("Packing setup:", log)
+
+        self.configure(f"-DSIGN_KEY:FILEPATH={cert}")
+        log = self.build_log(expect_success=False)
+        self.assertIn(signed + " not written: signing failed", log)
+        self.assertFalse(os.path.exists(signed))
+
+        self.configure(f"-DSIGN_KEY:FILEPATH={key}", f"-DEXPECT_PRODUCT_ID={OTHER_PRODUCT}")
         log = self.build_log(expect_success=False)
         self.assertIn("FAIL  the launcher reads the uninstall key of the expected product", log)
+        self.assertIn(signed + " not written: the check failed", log)
         self.assertFalse(os.path.exists(signed))
         self.assertTrue(os.path.exists(os.path.join(self.build, "setup.exe")))
 
