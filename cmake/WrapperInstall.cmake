@@ -27,12 +27,13 @@ else()
   install(FILES ${WRAPPER_LAUNCHER_FILE} DESTINATION ${WRAPPER_INSTALL_DATADIR})
 endif()
 
-install(FILES README.md docs/package-format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md docs/package-format.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT WIN32)
   # Man pages from the tools' own --help and --version, so they say what the tools do.
   find_program(HELP2MAN_PROGRAM help2man)
-  if(HELP2MAN_PROGRAM)
+  find_program(GZIP_PROGRAM gzip)
+  if(HELP2MAN_PROGRAM AND GZIP_PROGRAM)
     set(man_pages)
     foreach(tool IN ITEMS wrapper-pack wrapper-inspect)
       set(page ${PROJECT_BINARY_DIR}/man/${tool}.1)
@@ -41,19 +42,21 @@ if(NOT WIN32)
       else()
         set(summary "show, verify and unpack a self-extracting install package")
       endif()
-      add_custom_command(OUTPUT ${page}
+      # Compressed, as Debian wants them; gzip -n stores no name or time.
+      add_custom_command(OUTPUT ${page}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
                 --name ${summary} --output ${page} $<TARGET_FILE:${tool}>
+        COMMAND ${GZIP_PROGRAM} -9nf ${page}
         DEPENDS ${tool}
         COMMENT "Man page of ${tool}"
         VERBATIM)
-      list(APPEND man_pages ${page})
+      list(APPEND man_pages ${page}.gz)
     endforeach()
     add_custom_target(man_pages ALL DEPENDS ${man_pages})
     install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   else()
-    message(STATUS "help2man not found: the man pages are not built or installed")
+    message(STATUS "help2man or gzip not found: the man pages are not built or installed")
   endif()
 
   # One completion script serves both tools, installed under each name for bash-completion's
@@ -100,10 +103,16 @@ endif()
 
 set(CPACK_PACKAGE_NAME wrapper)
 set(CPACK_PACKAGE_VENDOR "wrapper")
-set(CPACK_PACKAGE_CONTACT "wrapper maintainers <wrapper@localhost>" CACHE STRING
+set(CPACK_PACKAGE_CONTACT "wrapper maintainers <wrapper@example.org>" CACHE STRING
   "Maintainer named in the Debian package")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Self-extracting install packages for Windows: launcher and producer tools")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "wrapper-pack joins a small Windows launcher, a product's installer and four\n"
+  "settings into one self-extracting package; wrapper-inspect shows, verifies and\n"
+  "unpacks one. With the launcher (wrapper.exe) and a CMake package that packs at\n"
+  "build time.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
@@ -116,5 +125,25 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   # The libraries the tools link (libcrypto, libstdc++) as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # -1: a packaging of this version, with its own changelog.Debian.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS osslsigncode)
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS wine)
+
+  # What only the Debian package carries, in its documentation folder: the licence as a
+  # copyright file and the changelog, added by the generator-specific settings below.
+  set(debian_doc ${PROJECT_BINARY_DIR}/debian-doc)
+  file(READ LICENSE license)
+  string(STRIP "${license}" license)
+  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REPLACE "\n" "\n " license "${license}")
+  file(WRITE ${debian_doc}/copyright
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: wrapper\n\n"
+    "Files: *\nCopyright: The wrapper authors\nLicense: Expat\n ${license}\n")
+  configure_file(cmake/debian/changelog.Debian.in ${debian_doc}/changelog.Debian @ONLY)
+  execute_process(COMMAND gzip -9nf ${debian_doc}/changelog.Debian)
+  configure_file(cmake/CPackOptions.cmake.in ${PROJECT_BINARY_DIR}/CPackOptions.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackOptions.cmake)
 endif()
 include(CPack)

@@ -7,6 +7,7 @@ Environment (CTest sets it): CMAKE_COMMAND, WRAPPER_BUILD_DIR (this build tree),
 STANDIN_INSTALLER (the payload), WRAPPER_PRODUCT_ID (the configured id).
 """
 
+import gzip
 import json
 import os
 import shutil
@@ -66,6 +67,7 @@ def installed_files(windows=False):
     files = [
         f"bin/wrapper-inspect{exe}",
         f"bin/wrapper-pack{exe}",
+        "share/doc/wrapper/LICENSE",
         "share/doc/wrapper/README.md",
         "share/doc/wrapper/package-format.md",
         "share/wrapper/cmake/WrapperAddPackage.cmake",
@@ -80,7 +82,7 @@ def installed_files(windows=False):
                   for target in ("i686-w64-mingw32", "x86_64-w64-mingw32")
                   for name in ("wrapperConfig", "wrapperConfigVersion")]
         if shutil.which("help2man"):
-            files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1"]
+            files += ["share/man/man1/wrapper-inspect.1.gz", "share/man/man1/wrapper-pack.1.gz"]
     return sorted(files)
 
 
@@ -105,7 +107,7 @@ class InstalledTreeTests(unittest.TestCase):
     def test_man_pages_name_the_options(self):
         if not shutil.which("help2man"):
             self.skipTest("help2man is not installed: no man pages")
-        with open(os.path.join(self.prefix, "share/man/man1/wrapper-inspect.1")) as f:
+        with gzip.open(os.path.join(self.prefix, "share/man/man1/wrapper-inspect.1.gz"), "rt") as f:
             page = f.read()
         self.assertIn("\\-\\-expect\\-product\\-id", page)
         self.assertIn("wrapper-inspect " + os.environ["WRAPPER_VERSION"], page)
@@ -157,8 +159,15 @@ class PackageFileTests(unittest.TestCase):
         package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "DEB")
         listing = run(["dpkg-deb", "-c", package]).stdout
         print(listing)
-        self.assertEqual(self.listed(listing.splitlines(), "./usr/"), installed_files())
+        self.assertEqual(self.listed(listing.splitlines(), "./usr/"),
+                         sorted(installed_files() + ["share/doc/wrapper/changelog.Debian.gz",
+                                                     "share/doc/wrapper/copyright"]))
         self.assertIn("libssl", run(["dpkg-deb", "-f", package, "Depends"]).stdout)
+        if shutil.which("lintian"):
+            checked = run(["lintian", package])
+            print(checked.stdout + checked.stderr)
+            self.assertEqual([line for line in checked.stdout.splitlines()
+                              if line.startswith("E:")], [])
         unpacked = os.path.join(self.work, "unpacked")
         run(["dpkg-deb", "-x", package, unpacked])
         for tool in ("wrapper-pack", "wrapper-inspect"):
