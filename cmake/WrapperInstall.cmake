@@ -5,8 +5,14 @@
 #
 # The host build (Linux) gives a Debian package and a .tar.gz, the Windows build a .zip of
 # the Windows tools and the launcher: `cpack --preset release` and `cpack --preset windows`.
-# Both are stripped: the Windows executables are linked without symbols, and CPack strips
-# the host tools (or `cmake --install --strip`).
+# The Windows executables are linked without symbols and installed as linked: a strip would
+# rewrite their headers (time and checksum), and the launcher in every package is the
+# build's own, byte for byte. CPack strips the host tools (or `cmake --install --strip`).
+#
+# The packages are reproducible: every time stamp they hold (archive entries, man pages) is
+# SOURCE_DATE_EPOCH, taken from the environment or else the time of the commit built, and
+# the programs hold no build path. Each installation lists its files' SHA-256 in
+# share/doc/wrapper/SHA256SUMS.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -15,11 +21,21 @@ include(CMakePackageConfigHelpers)
 # layout is fixed.
 set(WRAPPER_INSTALL_DATADIR share/wrapper)
 
-install(TARGETS wrapper-pack wrapper-inspect RUNTIME DESTINATION bin)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(WRAPPER_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE WRAPPER_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(NOT WRAPPER_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+  set(WRAPPER_SOURCE_DATE_EPOCH 0)
+endif()
 
 if(WIN32)
-  install(TARGETS wrapper RUNTIME DESTINATION ${WRAPPER_INSTALL_DATADIR})
+  install(PROGRAMS $<TARGET_FILE:wrapper-pack> $<TARGET_FILE:wrapper-inspect> DESTINATION bin)
+  install(FILES $<TARGET_FILE:wrapper> DESTINATION ${WRAPPER_INSTALL_DATADIR})
 else()
+  install(TARGETS wrapper-pack wrapper-inspect RUNTIME DESTINATION bin)
   # The launcher is a Windows program: the host installs the one the windows preset built,
   # or whichever this names (a launcher built with another product id, say).
   set(WRAPPER_LAUNCHER_FILE "${WRAPPER_WINDOWS_BUILD_DIR}/Tools/packageBuilder/wrapper/wrapper.exe"
@@ -45,7 +61,8 @@ if(NOT WIN32)
       # Compressed, as Debian wants them; gzip -n stores no name or time.
       add_custom_command(OUTPUT ${page}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-        COMMAND ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
+        COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WRAPPER_SOURCE_DATE_EPOCH}
+                ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
                 --name ${summary} --output ${page} $<TARGET_FILE:${tool}>
         COMMAND ${GZIP_PROGRAM} -9nf ${page}
         DEPENDS ${tool}
@@ -101,6 +118,22 @@ if(NOT WIN32)
   endforeach()
 endif()
 
+# Last: the SHA-256 of every file installed above (stripped, when the install strips).
+install(CODE [[
+  set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+  file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${root}" "${root}/*")
+  list(REMOVE_ITEM files share/doc/wrapper/SHA256SUMS)
+  list(SORT files)
+  set(sums "")
+  foreach(file IN LISTS files)
+    file(SHA256 "${root}/${file}" sum)
+    string(APPEND sums "${sum}  ${file}
+")
+  endforeach()
+  file(WRITE "${root}/share/doc/wrapper/SHA256SUMS" "${sums}")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${root}/share/doc/wrapper/SHA256SUMS")
+]])
+
 set(CPACK_PACKAGE_NAME wrapper)
 set(CPACK_PACKAGE_VENDOR "wrapper")
 set(CPACK_PACKAGE_CONTACT "wrapper maintainers <wrapper@example.org>" CACHE STRING
@@ -114,7 +147,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "build time.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
-set(CPACK_STRIP_FILES ON)
+if(NOT WIN32)
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -143,7 +178,7 @@ else()
     "Files: *\nCopyright: The wrapper authors\nLicense: Expat\n ${license}\n")
   configure_file(cmake/debian/changelog.Debian.in ${debian_doc}/changelog.Debian @ONLY)
   execute_process(COMMAND gzip -9nf ${debian_doc}/changelog.Debian)
-  configure_file(cmake/CPackOptions.cmake.in ${PROJECT_BINARY_DIR}/CPackOptions.cmake @ONLY)
-  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackOptions.cmake)
 endif()
+configure_file(cmake/CPackOptions.cmake.in ${PROJECT_BINARY_DIR}/CPackOptions.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackOptions.cmake)
 include(CPack)

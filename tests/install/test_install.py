@@ -69,6 +69,7 @@ def installed_files(windows=False):
         f"bin/wrapper-pack{exe}",
         "share/doc/wrapper/LICENSE",
         "share/doc/wrapper/README.md",
+        "share/doc/wrapper/SHA256SUMS",
         "share/doc/wrapper/package-format.md",
         "share/wrapper/cmake/WrapperAddPackage.cmake",
         "share/wrapper/cmake/wrapperConfig.cmake",
@@ -128,7 +129,8 @@ class ToolsOnlyConfigureTests(unittest.TestCase):
 
 class PackageFileTests(unittest.TestCase):
     """CPack's packages of this build (and of the Windows build, when it is there): the
-    installation's files under the package's own root, the host tools stripped."""
+    installation's files under the package's own root, the host tools stripped, the build's
+    launcher as it was linked, no build path in the tools, and SHA256SUMS that hold."""
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="wrapper-cpack-")
@@ -142,6 +144,25 @@ class PackageFileTests(unittest.TestCase):
                 if name.endswith((".deb", ".tar.gz", ".zip"))]
         self.assertEqual(len(made), 1, made)
         return os.path.join(self.work, made[0])
+
+    def check_unpacked(self, root, files, tools, build_dir):
+        """The installation unpacked at `root`, which holds `files`, its tools named `tools`,
+        from `build_dir`."""
+        with open(os.path.join(root, "share", "wrapper", "wrapper.exe"), "rb") as f:
+            shipped = f.read()
+        with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
+                               "packageBuilder", "wrapper", "wrapper.exe"), "rb") as f:
+            self.assertEqual(shipped, f.read(), "the launcher is not the build's own")
+        for tool in tools:
+            with open(os.path.join(root, "bin", tool), "rb") as f:
+                program = f.read()
+            for folder in (os.path.dirname(os.path.dirname(HERE)), build_dir):
+                self.assertNotIn(folder.encode(), program, tool)
+        checked = run(["sha256sum", "--check", "--strict", "share/doc/wrapper/SHA256SUMS"],
+                      cwd=root)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertEqual(sorted(line.rsplit(": ", 1)[0] for line in checked.stdout.splitlines()),
+                         [name for name in files if name != "share/doc/wrapper/SHA256SUMS"])
 
     @staticmethod
     def listed(lines, root):
@@ -159,9 +180,9 @@ class PackageFileTests(unittest.TestCase):
         package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "DEB")
         listing = run(["dpkg-deb", "-c", package]).stdout
         print(listing)
-        self.assertEqual(self.listed(listing.splitlines(), "./usr/"),
-                         sorted(installed_files() + ["share/doc/wrapper/changelog.Debian.gz",
-                                                     "share/doc/wrapper/copyright"]))
+        files = sorted(installed_files() + ["share/doc/wrapper/changelog.Debian.gz",
+                                            "share/doc/wrapper/copyright"])
+        self.assertEqual(self.listed(listing.splitlines(), "./usr/"), files)
         self.assertIn("libssl", run(["dpkg-deb", "-f", package, "Depends"]).stdout)
         if shutil.which("lintian"):
             checked = run(["lintian", package])
@@ -173,6 +194,8 @@ class PackageFileTests(unittest.TestCase):
         for tool in ("wrapper-pack", "wrapper-inspect"):
             described = run(["file", os.path.join(unpacked, "usr", "bin", tool)]).stdout
             self.assertIn(", stripped", described)
+        self.check_unpacked(os.path.join(unpacked, "usr"), files, ("wrapper-pack", "wrapper-inspect"),
+                            os.environ["WRAPPER_BUILD_DIR"])
 
     def test_tar_gz(self):
         package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "TGZ")
@@ -180,6 +203,10 @@ class PackageFileTests(unittest.TestCase):
         print(listing)
         root = os.path.basename(package)[:-len(".tar.gz")] + "/"
         self.assertEqual(self.listed(listing.splitlines(), root), installed_files())
+        run(["tar", "xzf", package, "-C", self.work])
+        self.check_unpacked(os.path.join(self.work, root), installed_files(),
+                            ("wrapper-pack", "wrapper-inspect"),
+                            os.environ["WRAPPER_BUILD_DIR"])
 
     def test_windows_zip(self):
         windows = os.environ["WRAPPER_WINDOWS_BUILD_DIR"]
@@ -190,6 +217,9 @@ class PackageFileTests(unittest.TestCase):
         print(listing)
         root = os.path.basename(package)[:-len(".zip")] + "/"
         self.assertEqual(self.listed(listing.splitlines(), root), installed_files(windows=True))
+        run(["unzip", "-q", package, "-d", self.work])
+        self.check_unpacked(os.path.join(self.work, root), installed_files(windows=True),
+                            ("wrapper-pack.exe", "wrapper-inspect.exe"), windows)
 
 
 class ConsumerProjectTests(unittest.TestCase):
