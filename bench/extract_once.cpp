@@ -9,7 +9,7 @@
 
 #include "BenchText.h"
 #include "package/PayloadExtractor.h"
-#include "platform/posix/PosixFiles.h"
+#include "posix/PosixFiles.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     }
     const auto offset = static_cast<std::int64_t>(std::strtoll(argv[2], nullptr, 10));
     const std::uint64_t size = std::strtoull(argv[3], nullptr, 10);
-    wrapper::platform::posix::PosixFiles files;
+    wrapper::bench::posix::PosixFiles files;
 
     wrapper::platform::UniqueFile own(files, files.OpenForReading(wrapper::bench::ToUtf16(argv[1]).c_str()));
     if (!own || !files.Seek(own.Get(), offset, wrapper::platform::SeekOrigin::Begin, nullptr)) {

@@ -15,7 +15,7 @@
 #include "PerByteLocator.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
-#include "platform/posix/PosixFiles.h"
+#include "posix/PosixFiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -35,7 +35,7 @@ extern char** environ;
 namespace {
 
 using wrapper::ResultCode;
-using wrapper::platform::posix::PosixFiles;
+using wrapper::bench::posix::PosixFiles;
 using wrapper::platform::FileHandle;
 using wrapper::platform::SeekOrigin;
 

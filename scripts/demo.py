@@ -9,6 +9,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e")
 import winelab  # noqa: E402
 
 def main(work):
+    reason = winelab.unavailable_reason()
+    if reason:
+        print(f"== Skipped: {reason}")
+        return winelab.SKIPPED
     print("== Creating a throwaway Wine prefix (about 15 s)")
     winelab.setup()
 

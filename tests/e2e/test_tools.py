@@ -51,11 +51,12 @@ def host_inspect():
 
 
 def windows_pack():
-    return _tool_path("WRAPPER_PACK_EXE", winelab.wrapper_exe, "../pack/wrapper-pack.exe")
+    return _tool_path("WRAPPER_PACK_EXE", winelab.wrapper_exe, "../tools/pack/wrapper-pack.exe")
 
 
 def windows_inspect():
-    return _tool_path("WRAPPER_INSPECT_EXE", winelab.wrapper_exe, "../inspect/wrapper-inspect.exe")
+    return _tool_path("WRAPPER_INSPECT_EXE", winelab.wrapper_exe,
+                      "../tools/inspect/wrapper-inspect.exe")
 
 
 def read(path):

@@ -336,8 +336,8 @@ def unix_path(windows):
 
 def temp_names_program():
     path = os.environ.get("LAUNCHER_TEMP_NAMES") or os.path.normpath(
-        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "tests", "e2e", "names",
-                     "launcher-temp-names"))
+        os.path.join(os.path.dirname(wrapper_pack()), "..", "..", "..", "..", "tests", "e2e",
+                     "names", "launcher-temp-names"))
     if not os.path.isfile(path):
         raise WineLabError(f"LAUNCHER_TEMP_NAMES={path} does not exist; build it first")
     return path
@@ -631,6 +631,36 @@ def wait_for_desktop_shell_exit(timeout=30):
         time.sleep(0.1)
 
 
+# --- whether Wine can run the launcher here --------------------------------------------
+
+# The exit status with which a test or the demo says "skipped" (CTest's SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
+def unavailable_reason():
+    """None when this machine's Wine can run 32-bit Windows programs; otherwise why not.
+
+    Only a machine that cannot run them at all counts: a kernel without 32-bit x86 support
+    (seen on some virtual machines) refuses Wine's 32-bit loader with "Exec format error".
+    A missing Wine is not a reason to skip: the build requires it."""
+    probe = _run([wine_program(), "--version"], 60)
+    if probe.code != 0 and "Exec format error" in probe.stderr:
+        return ("this machine's kernel does not run 32-bit x86 programs (Wine's 32-bit loader "
+                "fails with \"Exec format error\"), so Wine cannot run wrapper.exe here")
+    return None
+
+
+def run_tests(names):
+    """Runs unittest on the named test classes, or reports them skipped (SKIPPED) when this
+    machine's Wine cannot run the launcher."""
+    reason = unavailable_reason()
+    if reason:
+        print(f"skipped: {reason}")
+        return SKIPPED
+    program = unittest.main(module=None, argv=["winelab", "-v", *names], exit=False)
+    return 0 if program.result.wasSuccessful() else 1
+
+
 # --- prefix lifecycle -----------------------------------------------------------------
 
 def setup(boot_timeout=240):
@@ -735,11 +765,18 @@ class WineTestCase(unittest.TestCase):
 
 
 def main(argv):
+    if len(argv) >= 3 and argv[1] == "test":
+        return run_tests(argv[2:])
     commands = {"setup": setup, "cleanup": cleanup}
     if len(argv) != 2 or argv[1] not in commands:
-        print(f"usage: {argv[0]} setup|cleanup", file=sys.stderr)
+        print(f"usage: {argv[0]} setup|cleanup|test CLASS...", file=sys.stderr)
         return 2
     try:
+        if argv[1] == "setup":
+            reason = unavailable_reason()
+            if reason:
+                print(f"skipped: {reason}")
+                return SKIPPED
         commands[argv[1]]()
     except WineLabError as error:
         print(f"error: {error}", file=sys.stderr)

@@ -92,7 +92,7 @@ enum class Answer {
 };
 
 // An in-memory file system with the system's file semantics: paths compare without regard
-// to ASCII case and with runs of backslashes read as one; a move before the start fails and
+// to case (as FoldCase folds it) and with runs of backslashes read as one; a move before the start fails and
 // leaves the position; a move past the end succeeds; a read at the end succeeds with 0
 // bytes; CREATE_NEW fails on any existing file and leaves it untouched.
 //

@@ -329,25 +329,6 @@ char16_t From1252(unsigned char byte) {
 
 }  // namespace
 
-std::uint32_t FakeCodePages::WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                                        std::uint32_t capacity) {
-    if (length == 0) return 0;
-    std::string bytes;
-    for (std::uint32_t i = 0; i < length; ++i) {
-        if (utf8) {
-            char unit[3];
-            bytes.append(unit, EncodeUtf8(text[i], unit));
-        } else {
-            bytes.push_back(To1252(text[i]));
-        }
-    }
-    const auto needed = static_cast<std::uint32_t>(bytes.size());
-    if (capacity == 0) return needed;
-    if (capacity < needed) return 0;
-    std::memcpy(out, bytes.data(), needed);
-    return needed;
-}
-
 std::uint32_t FakeCodePages::AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                                         std::uint32_t capacity) {
     if (length == 0) return 0;
@@ -366,11 +347,16 @@ std::uint32_t FakeCodePages::AnsiToWide(const char* text, std::uint32_t length, 
 }
 
 std::string FakeCodePages::Narrow(const std::u16string& text) {
-    std::string out(WideToAnsi(text.data(), static_cast<std::uint32_t>(text.size()), nullptr, 0),
-                    '\0');
-    WideToAnsi(text.data(), static_cast<std::uint32_t>(text.size()), out.data(),
-               static_cast<std::uint32_t>(out.size()));
-    return out;
+    std::string bytes;
+    for (const char16_t unit : text) {
+        if (utf8) {
+            char encoded[3];
+            bytes.append(encoded, EncodeUtf8(unit, encoded));
+        } else {
+            bytes.push_back(To1252(unit));
+        }
+    }
+    return bytes;
 }
 
 std::u16string FakeCodePages::Widen(const std::string& text) {

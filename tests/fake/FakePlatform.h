@@ -96,12 +96,11 @@ class FakeCodePages final : public platform::CodePages {
 public:
     bool utf8 = false;
 
-    std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                             std::uint32_t capacity) override;
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                              std::uint32_t capacity) override;
 
-    // The same conversions on whole strings.
+    // Whole strings: Widen as AnsiToWide converts; Narrow as the system converts UTF-16 to
+    // the code page, which the fake's own profile files use.
     std::string Narrow(const std::u16string& text);
     std::u16string Widen(const std::string& text);
 };

@@ -9,12 +9,12 @@
 // are those of the model's ranges; the JSON report parses back.
 
 #include "FuzzSupport.h"
-#include "HandOffPreview.h"
-#include "PackageInspector.h"
-#include "Report.h"
-#include "Verification.h"
-#include "platform/host/ToolCrypto.h"
-#include "platform/host/ToolFiles.h"
+#include "tools/package/HandOffPreview.h"
+#include "tools/package/PackageInspector.h"
+#include "tools/package/Report.h"
+#include "tools/package/Verification.h"
+#include "tools/host/ToolCrypto.h"
+#include "tools/host/ToolFiles.h"
 
 #include <nlohmann/json.hpp>
 
@@ -32,10 +32,12 @@
 
 #include <unistd.h>
 
+namespace tools = wrapper::tools;
+
 namespace {
 
 namespace fs = std::filesystem;
-namespace pi = packageinspector;
+namespace pi = wrapper::tools::package;
 
 // $TMPDIR (or /dev/shm, or /tmp) / wrapper-inspect-fuzz.<pid>, created once and removed
 // when the process ends normally.
@@ -60,7 +62,7 @@ private:
 };
 
 std::vector<std::uint8_t> Sha256(const std::uint8_t* data, std::size_t size) {
-    wrapper::platform::host::Digest digest(wrapper::platform::host::DigestAlgorithm::Sha256);
+    tools::host::Digest digest(tools::host::DigestAlgorithm::Sha256);
     digest.Update(data, size);
     return digest.Finish();
 }
@@ -103,7 +105,7 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     FUZZ_CHECK(inspection->launcherSha256 == Sha256(data, layout.payloadStart));
     FUZZ_CHECK(inspection->payloadSha256 == Sha256(data + layout.payloadStart, layout.payloadSize));
 
-    const auto file = wrapper::platform::host::InputFile::Open(package, error);
+    const auto file = tools::host::InputFile::Open(package, error);
     FUZZ_CHECK(file != nullptr);
     wrapper::ResultCode code = wrapper::kScanReadOrCopyFailed;
     const std::string problem = pi::ExtractPayloadTo(*file, extracted, code);

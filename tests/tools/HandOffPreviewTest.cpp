@@ -3,15 +3,17 @@
 // URL unchanged and report an unopened page as such. (The split itself is the launcher's,
 // tested with it.)
 
-#include "HandOffPreview.h"
+#include "tools/package/HandOffPreview.h"
 #include "PackageBuilder.h"
 
 #include <gtest/gtest.h>
 
+namespace tools = wrapper::tools;
+
 namespace {
 
-using packageinspector::PreviewHandOff;
-using packageinspector::VersionIniRow;
+using tools::package::PreviewHandOff;
+using tools::package::VersionIniRow;
 using wrapper::testing::MakeFields;
 
 TEST(HandOffPreview, LandingUrlPerLanguageAndUninstallHalves) {

@@ -3,7 +3,7 @@
 #include "ToolTestSupport.h"
 #include "WrapperVersion.h"
 #include "handoff/HandOffRecord.h"
-#include "platform/host/ToolCrypto.h"
+#include "tools/host/ToolCrypto.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,6 +12,8 @@
 #include <cctype>
 #include <functional>
 #include <sys/stat.h>
+
+namespace tools = wrapper::tools;
 
 namespace {
 
@@ -25,7 +27,7 @@ constexpr char kLanding[] = "https://example.com%1/welcome?";
 constexpr char kUninstall[] = "https://example.com%1/goodbye?";
 
 std::string Sha256(const Bytes& bytes, std::size_t from = 0, std::size_t length = SIZE_MAX) {
-    wrapper::platform::host::Digest digest(wrapper::platform::host::DigestAlgorithm::Sha256);
+    tools::host::Digest digest(tools::host::DigestAlgorithm::Sha256);
     digest.Update(bytes.data() + from, std::min(length, bytes.size() - from));
     std::string hex;
     for (const std::uint8_t byte : digest.Finish()) {
@@ -186,7 +188,7 @@ TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
                     {"installDirValue", std::string(value.begin(), value.end())}}));
 }
 
-// Files the launcher would refuse: exit status 2, the result code named, nothing extracted.
+// Files the launcher would refuse: exit status 1, the result code named, nothing extracted.
 TEST_F(InspectToolTest, NamesTheLauncherResultCodeOfARefusedPackage) {
     tooltest::PackageParts tooBig;
     tooBig.payloadSize = 1u << 24;

@@ -1,17 +1,19 @@
-#include "PeImage.h"
+#include "tools/package/PeImage.h"
 #include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
+namespace tools = wrapper::tools;
+
 namespace {
 
-using packagebuilder::PeVerdict;
+using tools::package::PeVerdict;
 using tooltest::Bytes;
 
-packagebuilder::PeInfo Read(const Bytes& bytes, std::uint64_t start = 0,
+tools::package::PeInfo Read(const Bytes& bytes, std::uint64_t start = 0,
                             std::optional<std::uint64_t> length = {}) {
-    wrapper::platform::host::MemorySource source(bytes);
-    return packagebuilder::ReadPeInfo(source, start, length.value_or(bytes.size() - start));
+    tools::host::MemorySource source(bytes);
+    return tools::package::ReadPeInfo(source, start, length.value_or(bytes.size() - start));
 }
 
 Bytes WithLfanew(Bytes bytes, std::uint32_t lfanew) {
@@ -71,7 +73,7 @@ TEST(PeImage, ReadsMachineAndWhetherItIsADll) {
         const auto info = Read(tooltest::Executable(row.design));
         EXPECT_EQ(info.machine, row.machine);
         EXPECT_EQ(info.IsDll(), row.dll);
-        EXPECT_EQ(packagebuilder::MachineName(info.machine), row.machineName);
+        EXPECT_EQ(tools::package::MachineName(info.machine), row.machineName);
     }
 }
 
@@ -103,7 +105,7 @@ TEST(PeImage, ReadsTheVersionResource) {
         EXPECT_EQ(info.version->productVersion, "0.1.0");
         EXPECT_EQ(info.version->fileDescription, "Self-extracting package launcher");
         ASSERT_TRUE(info.version->fileVersion.has_value());
-        EXPECT_EQ(packagebuilder::VersionText(*info.version->fileVersion), "1.2.3.4");
+        EXPECT_EQ(tools::package::VersionText(*info.version->fileVersion), "1.2.3.4");
     }
     EXPECT_FALSE(Read(tooltest::MinimalExecutable(4096)).version.has_value());
 }

@@ -2,7 +2,7 @@
 // launcher returns and the tools name: same numbers, same names, none missing, none extra.
 
 #include "ResultCode.h"
-#include "ResultCodeText.h"
+#include "tools/package/ResultCodeText.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <regex>
 #include <string>
 #include <vector>
+
+namespace tools = wrapper::tools;
 
 namespace {
 
@@ -39,9 +41,9 @@ TEST(ResultCodeText, DocumentationListsEveryCodeByTheNameTheToolsGiveIt) {
     for (std::uint32_t code = 0; code < codes.size(); ++code) {
         SCOPED_TRACE(code);
         EXPECT_EQ(codes[code].code, code);
-        EXPECT_EQ(codes[code].name, packageinspector::ResultCodeName(code));
+        EXPECT_EQ(codes[code].name, tools::package::ResultCodeName(code));
     }
-    EXPECT_STREQ(packageinspector::ResultCodeName(wrapper::kScanReadOrCopyFailed + 1), "unknown");
+    EXPECT_STREQ(tools::package::ResultCodeName(wrapper::kScanReadOrCopyFailed + 1), "unknown");
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
-#include "SettingsFile.h"
+#include "tools/package/SettingsFile.h"
 #include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
+namespace tools = wrapper::tools;
+
 namespace {
 
-using packagebuilder::PackageSettings;
-using packagebuilder::ParseSettings;
+using tools::package::PackageSettings;
+using tools::package::ParseSettings;
 
 struct ParseRow {
     const char* name;
@@ -59,10 +61,10 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
     for (const ParseRow& row : rows) {
         SCOPED_TRACE(row.name);
         PackageSettings settings = Preset();
-        packagebuilder::SettingsGiven given{};
+        tools::package::SettingsGiven given{};
         EXPECT_EQ(ParseSettings(row.text, settings, &given), "");
         // A setting is marked given exactly when a line set it (to its old value or not).
-        const packagebuilder::SettingsGiven changed = {
+        const tools::package::SettingsGiven changed = {
             settings.linkTemplate != Preset().linkTemplate,
             settings.campaignQuery != Preset().campaignQuery,
             settings.landingTemplate != Preset().landingTemplate,
@@ -103,16 +105,16 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
 
 TEST(SettingsFile, MissingFileIsNamed) {
     PackageSettings settings;
-    EXPECT_EQ(packagebuilder::ReadSettingsFile("/nonexistent/release.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile("/nonexistent/release.ini", settings),
               "cannot read settings file /nonexistent/release.ini: No such file or directory");
 }
 
 TEST(SettingsFile, AFileLargerThanSettingsEverNeedIsNotRead) {
     tooltest::ScratchDir dir;
-    const std::string big(packagebuilder::kMaxSettingsFileSize + 1, '#');
+    const std::string big(tools::package::kMaxSettingsFileSize + 1, '#');
     tooltest::WriteFile(dir / "big.ini", tooltest::Bytes(big.begin(), big.end()));
     PackageSettings settings;
-    EXPECT_EQ(packagebuilder::ReadSettingsFile(dir / "big.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile(dir / "big.ini", settings),
               "settings file " + (dir / "big.ini").string() +
                   " is 65537 bytes long; a settings file holds at most 65536");
 }

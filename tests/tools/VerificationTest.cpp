@@ -1,14 +1,16 @@
 // The package rules, each made to fail by the producer mistake it is for. wrapper-pack
 // evaluates the same rules on what it is about to write (PackToolTest shows it refusing).
 
-#include "PackageInspector.h"
+#include "tools/package/PackageInspector.h"
 #include "ToolTestSupport.h"
-#include "Verification.h"
+#include "tools/package/Verification.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <set>
+
+namespace tools = wrapper::tools;
 
 namespace {
 
@@ -27,12 +29,12 @@ void PrintTo(const VerifyRow& row, std::ostream* out) {
 }
 
 std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi) {
-    wrapper::platform::host::MemorySource source(package);
-    packageinspector::Inspection inspection;
+    tools::host::MemorySource source(package);
+    tools::package::Inspection inspection;
     std::string error;
-    EXPECT_TRUE(packageinspector::InspectSource(source, inspection, error)) << error;
+    EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
     std::vector<std::string> failed;
-    for (const auto& check : packageinspector::VerifyPackage(inspection, allowAnsi)) {
+    for (const auto& check : tools::package::VerifyPackage(inspection, allowAnsi)) {
         if (!check.passed) failed.push_back(std::string(check.rule->id) + ": " + check.detail);
     }
     return failed;
@@ -283,13 +285,13 @@ TEST(VerifyRefused, OnlyCheckIsThatTheLauncherReadsIt) {
 // Ids are what scripts key on: each is unique, and only a warning passes without --strict.
 TEST(Rules, IdsAreUniqueAndStrictTurnsWarningsIntoFailures) {
     std::set<std::string> ids;
-    for (const packageinspector::Rule& rule : packageinspector::kRules) {
+    for (const tools::package::Rule& rule : tools::package::kRules) {
         EXPECT_TRUE(ids.insert(rule.id).second) << rule.id;
     }
-    const packageinspector::Check warning{
-        &packageinspector::RuleFor(packageinspector::RuleId::Https), "", false, ""};
-    EXPECT_FALSE(packageinspector::Fails(warning, false));
-    EXPECT_TRUE(packageinspector::Fails(warning, true));
+    const tools::package::Check warning{
+        &tools::package::RuleFor(tools::package::RuleId::Https), "", false, ""};
+    EXPECT_FALSE(tools::package::Fails(warning, false));
+    EXPECT_TRUE(tools::package::Fails(warning, true));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "platform/posix/PosixFiles.h"
+#include "posix/PosixFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-using wrapper::platform::posix::WriteAll;
+using wrapper::bench::posix::WriteAll;
 
 // What each successive write(2) call returns: a count, or -1 with the given errno.
 struct Reply {

@@ -75,25 +75,12 @@ SplitPieces SplitByDelimiter(TextView text, const char* delimiter) {
     return pieces;
 }
 
-bool WideToAnsi(platform::CodePages& codePages, const char16_t* text, std::uint32_t length,
-                char* out, std::uint32_t capacity) {
-    if (capacity == 0) return false;
-    out[0] = '\0';
-    // First the length the result needs, so that "does not fit" is told apart from
-    // "rejected" (which gives empty text, as does empty input).
-    const std::uint32_t needed = codePages.WideToAnsi(text, length, nullptr, 0);
-    if (needed >= capacity) return false;
-    if (needed == 0) return true;
-    std::uint32_t written = codePages.WideToAnsi(text, length, out, capacity - 1);
-    if (written >= capacity) written = 0;
-    out[written] = '\0';
-    return true;
-}
-
 bool AnsiToWide(platform::CodePages& codePages, TextView text, char16_t* out,
                 std::uint32_t capacity) {
     if (capacity == 0) return false;
     out[0] = u'\0';
+    // First the length the result needs, so that "does not fit" is told apart from
+    // "rejected" (which gives empty text, as does empty input).
     const std::uint32_t needed = codePages.AnsiToWide(text.data, text.length, nullptr, 0);
     if (needed >= capacity) return false;
     if (needed == 0) return true;

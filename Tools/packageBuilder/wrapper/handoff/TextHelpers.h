@@ -45,15 +45,9 @@ struct SplitPieces {
 // a `1` alone never cuts at the delimiter "%1". An empty delimiter never occurs.
 SplitPieces SplitByDelimiter(TextView text, const char* delimiter);
 
-// Converts `length` UTF-16 units at `text` to zero-terminated ANSI text in `out` of
-// `capacity` bytes (terminator included). Empty input, or input the converter rejects,
-// gives empty text. Returns false, with `out` empty, when the result does not fit.
-// Characters the code page cannot represent become its substitute character.
-bool WideToAnsi(platform::CodePages& codePages, const char16_t* text, std::uint32_t length,
-                char* out, std::uint32_t capacity);
-
-// The same in the other direction: `text` to zero-terminated UTF-16 in `out` of
-// `capacity` units (terminator included).
+// Converts ANSI `text` to zero-terminated UTF-16 in `out` of `capacity` units (terminator
+// included). Empty input, or input the converter rejects, gives empty text. Returns false,
+// with `out` empty, when the result does not fit.
 bool AnsiToWide(platform::CodePages& codePages, TextView text, char16_t* out,
                 std::uint32_t capacity);
 

@@ -4,15 +4,12 @@
 
 namespace wrapper::platform {
 
-// Conversions between UTF-16 and the machine's ANSI code page, with the system's semantics:
-// the input length is given explicitly (no terminator is read or written); with an output
+// Conversion from the machine's ANSI code page to UTF-16, with the system's semantics: the
+// input length is given explicitly (no terminator is read or written); with an output
 // capacity of 0 the call returns the length the output needs; otherwise it returns the
-// units written, or 0 when the output does not fit or the input is rejected. Characters the
-// code page cannot represent become its substitute character.
+// units written, or 0 when the output does not fit or the input is rejected.
 class CodePages {
 public:
-    virtual std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                                     std::uint32_t capacity) = 0;
     virtual std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                                      std::uint32_t capacity) = 0;
 

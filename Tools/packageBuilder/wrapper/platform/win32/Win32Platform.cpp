@@ -341,14 +341,6 @@ void Win32Platform::OpenUrl(const char16_t* url) {
     if (execute != nullptr) execute(nullptr, L"open", Wide(url), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-std::uint32_t Win32Platform::WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                                        std::uint32_t capacity) {
-    const int converted =
-        WideCharToMultiByte(CP_ACP, 0, Wide(text), static_cast<int>(length), out,
-                            static_cast<int>(capacity), nullptr, nullptr);
-    return converted > 0 ? static_cast<std::uint32_t>(converted) : 0;
-}
-
 std::uint32_t Win32Platform::AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                                         std::uint32_t capacity) {
     const int converted = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length),

@@ -20,8 +20,9 @@ namespace wrapper::platform::win32 {
 // kernel32 alone, which the loader never looks up beside the image. Call it first.
 void RestrictLibrarySearchToSystem();
 
-// The system services over the Win32 API, one call each, with nothing added: the logic
-// above relies on exactly the system's semantics. UTF-16 text is passed through as the
+// The system services over the Win32 API, each the system's call (or the few calls it
+// takes) with no rule of its own added: the logic above relies on exactly the system's
+// semantics. UTF-16 text is passed through as the
 // system's wide strings (both are 16-bit units on Windows). Until the installer has been
 // started only kernel32 is used; the registry's, the shell's and COM's libraries are loaded
 // by the first call that needs them, from the system folder only. A library or function
@@ -82,8 +83,6 @@ public:
     void OpenUrl(const char16_t* url) override;
 
     // CodePages
-    std::uint32_t WideToAnsi(const char16_t* text, std::uint32_t length, char* out,
-                             std::uint32_t capacity) override;
     std::uint32_t AnsiToWide(const char* text, std::uint32_t length, char16_t* out,
                              std::uint32_t capacity) override;
 

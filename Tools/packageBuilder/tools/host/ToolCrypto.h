@@ -1,0 +1,58 @@
+#pragma once
+
+// Hashing and reading code signatures for the producer tools: OpenSSL's libcrypto on Linux,
+// the system's own services on Windows (BCrypt for digests, CryptoAPI for the PKCS#7
+// message). Neither side parses ASN.1 by hand: the message and the structures in it are
+// taken apart with the library's decoders.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace wrapper::tools::host {
+
+enum class DigestAlgorithm { Sha1, Sha256, Sha384, Sha512 };
+
+// "SHA-1", "SHA-256", ...
+const char* DigestName(DigestAlgorithm algorithm);
+
+// An incremental message digest.
+class Digest {
+public:
+    explicit Digest(DigestAlgorithm algorithm);
+    ~Digest();
+    Digest(const Digest&) = delete;
+    Digest& operator=(const Digest&) = delete;
+
+    void Update(const void* data, std::size_t size);
+    // The digest of everything given to Update; call once.
+    std::vector<std::uint8_t> Finish();
+
+    // False when the system could not set the digest up (then Finish gives nothing).
+    bool Usable() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The digest an Authenticode signature carries for its file: the DigestInfo inside the
+// SpcIndirectDataContent of a PKCS#7 SignedData message.
+struct SignedDigest {
+    DigestAlgorithm algorithm = DigestAlgorithm::Sha256;
+    std::vector<std::uint8_t> value;
+};
+
+// Reads `message` (the bytes of a certificate-table entry's PKCS#7 message). On failure
+// returns false and `problem` says what is wrong with it, e.g. "not a PKCS#7 SignedData
+// message" or "digest algorithm 1.2.840.113549.2.5 is not SHA-1, SHA-256, SHA-384 or
+// SHA-512". The certificates and the signature over the digest are not looked at.
+bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
+                      std::string& problem);
+
+// The object identifier of Authenticode's SpcIndirectDataContent.
+inline constexpr const char* kSpcIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
+
+}  // namespace wrapper::tools::host

@@ -1,0 +1,181 @@
+#include "tools/host/ToolCrypto.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace wrapper::tools::host {
+
+namespace {
+
+const wchar_t* AlgorithmId(DigestAlgorithm algorithm) {
+    switch (algorithm) {
+        case DigestAlgorithm::Sha1: return BCRYPT_SHA1_ALGORITHM;
+        case DigestAlgorithm::Sha256: return BCRYPT_SHA256_ALGORITHM;
+        case DigestAlgorithm::Sha384: return BCRYPT_SHA384_ALGORITHM;
+        case DigestAlgorithm::Sha512: return BCRYPT_SHA512_ALGORITHM;
+    }
+    return nullptr;
+}
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// One structure decoded by CryptoAPI into memory it allocates, freed with LocalFree.
+template <typename T>
+class Decoded {
+public:
+    Decoded(LPCSTR type, const BYTE* data, DWORD size) {
+        DWORD length = 0;
+        if (!CryptDecodeObjectEx(kEncoding, type, data, size, CRYPT_DECODE_ALLOC_FLAG, nullptr,
+                                 &value_, &length)) {
+            value_ = nullptr;
+        }
+    }
+    ~Decoded() {
+        if (value_ != nullptr) LocalFree(value_);
+    }
+    Decoded(const Decoded&) = delete;
+    Decoded& operator=(const Decoded&) = delete;
+    T* operator->() const { return value_; }
+    T& operator*() const { return *value_; }
+    explicit operator bool() const { return value_ != nullptr; }
+
+private:
+    T* value_ = nullptr;
+};
+
+class Message {
+public:
+    Message() : handle_(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr)) {}
+    ~Message() {
+        if (handle_ != nullptr) CryptMsgClose(handle_);
+    }
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+    HCRYPTMSG Get() const { return handle_; }
+
+    bool Param(DWORD type, std::vector<BYTE>& out) const {
+        DWORD size = 0;
+        if (!CryptMsgGetParam(handle_, type, 0, nullptr, &size)) return false;
+        out.resize(size);
+        if (!CryptMsgGetParam(handle_, type, 0, out.data(), &size)) return false;
+        out.resize(size);
+        return true;
+    }
+
+private:
+    HCRYPTMSG handle_;
+};
+
+}  // namespace
+
+struct Digest::State {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    DWORD length = 0;
+    bool usable = false;
+};
+
+Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
+    DWORD got = 0;
+    state_->usable = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
+                         &state_->algorithm, AlgorithmId(algorithm), nullptr, 0)) &&
+                     BCRYPT_SUCCESS(BCryptGetProperty(state_->algorithm, BCRYPT_HASH_LENGTH,
+                                                      reinterpret_cast<PUCHAR>(&state_->length),
+                                                      sizeof state_->length, &got, 0)) &&
+                     BCRYPT_SUCCESS(BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0,
+                                                     nullptr, 0, 0));
+}
+
+Digest::~Digest() {
+    if (state_->hash != nullptr) BCryptDestroyHash(state_->hash);
+    if (state_->algorithm != nullptr) BCryptCloseAlgorithmProvider(state_->algorithm, 0);
+}
+
+bool Digest::Usable() const { return state_->usable; }
+
+void Digest::Update(const void* data, std::size_t size) {
+    auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+    while (state_->usable && size > 0) {
+        const auto part = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 30));
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash, bytes, part, 0))) state_->usable = false;
+        bytes += part;
+        size -= part;
+    }
+}
+
+std::vector<std::uint8_t> Digest::Finish() {
+    std::vector<std::uint8_t> value(state_->length);
+    if (!state_->usable ||
+        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, value.data(), state_->length, 0))) {
+        return {};
+    }
+    state_->usable = false;
+    return value;
+}
+
+bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
+                      std::string& problem) {
+    const Message decoder;
+    std::vector<BYTE> type;
+    if (decoder.Get() == nullptr || size > MAXDWORD ||
+        !CryptMsgUpdate(decoder.Get(), message, static_cast<DWORD>(size), TRUE) ||
+        !decoder.Param(CMSG_INNER_CONTENT_TYPE_PARAM, type)) {
+        problem = "not a PKCS#7 SignedData message";
+        return false;
+    }
+    std::vector<BYTE> content;
+    type.push_back(0);
+    if (std::strcmp(reinterpret_cast<const char*>(type.data()), kSpcIndirectDataOid) != 0 ||
+        !decoder.Param(CMSG_CONTENT_PARAM, content)) {
+        problem = "the signed content is not Authenticode's SpcIndirectDataContent";
+        return false;
+    }
+    // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }, and
+    // DigestInfo ::= SEQUENCE { digestAlgorithm AlgorithmIdentifier, digest OCTET STRING },
+    // taken apart with the generic decoders.
+    const Decoded<CRYPT_SEQUENCE_OF_ANY> fields(X509_SEQUENCE_OF_ANY, content.data(),
+                                                static_cast<DWORD>(content.size()));
+    if (!fields || fields->cValue != 2) {
+        problem = "no DigestInfo in the SpcIndirectDataContent";
+        return false;
+    }
+    const Decoded<CRYPT_SEQUENCE_OF_ANY> info(X509_SEQUENCE_OF_ANY, fields->rgValue[1].pbData,
+                                              fields->rgValue[1].cbData);
+    if (!info || info->cValue != 2) {
+        problem = "no DigestInfo in the SpcIndirectDataContent";
+        return false;
+    }
+    const Decoded<CRYPT_SEQUENCE_OF_ANY> algorithm(X509_SEQUENCE_OF_ANY, info->rgValue[0].pbData,
+                                                   info->rgValue[0].cbData);
+    const Decoded<LPSTR> oid(
+        X509_OBJECT_IDENTIFIER,
+        algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].pbData : nullptr,
+        algorithm && algorithm->cValue >= 1 ? algorithm->rgValue[0].cbData : 0);
+    const Decoded<CRYPT_DATA_BLOB> value(X509_OCTET_STRING, info->rgValue[1].pbData,
+                                         info->rgValue[1].cbData);
+    if (!oid || !value) {
+        problem = "no DigestInfo in the SpcIndirectDataContent";
+        return false;
+    }
+    const std::string name = *oid;
+    if (name == szOID_OIWSEC_sha1) {
+        digest.algorithm = DigestAlgorithm::Sha1;
+    } else if (name == szOID_NIST_sha256) {
+        digest.algorithm = DigestAlgorithm::Sha256;
+    } else if (name == szOID_NIST_sha384) {
+        digest.algorithm = DigestAlgorithm::Sha384;
+    } else if (name == szOID_NIST_sha512) {
+        digest.algorithm = DigestAlgorithm::Sha512;
+    } else {
+        problem = "digest algorithm " + name + " is not SHA-1, SHA-256, SHA-384 or SHA-512";
+        return false;
+    }
+    digest.value.assign(value->pbData, value->pbData + value->cbData);
+    return true;
+}
+
+}  // namespace wrapper::tools::host

@@ -1,0 +1,231 @@
+#include "tools/host/ToolFiles.h"
+#include "tools/host/ToolFilesSystem.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace wrapper::tools::host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Utf8(const wchar_t* text, int length) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+// The system's text for an error code, on one line and without the final period.
+std::string SystemReason(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string reason = length != 0 ? Utf8(text, static_cast<int>(length)) : std::string();
+    if (text != nullptr) LocalFree(text);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                               reason.back() == ' ' || reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason.empty() ? "system error " + std::to_string(error) : reason;
+}
+
+HANDLE ToHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// The kind of an open handle: a device, a pipe, or a file system object.
+PathKind KindOf(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    switch (GetFileType(handle)) {
+        case FILE_TYPE_CHAR: return PathKind::CharacterDevice;
+        case FILE_TYPE_PIPE: return PathKind::Fifo;
+        case FILE_TYPE_DISK: break;
+        default: return PathKind::Other;
+    }
+    if (!GetFileInformationByHandle(handle, &info)) return PathKind::Other;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::SymbolicLink;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Directory;
+    return PathKind::Regular;
+}
+
+// The file a console Ctrl-C, Ctrl-Break or close removes. The handler runs on a thread of
+// its own, so the path changes under a lock; a pending delete is allowed because the file
+// is opened with delete sharing, and the file goes when the process ends.
+std::mutex cleanupLock;
+std::wstring removeOnInterrupt;
+bool armed = false;
+
+BOOL WINAPI RemoveOnInterrupt(DWORD) {
+    {
+        const std::lock_guard<std::mutex> hold(cleanupLock);
+        if (armed) DeleteFileW(removeOnInterrupt.c_str());
+    }
+    return FALSE;  // and let the default handler end the process
+}
+
+}  // namespace
+
+std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& error) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "not a regular file (a directory)";
+        return nullptr;
+    }
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = SystemReason(GetLastError());
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const PathKind kind = KindOf(handle, info);
+    if (kind != PathKind::Regular) {
+        error = std::string("not a regular file (") + DescribeKind(kind) + ")";
+        CloseHandle(handle);
+        return nullptr;
+    }
+    const std::uint64_t size =
+        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return std::unique_ptr<InputFile>(
+        new InputFile(reinterpret_cast<std::intptr_t>(handle), size, IdentityOf(info)));
+}
+
+InputFile::~InputFile() { CloseHandle(ToHandle(handle_)); }
+
+bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
+                       std::string& error) {
+    got = 0;
+    if (offset >= size_) return true;
+    if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
+    auto* out = static_cast<char*>(buffer);
+    while (got < size) {
+        const std::uint64_t at = offset + got;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const auto ask = static_cast<DWORD>(std::min<std::size_t>(size - got, 1u << 30));
+        DWORD n = 0;
+        if (!ReadFile(ToHandle(handle_), out + got, ask, &n, &position) &&
+            GetLastError() != ERROR_HANDLE_EOF) {
+            error = "reading at offset " + std::to_string(at) +
+                    " failed: " + SystemReason(GetLastError());
+            return false;
+        }
+        if (n == 0) {
+            error = "the file ended at offset " + std::to_string(at) +
+                    ", before its size when opened (" + std::to_string(size_) +
+                    " bytes): it changed while it was read";
+            return false;
+        }
+        got += n;
+    }
+    return true;
+}
+
+bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
+                  std::string& error) {
+    // The name itself, not what a reparse point leads to; attributes only, shared with all.
+    const HANDLE handle = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD reason = GetLastError();
+        if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) {
+            kind = PathKind::Missing;
+            return true;
+        }
+        error = SystemReason(reason);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    kind = KindOf(handle, info);
+    if (kind == PathKind::Regular) identity = IdentityOf(info);
+    CloseHandle(handle);
+    return true;
+}
+
+fs::path OwnExecutable() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        if (length < buffer.size()) return fs::path(buffer.substr(0, length));
+        if (buffer.size() >= 32768) return {};  // longer than any path the system allows
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+namespace system {
+
+bool Arm(const fs::path& path) {
+    static const bool installed = SetConsoleCtrlHandler(RemoveOnInterrupt, TRUE) != FALSE;
+    (void)installed;
+    const std::lock_guard<std::mutex> hold(cleanupLock);
+    removeOnInterrupt = path.native();
+    armed = true;
+    return true;
+}
+
+void Disarm() {
+    const std::lock_guard<std::mutex> hold(cleanupLock);
+    armed = false;
+}
+
+bool CreateNew(const fs::path& path, std::intptr_t& handle, bool& exists, std::string& reason) {
+    // Delete sharing lets the console handler remove it while it is open.
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    exists = file == INVALID_HANDLE_VALUE &&
+             (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+    if (file == INVALID_HANDLE_VALUE) reason = SystemReason(error);
+    handle = reinterpret_cast<std::intptr_t>(file);
+    return file != INVALID_HANDLE_VALUE;
+}
+
+bool WriteSome(std::intptr_t handle, const void* data, std::size_t size, std::size_t& written,
+               std::string& reason) {
+    DWORD n = 0;
+    const auto ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    const BOOL ok = WriteFile(ToHandle(handle), data, ask, &n, nullptr);
+    if (!ok) reason = SystemReason(GetLastError());
+    if (ok && n == 0) reason = "nothing was written";
+    written = n;
+    return ok && n > 0;
+}
+
+bool FlushToDisk(std::intptr_t handle, std::string& reason) {
+    if (FlushFileBuffers(ToHandle(handle))) return true;
+    reason = SystemReason(GetLastError());
+    return false;
+}
+
+bool Close(std::intptr_t handle, std::string& reason) {
+    if (CloseHandle(ToHandle(handle))) return true;
+    reason = SystemReason(GetLastError());
+    return false;
+}
+
+bool RenameOver(const fs::path& from, const fs::path& to, std::string& reason) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    reason = SystemReason(GetLastError());
+    return false;
+}
+
+void Remove(const fs::path& path) { DeleteFileW(path.c_str()); }
+
+}  // namespace system
+
+}  // namespace wrapper::tools::host

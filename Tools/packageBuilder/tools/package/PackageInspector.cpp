@@ -1,0 +1,403 @@
+#include "tools/package/PackageInspector.h"
+
+#include "tools/package/SourceFiles.h"
+#include "tools/cli/ToolText.h"
+#include "package/PayloadExtractor.h"
+#include "package/TrailerLocator.h"
+#include "package/TrailerReader.h"
+#include "tools/host/ToolFiles.h"
+#include "WrapperVersion.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace wrapper::tools::package {
+
+namespace fs = std::filesystem;
+namespace host = wrapper::tools::host;
+using wrapper::package::Field;
+using wrapper::package::kMarkerSize;
+using wrapper::package::kTrailerSize;
+using wrapper::platform::SeekOrigin;
+using wrapper::platform::UniqueFile;
+
+namespace {
+
+constexpr std::size_t kScanBlock = 1 << 20;
+// A signature is a few kilobytes; a table far beyond that is not read into memory.
+constexpr std::uint64_t kMaxSignatureTable = 64ull << 20;
+constexpr std::uint16_t kWinCertTypePkcsSignedData = 0x0002;
+
+// Where a byte pattern occurs inside [0, end) of a file read in order: how often, and the
+// first `kept` offsets. Each window fed starts with the bytes the previous one ended with,
+// so a pattern across a block edge is found, and found once.
+class PatternFinder {
+public:
+    PatternFinder(std::vector<std::uint8_t> pattern, std::uint64_t end, std::size_t kept)
+        : pattern_(std::move(pattern)), end_(end), kept_(kept) {}
+
+    // The bytes a window must carry from the previous one.
+    std::size_t Carry() const { return pattern_.size() - 1; }
+
+    // `window` holds `length` bytes of the file from offset `windowStart`.
+    void Feed(std::uint64_t windowStart, const std::uint8_t* window, std::size_t length) {
+        const std::size_t size = pattern_.size();
+        if (length < size) return;
+        std::size_t s = next_ > windowStart ? static_cast<std::size_t>(next_ - windowStart) : 0;
+        for (; s + size <= length && windowStart + s + size <= end_; ++s) {
+            if (window[s] == pattern_[0] && std::memcmp(window + s, pattern_.data(), size) == 0) {
+                if (offsets.size() < kept_) offsets.push_back(windowStart + s);
+                ++count;
+            }
+        }
+        next_ = std::max(next_, windowStart + (length - size) + 1);
+    }
+
+    std::uint32_t count = 0;
+    std::vector<std::uint64_t> offsets;  // the first `kept`, in file order
+
+private:
+    std::vector<std::uint8_t> pattern_;
+    std::uint64_t end_;
+    std::size_t kept_;
+    std::uint64_t next_ = 0;  // the first offset no window has been searched at
+};
+
+// A digest of the bytes in [begin, end) of a file fed in order, less some spans inside it.
+class RangeDigest {
+public:
+    struct Span {
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+    RangeDigest(host::DigestAlgorithm algorithm, std::uint64_t begin, std::uint64_t end,
+                std::vector<Span> skipped = {})
+        : digest_(algorithm), begin_(begin), end_(end), skipped_(std::move(skipped)) {
+        std::sort(skipped_.begin(), skipped_.end(),
+                  [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    }
+
+    // The bytes at [offset, offset + size) of the file.
+    void Feed(std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+        std::uint64_t from = std::max(offset, begin_);
+        const std::uint64_t to = std::min(offset + size, end_);
+        for (const Span& span : skipped_) {
+            if (from >= to) return;
+            if (span.end <= from || span.begin >= to) continue;
+            if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
+            from = std::max(from, span.end);
+        }
+        if (from < to) digest_.Update(data + (from - offset), to - from);
+    }
+    std::vector<std::uint8_t> Finish() { return digest_.Finish(); }
+
+private:
+    host::Digest digest_;
+    std::uint64_t begin_;
+    std::uint64_t end_;
+    std::vector<Span> skipped_;
+};
+
+bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
+    std::vector<char> bytes(length);
+    std::string ignored;
+    return host::ReadExactly(source, offset, bytes.data(), bytes.size(), ignored) &&
+           std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+}
+
+void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
+    const PackageLayout& layout = inspection.layout;
+    if (layout.afterMarker == 0) {
+        inspection.afterMarkerKind = AfterMarkerKind::Nothing;
+        return;
+    }
+    inspection.afterMarkerKind = AfterMarkerKind::Other;
+    const auto& table = inspection.launcherImage.certificateTable;
+    if (!table || table->offset < layout.markerEnd ||
+        table->offset + table->size != inspection.fileSize) {
+        return;
+    }
+    // Signing tools start the table on an 8-byte boundary and pad with zeros to get there.
+    const std::uint64_t padding = table->offset - layout.markerEnd;
+    if (padding < 8 && AllZero(source, layout.markerEnd, padding)) {
+        inspection.afterMarkerKind = AfterMarkerKind::CertificateTable;
+        inspection.certificatePadding = padding;
+    }
+}
+
+// Reads the signature in the certificate table that follows the marker; on success the
+// digest to compute over the file is left in `digest`.
+void ReadSignature(host::ByteSource& source, const Inspection& inspection, SignatureCheck& check,
+                   host::SignedDigest& digest) {
+    const auto& table = *inspection.launcherImage.certificateTable;
+    check.state = SignatureState::Unreadable;
+    if (table.size > kMaxSignatureTable) {
+        check.problem = "the certificate table is " + std::to_string(table.size) +
+                        " bytes long, more than a signature needs";
+        return;
+    }
+    // WIN_CERTIFICATE: dwLength (header included), wRevision, wCertificateType, the message.
+    std::vector<std::uint8_t> bytes(table.size);
+    std::string error;
+    if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
+        bytes.size() < 8) {
+        check.problem =
+            "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
+        return;
+    }
+    const std::uint32_t length = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                                 (static_cast<std::uint32_t>(bytes[3]) << 24);
+    const std::uint16_t type = static_cast<std::uint16_t>(bytes[6] | (bytes[7] << 8));
+    if (length < 8 || length > bytes.size()) {
+        check.problem = "the certificate table's first entry claims " + std::to_string(length) +
+                        " bytes in a table of " + std::to_string(bytes.size());
+        return;
+    }
+    if (type != kWinCertTypePkcsSignedData) {
+        check.problem = "the certificate table's first entry is of type " + std::to_string(type) +
+                        ", not a PKCS#7 signature";
+        return;
+    }
+    std::string problem;
+    if (!host::ReadSignedDigest(bytes.data() + 8, length - 8, digest, problem)) {
+        check.problem = "the certificate table holds no signature this tool reads: " + problem;
+        return;
+    }
+    check.algorithm = digest.algorithm;
+    check.signedDigest = digest.value;
+    check.state = SignatureState::Matches;  // until the file's digest says otherwise
+}
+
+// The uninstall key's fixed part as the launcher holds it: UTF-16LE.
+std::vector<std::uint8_t> UninstallKeyPrefix() {
+    constexpr std::string_view prefix = WRAPPER_UNINSTALL_KEY_PREFIX;
+    std::vector<std::uint8_t> pattern;
+    for (const char c : prefix) {
+        pattern.push_back(static_cast<std::uint8_t>(c));
+        pattern.push_back(0);
+    }
+    return pattern;
+}
+
+// The uninstall keys whose fixed part starts at `found`, inside the first `length` bytes of
+// `source`: the text up to a zero unit (a key without one within the registry's 255 units
+// is not a key the launcher could open, and is not taken).
+bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
+                       std::uint64_t length, std::vector<std::string>& keys,
+                       std::string& error) {
+    constexpr std::size_t kMaxKeyUnits = 255;
+    for (const std::uint64_t at : found) {
+        std::uint8_t units[kMaxKeyUnits * 2];
+        std::size_t got = 0;
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(sizeof units, length - at));
+        if (!source.ReadAt(at, units, want, got, error)) return false;
+        std::string key;
+        for (std::size_t i = 0; i + 1 < got; i += 2) {
+            const unsigned unit = units[i] | (units[i + 1] << 8);
+            if (unit == 0) {
+                keys.push_back(key);
+                break;
+            }
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", unit);
+            key += unit >= 0x20 && unit < 0x7F ? std::string(1, static_cast<char>(unit))
+                                               : std::string(escaped);
+        }
+    }
+    return true;
+}
+
+// One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
+// digest when there is a signature, every occurrence of the marker, and in the launcher
+// image where the uninstall key's fixed part occurs (`keyOffsets`).
+bool ScanFile(host::ByteSource& source, Inspection& inspection,
+              const std::optional<host::SignedDigest>& signedDigest,
+              std::vector<std::uint64_t>& keyOffsets, std::string& error) {
+    const bool read = inspection.code == wrapper::kSuccess;
+    const PackageLayout& layout = inspection.layout;
+    RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
+    RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
+    RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
+                        read ? layout.trailerStart : layout.payloadStart);
+    std::optional<RangeDigest> authenticode;
+    if (signedDigest) {
+        const PeInfo& image = inspection.launcherImage;
+        authenticode.emplace(
+            signedDigest->algorithm, 0, image.certificateTable->offset,
+            std::vector<RangeDigest::Span>{
+                {*image.checksumOffset, *image.checksumOffset + 4},
+                {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});
+    }
+
+    unsigned char marker[kMarkerSize];
+    wrapper::package::BuildTrailerMarker(marker);
+    PatternFinder markers({marker, marker + kMarkerSize}, inspection.fileSize, kMarkerOffsetsKept);
+    PatternFinder keys(UninstallKeyPrefix(), read ? layout.payloadStart : 0, kUninstallKeysKept);
+    const std::size_t carry = std::max(markers.Carry(), keys.Carry());
+    std::vector<std::uint8_t> buffer(kScanBlock + carry);
+    std::size_t carried = 0;  // bytes kept from the previous block
+    for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
+        std::size_t got = 0;
+        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
+        if (got == 0) {
+            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
+            return false;
+        }
+        const std::uint8_t* block = buffer.data() + carried;
+        whole.Feed(offset, block, got);
+        launcher.Feed(offset, block, got);
+        payload.Feed(offset, block, got);
+        if (authenticode) authenticode->Feed(offset, block, got);
+
+        const std::size_t length = carried + got;
+        const std::uint64_t windowStart = offset - carried;
+        markers.Feed(windowStart, buffer.data(), length);
+        keys.Feed(windowStart, buffer.data(), length);
+        // The last bytes start windows that the next block completes.
+        carried = std::min(length, carry);
+        std::memmove(buffer.data(), buffer.data() + length - carried, carried);
+        offset += got;
+    }
+    inspection.markerCount = markers.count;
+    inspection.markerOffsets = std::move(markers.offsets);
+    keyOffsets = std::move(keys.offsets);
+    inspection.packageSha256 = whole.Finish();
+    if (read) {
+        inspection.launcherSha256 = launcher.Finish();
+        inspection.payloadSha256 = payload.Finish();
+    }
+    if (authenticode) {
+        SignatureCheck& signature = inspection.signature;
+        signature.fileDigest = authenticode->Finish();
+        signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
+                                                                         : SignatureState::Differs;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 15];
+    }
+    return text;
+}
+
+std::optional<std::string> ProductId(const Inspection& inspection) {
+    constexpr std::string_view prefix = WRAPPER_UNINSTALL_KEY_PREFIX;
+    constexpr std::string_view suffix = WRAPPER_UNINSTALL_KEY_SUFFIX;
+    if (inspection.uninstallKeys.size() != 1) return std::nullopt;
+    const std::string& key = inspection.uninstallKeys.front();
+    if (key.size() <= prefix.size() + suffix.size() || !key.ends_with(suffix)) return std::nullopt;
+    return key.substr(prefix.size(), key.size() - prefix.size() - suffix.size());
+}
+
+std::string FieldText(const Inspection& inspection, Field field) {
+    const wrapper::TextView text = wrapper::package::FieldText(inspection.fields, field);
+    return std::string(text.data, text.length);
+}
+
+bool FieldTerminated(const Inspection& inspection, Field field) {
+    return wrapper::package::FieldText(inspection.fields, field).length <
+           wrapper::package::kFieldSize;
+}
+
+bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string& error) {
+    inspection = Inspection{};
+    inspection.fileSize = source.Size();
+    SourceFiles files(source);
+    UniqueFile file(files, files.OpenForReading(u""));
+
+    // Exactly the launcher's first two steps.
+    std::uint64_t payloadSize = 0;
+    std::int64_t markerEnd = 0;
+    inspection.code = wrapper::package::LocateTrailer(files, file.Get());
+    if (inspection.code == wrapper::kSuccess) {
+        files.Seek(file.Get(), 0, SeekOrigin::Current, &markerEnd);
+        inspection.code =
+            wrapper::package::ReadTrailer(files, file.Get(), inspection.fields, payloadSize);
+    }
+    // The launcher would stop at a failed read too, but this is the tool's own reading.
+    if (!files.Failure().empty()) {
+        error = files.Failure();
+        return false;
+    }
+
+    std::optional<host::SignedDigest> signedDigest;
+    if (inspection.code == wrapper::kSuccess) {
+        PackageLayout& layout = inspection.layout;
+        layout.markerEnd = static_cast<std::uint64_t>(markerEnd);
+        layout.trailerStart = layout.markerEnd - kTrailerSize;
+        layout.payloadSize = payloadSize;
+        layout.payloadStart = layout.trailerStart - payloadSize;
+        layout.afterMarker = inspection.fileSize - layout.markerEnd;
+
+        inspection.launcherImage = ReadPeInfo(source, 0, layout.payloadStart);
+        inspection.payload =
+            ReadPeInfo(source, layout.payloadStart, layout.payloadSize);
+        // The table a signature lives in is named by the headers at the start of the file,
+        // which are the launcher image's; the image must be long enough to hold them.
+        ClassifyAfterMarker(source, inspection);
+        const PeInfo& image = inspection.launcherImage;
+        if (inspection.afterMarkerKind == AfterMarkerKind::CertificateTable &&
+            image.checksumOffset && image.certificateEntryOffset) {
+            host::SignedDigest digest;
+            ReadSignature(source, inspection, inspection.signature, digest);
+            if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
+        }
+        inspection.handOff = PreviewHandOff(inspection.fields);
+    }
+    std::vector<std::uint64_t> keyOffsets;
+    return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&
+           ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
+                             inspection.uninstallKeys, error);
+}
+
+std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
+    const auto file = host::InputFile::Open(path, error);
+    Inspection inspection;
+    if (file == nullptr || !InspectSource(*file, inspection, error)) {
+        error = "cannot read " + host::PathText(path) + ": " + error;
+        return std::nullopt;
+    }
+    return inspection;
+}
+
+std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
+                             wrapper::ResultCode& code) {
+    SourceFiles files(package, target);
+    UniqueFile file(files, files.OpenForReading(u""));
+    wrapper::package::TrailerFields fields = {};
+    std::uint64_t payloadSize = 0;
+    code = wrapper::package::LocateTrailer(files, file.Get());
+    if (code == wrapper::kSuccess) {
+        code = wrapper::package::ReadTrailer(files, file.Get(), fields, payloadSize);
+    }
+    if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
+    if (code != wrapper::kSuccess) return "the launcher would refuse this package";
+
+    // The launcher's copy, into the one output `files` makes whatever the path.
+    code = wrapper::kInstallerCreateFailed;
+    if (const UniqueFile copy(files, files.CreateNew(u"")); copy) {
+        code = wrapper::package::CopyPayload(files, file.Get(), payloadSize, copy.Get());
+    }
+    const auto output = files.TakeOutput();
+    if (code != wrapper::kSuccess || output == nullptr) {
+        // The trailer was read, so the payload lies within the file: what failed is this
+        // tool's reading or writing, which says nothing about what the launcher would do.
+        code = wrapper::kSuccess;
+        return files.Failure().empty() ? "the payload could not be copied" : files.Failure();
+    }
+    std::string error;
+    if (!output->Commit(error)) return error;
+    return {};
+}
+
+}  // namespace wrapper::tools::package

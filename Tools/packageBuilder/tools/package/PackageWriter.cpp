@@ -1,0 +1,217 @@
+#include "tools/package/PackageWriter.h"
+
+#include "tools/package/PackageInspector.h"
+#include "tools/cli/ToolText.h"
+#include "tools/package/Verification.h"
+#include "package/PackageTrailer.h"
+#include "tools/host/ToolFiles.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace wrapper::tools::package {
+
+namespace fs = std::filesystem;
+namespace host = wrapper::tools::host;
+using wrapper::package::kFieldSize;
+
+namespace {
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+struct Input {
+    const char* role;  // "launcher", "payload", ...
+    fs::path path;
+    std::unique_ptr<host::InputFile> file;
+};
+
+std::string FieldLengths(const PackageSettings& settings) {
+    const std::pair<const char*, const std::string*> named[] = {
+        {"link template", &settings.linkTemplate},
+        {"campaign query", &settings.campaignQuery},
+        {"landing template", &settings.landingTemplate},
+        {"uninstall template", &settings.uninstallTemplate},
+    };
+    for (const auto& [name, text] : named) {
+        if (text->size() >= kFieldSize) {
+            return std::string(name) + " is " + std::to_string(text->size()) +
+                   " bytes long; a field holds at most " + std::to_string(kFieldSize - 1);
+        }
+    }
+    return {};
+}
+
+std::string OpenInput(Input& input) {
+    std::string error;
+    input.file = host::InputFile::Open(input.path, error);
+    if (input.file == nullptr) {
+        return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
+               error;
+    }
+    return {};
+}
+
+// Only a regular file that is none of the inputs may be replaced.
+std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
+    host::PathKind kind = host::PathKind::Missing;
+    host::FileIdentity identity;
+    std::string error;
+    if (!host::LookAtOutput(output, kind, identity, error)) {
+        return "cannot look at output " + cli::PathToUtf8(output) + ": " + error;
+    }
+    if (kind == host::PathKind::Missing) return {};
+    if (kind != host::PathKind::Regular) {
+        return "output " + cli::PathToUtf8(output) + " is " + host::DescribeKind(kind) +
+               ", not a regular file; only a regular file is ever replaced";
+    }
+    for (const Input& input : inputs) {
+        if (input.file != nullptr && input.file->Identity() == identity) {
+            return "output " + cli::PathToUtf8(output) + " is the same file as the " + input.role + " " +
+                   cli::PathToUtf8(input.path) + "; an input is never written over";
+        }
+    }
+    return {};
+}
+
+void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
+                      unsigned char (&trailer)[wrapper::package::kTrailerSize]) {
+    wrapper::package::TrailerFields fields = {};
+    const std::string* texts[] = {&settings.linkTemplate, &settings.campaignQuery,
+                                  &settings.landingTemplate, &settings.uninstallTemplate};
+    for (std::uint32_t i = 0; i < wrapper::package::kFieldCount; ++i) {
+        std::memcpy(fields.bytes[i], texts[i]->data(), texts[i]->size());
+    }
+    wrapper::package::EncodeTrailer(payloadSize, fields, trailer);
+}
+
+// The rules on the package as it would be without the test-package additions: the first
+// that fails refuses, the others that did not pass are warnings.
+std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& payload,
+                       std::vector<std::string>& warnings) {
+    unsigned char trailer[wrapper::package::kTrailerSize];
+    EncodeTrailerFor(request.settings, payload.file->Size(), trailer);
+    host::MemorySource trailerBytes({std::begin(trailer), std::end(trailer)});
+    host::ConcatSource package;
+    package.Append(*launcher.file);
+    package.Append(*payload.file);
+    package.Append(trailerBytes);
+
+    Inspection inspection;
+    std::string error;
+    if (!InspectSource(package, inspection, error)) {
+        return "cannot read the launcher or the payload: " + error;
+    }
+    for (const Check& check :
+         VerifyPackage(inspection, request.allowAnsi)) {
+        if (check.passed) continue;
+        std::string finding = check.detail;
+        if (check.rule->subject == Subject::Launcher) {
+            finding = "launcher " + cli::PathToUtf8(launcher.path) + ": " + finding;
+        } else if (check.rule->subject == Subject::Payload) {
+            finding = "payload " + cli::PathToUtf8(payload.path) + ": " + finding;
+        }
+        if (Fails(check, request.strict)) {
+            return request.strict && check.rule->severity == Severity::Warning
+                       ? finding + " (a warning; --strict refuses it)"
+                       : finding;
+        }
+        warnings.push_back(finding);
+    }
+    return {};
+}
+
+// Copies all of `input` into `out`; returns the bytes copied.
+std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target,
+                     std::uint64_t& copied) {
+    std::vector<char> chunk(kCopyChunk);
+    copied = 0;
+    while (copied < input.file->Size()) {
+        std::size_t got = 0;
+        std::string error;
+        if (!input.file->ReadAt(copied, chunk.data(), chunk.size(), got, error)) {
+            return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
+                   error;
+        }
+        if (!out.Write(chunk.data(), got, error)) {
+            return "cannot write " + cli::PathToUtf8(target) + ": " + error;
+        }
+        copied += got;
+    }
+    return {};
+}
+
+std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payload,
+                     Input* trailingFile, PackResult& result) {
+    std::string error;
+    const auto out = host::OutputFile::CreateFor(request.output, error);
+    if (out == nullptr) return "cannot write " + cli::PathToUtf8(request.output) + ": " + error;
+    const std::string cannotWrite = "cannot write " + cli::PathToUtf8(request.output) + ": ";
+
+    std::uint64_t launcherBytes = 0;
+    std::uint64_t payloadBytes = 0;
+    std::string problem = CopyInto(*out, launcher, request.output, launcherBytes);
+    if (problem.empty()) problem = CopyInto(*out, payload, request.output, payloadBytes);
+    if (!problem.empty()) return problem;
+
+    unsigned char trailer[wrapper::package::kTrailerSize];
+    EncodeTrailerFor(request.settings, request.payloadSizeOverride.value_or(payloadBytes), trailer);
+    if (!out->Write(trailer, sizeof trailer, error)) return cannotWrite + error;
+
+    const std::vector<char> filler(kCopyChunk, 0);
+    for (std::uint64_t left = request.trailingFillerBytes; left > 0;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, filler.size()));
+        // The first failed write ends it: a full disk is not filled any further.
+        if (!out->Write(filler.data(), n, error)) return cannotWrite + error;
+        left -= n;
+    }
+    std::uint64_t trailingFileBytes = 0;
+    if (trailingFile != nullptr) {
+        problem = CopyInto(*out, *trailingFile, request.output, trailingFileBytes);
+        if (!problem.empty()) return problem;
+    }
+    if (!out->Commit(error)) return cannotWrite + error;
+
+    result.launcherBytes = launcherBytes;
+    result.payloadBytes = payloadBytes;
+    result.trailingBytes = request.trailingFillerBytes + trailingFileBytes;
+    result.packageBytes =
+        launcherBytes + payloadBytes + wrapper::package::kTrailerSize + result.trailingBytes;
+    return {};
+}
+
+}  // namespace
+
+PackResult WritePackage(const PackageRequest& request) {
+    PackResult result;
+    result.refusal = FieldLengths(request.settings);
+    if (!result.refusal.empty()) return result;
+
+    std::vector<Input> inputs;
+    inputs.push_back({"launcher", request.launcher, nullptr});
+    inputs.push_back({"payload", request.payload, nullptr});
+    if (request.trailingFile) inputs.push_back({"trailing file", *request.trailingFile, nullptr});
+    for (const fs::path& settings : request.settingsFiles) {
+        inputs.push_back({"settings file", settings, nullptr});
+    }
+    for (Input& input : inputs) {
+        result.refusal = OpenInput(input);
+        if (!result.refusal.empty()) return result;
+    }
+    result.refusal = CheckOutput(request.output, inputs);
+    if (!result.refusal.empty()) return result;
+    // Settings files are only compared with the output; their text is already in `request`.
+    inputs.resize(request.trailingFile ? 3 : 2);
+
+    std::vector<std::string> warnings;
+    if (!request.unchecked) {
+        result.refusal = ApplyRules(request, inputs[0], inputs[1], warnings);
+        if (!result.refusal.empty()) return result;
+    }
+    result.refusal = WriteAll(request, inputs[0], inputs[1],
+                              request.trailingFile ? &inputs[2] : nullptr, result);
+    if (result.refusal.empty()) result.warnings = std::move(warnings);
+    return result;
+}
+
+}  // namespace wrapper::tools::package

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace wrapper::tools::package {
+
+// The four text settings a package carries, as 8-bit text for the target's ANSI code page.
+struct PackageSettings {
+    std::string linkTemplate;
+    std::string campaignQuery;
+    std::string landingTemplate;
+    std::string uninstallTemplate;
+};
+
+// What goes into one package file, in order: launcher image, payload, trailer, then, for
+// test packages only, trailing bytes (zero filler and/or a file's bytes) that imitate a
+// signature.
+struct PackageRequest {
+    std::filesystem::path launcher;
+    std::filesystem::path payload;
+    std::filesystem::path output;
+    PackageSettings settings;
+    // The settings files the settings came from: inputs too, never to be written over.
+    std::vector<std::filesystem::path> settingsFiles;
+    // Admits bytes 0x80 to 0xFF in the settings: the producer has written them for the
+    // target's ANSI code page. Control bytes stay refused.
+    bool allowAnsi = false;
+    // Refuses on a warning as on an error.
+    bool strict = false;
+
+    // Test packages only, never for shipping:
+    // Skips the package rules; each setting must still fit its field.
+    bool unchecked = false;
+    std::uint64_t trailingFillerBytes = 0;
+    std::optional<std::filesystem::path> trailingFile;
+    // Written as PayloadSize instead of the payload's real size.
+    std::optional<std::uint64_t> payloadSizeOverride;
+};
+
+// The most bytes --trailing-bytes may add: a certificate table's size is a 32-bit field,
+// and these bytes stand in for one.
+inline constexpr std::uint64_t kMaxTrailingFillerBytes = 0xFFFFFFFFu;
+
+struct PackResult {
+    std::string refusal;                // empty when the package was written
+    std::vector<std::string> warnings;  // only when the package was written
+    // Byte counts of what was written; meaningful only when the package was written.
+    std::uint64_t launcherBytes = 0;
+    std::uint64_t payloadBytes = 0;
+    std::uint64_t trailingBytes = 0;
+    std::uint64_t packageBytes = 0;
+};
+
+// Checks the inputs and the output, evaluates the package rules on the package about to be
+// written (launcher, payload and trailer, without the test-package additions) exactly as
+// wrapper-inspect --verify evaluates them on a file, and writes the package into a new file
+// beside the output, renamed into place when complete.
+// Refused, with a one-line reason and nothing written (an earlier file at the output stays
+// as it was, no partial file is left): a setting longer than its field; an input that is not
+// a regular file or cannot be read; an output that exists and is not a regular file, or is
+// the same file as an input (by identity, whatever the name); unless `unchecked`, a rule that
+// fails (an error, or with `strict` a warning too); a failed read or write, named with the
+// file and the system's reason.
+PackResult WritePackage(const PackageRequest& request);
+
+}  // namespace wrapper::tools::package

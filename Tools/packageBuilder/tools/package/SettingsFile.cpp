@@ -1,0 +1,94 @@
+#include "tools/package/SettingsFile.h"
+
+#include "tools/cli/ToolText.h"
+#include "tools/host/ToolFiles.h"
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+
+namespace wrapper::tools::package {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+constexpr std::string_view kKeys[] = {"link", "campaign", "landing", "uninstall"};
+
+std::string* SettingAt(std::size_t index, PackageSettings& settings) {
+    std::string* const all[] = {&settings.linkTemplate, &settings.campaignQuery,
+                                &settings.landingTemplate, &settings.uninstallTemplate};
+    return all[index];
+}
+
+}  // namespace
+
+std::string ParseSettings(std::string_view text, PackageSettings& settings, SettingsGiven* given) {
+    // Notepad's "Unicode" is UTF-16: every other byte of ASCII text is zero, and no key
+    // would ever match.
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        return "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII";
+    }
+    if (text.size() >= 2 && (text[0] == '\0' || text[1] == '\0')) {
+        return "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII";
+    }
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+
+    std::set<std::string, std::less<>> seen;
+    std::size_t lineNumber = 0;
+    while (!text.empty()) {
+        ++lineNumber;
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+
+        const std::string_view content = Trim(line);
+        if (content.empty() || content.front() == '#' || content.front() == ';') continue;
+
+        const std::string where = "line " + std::to_string(lineNumber) + ": ";
+        const auto equals = content.find('=');
+        if (equals == std::string_view::npos) {
+            return where + "expected key = value, found \"" + cli::Printable(content) + "\"";
+        }
+        const std::string_view key = Trim(content.substr(0, equals));
+        const auto known = std::find(std::begin(kKeys), std::end(kKeys), key);
+        if (known == std::end(kKeys)) {
+            return where + "unknown key \"" + cli::Printable(key) +
+                   "\" (known: link, campaign, landing, uninstall)";
+        }
+        if (!seen.emplace(key).second) return where + "\"" + std::string(key) + "\" is set twice";
+        const auto index = static_cast<std::size_t>(known - std::begin(kKeys));
+        *SettingAt(index, settings) = std::string(Trim(content.substr(equals + 1)));
+        if (given != nullptr) (*given)[index] = true;
+    }
+    return {};
+}
+
+std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
+                             SettingsGiven* given) {
+    namespace host = wrapper::tools::host;
+    const std::string name = "settings file " + cli::PathToUtf8(file);
+    std::string error;
+    const auto input = host::InputFile::Open(file, error);
+    if (input == nullptr) return "cannot read " + name + ": " + error;
+    if (input->Size() > kMaxSettingsFileSize) {
+        return name + " is " + std::to_string(input->Size()) + " bytes long; a settings file " +
+               "holds at most " + std::to_string(kMaxSettingsFileSize);
+    }
+    std::string text(static_cast<std::size_t>(input->Size()), '\0');
+    if (!host::ReadExactly(*input, 0, text.data(), text.size(), error)) {
+        return "cannot read " + name + ": " + error;
+    }
+    std::string problem = ParseSettings(text, settings, given);
+    if (problem.empty()) return problem;
+    return name + (problem.starts_with("line ") ? ", " : ": ") + problem;
+}
+
+}  // namespace wrapper::tools::package
