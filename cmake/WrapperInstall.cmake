@@ -10,7 +10,8 @@
 # build's own, byte for byte. CPack strips the host tools (or `cmake --install --strip`).
 #
 # The packages are reproducible: every time stamp they hold (archive entries, man pages) is
-# SOURCE_DATE_EPOCH, taken from the environment or else the time of the commit built, and
+# SOURCE_DATE_EPOCH, taken from the environment or else the time of the commit built (for
+# the packages, when cpack runs: cmake/CPackOptions.cmake.in), and
 # the programs hold no build path. Each installation lists its files' SHA-256 in
 # share/doc/wrapper/SHA256SUMS.
 
