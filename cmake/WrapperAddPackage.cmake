@@ -3,7 +3,7 @@
 #                     [LANDING <template>] [UNINSTALL <template>] [ALLOW_ANSI] [STRICT]
 #                     [OUTPUT <file>] [LAUNCHER <file>]
 #                     [SIGN_COMMAND <command>...] [SIGN_DEPENDS <file or target>...]
-#                     [VERIFY] [EXPECT_PRODUCT_ID <id>])
+#                     [VERIFY] [EXPECT_PRODUCT_ID <id>] [REQUIRE_SIGNED])
 #
 # Adds the target <target>, built by default, that packs the installer PAYLOAD (a file, or
 # a target whose file it is) with the launcher and the settings into OUTPUT (default
@@ -20,7 +20,9 @@
 # Arguments may hold spaces and semicolons, and generator expressions. SIGN_DEPENDS names
 # what the signature is made from (the certificate, the key, a signing tool's target).
 # VERIFY runs wrapper-inspect --verify on the (signed) package, with EXPECT_PRODUCT_ID as
-# --expect-product-id; a package that fails is not put in place.
+# --expect-product-id; a package that fails is not put in place. With SIGN_COMMAND the
+# check always runs and requires a signature (--require-signature: REQUIRE_SIGNED, implied),
+# so that a signing command that exits 0 and signs nothing fails the build.
 #
 # OUTPUT is replaced only when it is a regular file or missing: a folder, a symbolic link or
 # any other kind of file there fails the build and is left as it is. Its folder is created.
@@ -74,7 +76,7 @@ function(_wrapper_package_append list)
 endfunction()
 
 function(wrapper_add_package)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "VERIFY;STRICT;ALLOW_ANSI"
+  cmake_parse_arguments(PARSE_ARGV 0 arg "VERIFY;STRICT;ALLOW_ANSI;REQUIRE_SIGNED"
     "NAME;PAYLOAD;OUTPUT;LAUNCHER;EXPECT_PRODUCT_ID;LINK;CAMPAIGN;LANDING;UNINSTALL"
     "SETTINGS;SIGN_COMMAND;SIGN_DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
@@ -90,6 +92,9 @@ function(wrapper_add_package)
   endforeach()
   if(arg_EXPECT_PRODUCT_ID AND NOT arg_VERIFY)
     message(FATAL_ERROR "wrapper_add_package: EXPECT_PRODUCT_ID is checked by VERIFY")
+  endif()
+  if(arg_REQUIRE_SIGNED AND NOT arg_SIGN_COMMAND)
+    message(FATAL_ERROR "wrapper_add_package: REQUIRE_SIGNED needs a SIGN_COMMAND that signs")
   endif()
   if(arg_SIGN_DEPENDS AND NOT arg_SIGN_COMMAND)
     message(FATAL_ERROR "wrapper_add_package: SIGN_DEPENDS is what SIGN_COMMAND uses")
@@ -182,8 +187,11 @@ function(wrapper_add_package)
     endforeach()
   endif()
   set(verify)
-  if(arg_VERIFY)
+  if(arg_VERIFY OR arg_SIGN_COMMAND)
     set(verify "$<TARGET_FILE:wrapper::wrapper-inspect>" --verify ${check_arguments})
+    if(arg_SIGN_COMMAND)
+      list(APPEND verify --require-signature)
+    endif()
     if(arg_EXPECT_PRODUCT_ID)
       _wrapper_package_append(verify --expect-product-id "${arg_EXPECT_PRODUCT_ID}")
     endif()

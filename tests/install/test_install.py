@@ -354,6 +354,14 @@ class ConsumerProjectTests(unittest.TestCase):
         self.configure(f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", prefix_path=False)
         self.assertIn("Packing setup", self.build_log())
 
+    def test_a_signing_command_that_signs_nothing_fails_the_build(self):
+        self.configure("-DSIGN_CERT:STRING=copy")
+        signed = os.path.join(self.build, "release", "setup-signed.exe")
+        log = self.build_log(expect_success=False)
+        self.assertIn("FAIL  a signature after the marker is present and matches the file", log)
+        self.assertIn(signed + " not written: the check failed", log)
+        self.assertFalse(os.path.exists(signed))
+
     def test_signs_then_verifies_against_the_product_id(self):
         for tool in ("openssl", "osslsigncode"):
             if not shutil.which(tool):

@@ -74,8 +74,9 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
                                        dir / "setup.exe", "-out", dir / "signed.exe"});
     ASSERT_EQ(sign.exitCode, 0) << sign.out << sign.err;
 
-    const auto inspect = tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", dir / "signed.exe",
-                                                         "--extract-payload", dir / "out.exe"});
+    const auto inspect =
+        tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", "--require-signature",
+                                        dir / "signed.exe", "--extract-payload", dir / "out.exe"});
     ASSERT_EQ(inspect.exitCode, 0) << inspect.out << inspect.err;
     const json report = json::parse(inspect.out);
     const std::uint64_t markerEnd = 4096 + payloadSize + 1080;

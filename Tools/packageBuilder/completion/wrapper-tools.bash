@@ -11,7 +11,7 @@ _wrapper_tools() {
                      --landing --uninstall --allow-ansi --strict --unchecked --payload-size
                      --trailing-bytes --trailing-file --help --version" ;;
         *)
-            options="--json --verify --allow-ansi --strict --expect-product-id
+            options="--json --verify --allow-ansi --strict --expect-product-id --require-signature
                      --extract-payload --help --version" ;;
     esac
     case $previous in

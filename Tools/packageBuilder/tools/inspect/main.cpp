@@ -56,6 +56,10 @@ int RunInspect(const std::vector<std::string>& arguments) {
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);
+    bool requireSignature = false;
+    app.add_flag("--require-signature", requireSignature,
+                 "with --verify: an unsigned package fails (a release must be signed)")
+        ->needs(verifyFlag);
     std::optional<std::string> expectedProductId;
     app.add_option("--expect-product-id", expectedProductId,
                    "with --verify: the launcher must read this product's uninstall key (the "
@@ -111,7 +115,8 @@ int RunInspect(const std::vector<std::string>& arguments) {
     }
 
     std::vector<tools::package::Check> checks;
-    if (verify) checks = tools::package::VerifyPackage(inspection, allowAnsi, expectedProductId);
+    if (verify) checks = tools::package::VerifyPackage(inspection, allowAnsi, expectedProductId,
+                                                               requireSignature);
     const std::string report =
         json ? tools::package::JsonReport(inspection, package, verify ? &checks : nullptr, strict)
         : verify ? tools::package::TextChecks(checks, package, inspection.fileSize, strict)

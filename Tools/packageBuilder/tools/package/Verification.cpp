@@ -402,7 +402,7 @@ Check MarkerCheck(const Inspection& inspection) {
     return Make(RuleId::MarkerOnce, false, detail);
 }
 
-Check SignatureCheckOf(const Inspection& inspection) {
+Check SignatureStateCheck(const Inspection& inspection) {
     const SignatureCheck& signature = inspection.signature;
     const std::string name = host::DigestName(signature.algorithm);
     switch (signature.state) {
@@ -423,6 +423,18 @@ Check SignatureCheckOf(const Inspection& inspection) {
     return Make(RuleId::Signature, false);
 }
 
+// With --require-signature the rule asks for a signature as well.
+Check SignatureCheckOf(const Inspection& inspection, bool requireSignature) {
+    if (!requireSignature) return SignatureStateCheck(inspection);
+    Check check = inspection.signature.state == SignatureState::None
+                      ? Make(RuleId::Signature, false,
+                             "the package is not signed, and a signature is required")
+                      : SignatureStateCheck(inspection);
+    check.name =
+        "a signature after the marker is present and matches the file (its Authenticode digest)";
+    return check;
+}
+
 }  // namespace
 
 const Rule& RuleFor(RuleId id) { return kRules[static_cast<std::size_t>(id)]; }
@@ -432,7 +444,8 @@ const char* SeverityName(Severity severity) {
 }
 
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
-                                 const std::optional<std::string>& expectedProductId) {
+                                 const std::optional<std::string>& expectedProductId,
+                                 bool requireSignature) {
     Check reads = Make(
         RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
         "result " + std::to_string(inspection.code) + " (" + ResultCodeName(inspection.code) + ")");
@@ -460,7 +473,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         UninstallCheck(inspection),
         AfterMarkerCheck(inspection),
         MarkerCheck(inspection),
-        SignatureCheckOf(inspection),
+        SignatureCheckOf(inspection, requireSignature),
         ProductIdCheck(inspection, expectedProductId),
     };
 }
