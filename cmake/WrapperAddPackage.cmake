@@ -3,7 +3,7 @@
 #                     [LANDING <template>] [UNINSTALL <template>] [ALLOW_ANSI] [STRICT]
 #                     [OUTPUT <file>] [LAUNCHER <file>]
 #                     [SIGN_COMMAND <command>...] [SIGN_DEPENDS <file or target>...]
-#                     [VERIFY] [EXPECT_PRODUCT_ID <id>] [REQUIRE_SIGNED])
+#                     [VERIFY] [EXPECT_PRODUCT_ID <id>] [REQUIRE_SIGNED] [REQUIRE_TIMESTAMP])
 #
 # Adds the target <target>, built by default, that packs the installer PAYLOAD (a file, or
 # a target whose file it is) with the launcher and the settings into OUTPUT (default
@@ -23,6 +23,7 @@
 # --expect-product-id; a package that fails is not put in place. With SIGN_COMMAND the
 # check always runs and requires a signature (--require-signature: REQUIRE_SIGNED, implied),
 # so that a signing command that exits 0 and signs nothing fails the build.
+# REQUIRE_TIMESTAMP asks for a timestamp on the signature too (--require-timestamp).
 #
 # OUTPUT is replaced only when it is a regular file or missing: a folder, a symbolic link or
 # any other kind of file there fails the build and is left as it is. Its folder is created.
@@ -76,7 +77,7 @@ function(_wrapper_package_append list)
 endfunction()
 
 function(wrapper_add_package)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "VERIFY;STRICT;ALLOW_ANSI;REQUIRE_SIGNED"
+  cmake_parse_arguments(PARSE_ARGV 0 arg "VERIFY;STRICT;ALLOW_ANSI;REQUIRE_SIGNED;REQUIRE_TIMESTAMP"
     "NAME;PAYLOAD;OUTPUT;LAUNCHER;EXPECT_PRODUCT_ID;LINK;CAMPAIGN;LANDING;UNINSTALL"
     "SETTINGS;SIGN_COMMAND;SIGN_DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
@@ -93,9 +94,11 @@ function(wrapper_add_package)
   if(arg_EXPECT_PRODUCT_ID AND NOT arg_VERIFY)
     message(FATAL_ERROR "wrapper_add_package: EXPECT_PRODUCT_ID is checked by VERIFY")
   endif()
-  if(arg_REQUIRE_SIGNED AND NOT arg_SIGN_COMMAND)
-    message(FATAL_ERROR "wrapper_add_package: REQUIRE_SIGNED needs a SIGN_COMMAND that signs")
-  endif()
+  foreach(keyword IN ITEMS REQUIRE_SIGNED REQUIRE_TIMESTAMP)
+    if(arg_${keyword} AND NOT arg_SIGN_COMMAND)
+      message(FATAL_ERROR "wrapper_add_package: ${keyword} needs a SIGN_COMMAND that signs")
+    endif()
+  endforeach()
   if(arg_SIGN_DEPENDS AND NOT arg_SIGN_COMMAND)
     message(FATAL_ERROR "wrapper_add_package: SIGN_DEPENDS is what SIGN_COMMAND uses")
   endif()
@@ -191,6 +194,9 @@ function(wrapper_add_package)
     set(verify "$<TARGET_FILE:wrapper::wrapper-inspect>" --verify ${check_arguments})
     if(arg_SIGN_COMMAND)
       list(APPEND verify --require-signature)
+    endif()
+    if(arg_REQUIRE_TIMESTAMP)
+      list(APPEND verify --require-timestamp)
     endif()
     if(arg_EXPECT_PRODUCT_ID)
       _wrapper_package_append(verify --expect-product-id "${arg_EXPECT_PRODUCT_ID}")

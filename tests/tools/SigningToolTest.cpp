@@ -153,4 +153,41 @@ TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     EXPECT_EQ(report["signature"]["state"], "matches");
 }
 
+// --require-timestamp: a signature with osslsigncode's own timestamp authority passes, one
+// without fails, and the report says which is which.
+TEST_F(SigningToolTest, RequiredTimestampIsFoundOrMissed) {
+    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
+    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
+    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
+                                           dir / "installer.exe", "-o", dir / "setup.exe"})
+                  .exitCode,
+              0);
+    for (const std::string name : {"signer", "tsa"}) {
+        std::vector<std::string> request = {
+            "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name, "-days", "2",
+            "-keyout", dir / (name + ".key"), "-out", dir / (name + ".pem")};
+        if (name == "tsa") {
+            request.insert(request.end(), {"-addext", "extendedKeyUsage=critical,timeStamping"});
+        }
+        ASSERT_EQ(tooltest::Run("openssl", request).exitCode, 0);
+    }
+    for (const bool stamped : {true, false}) {
+        std::vector<std::string> sign = {"sign", "-certs", dir / "signer.pem", "-key",
+                                                dir / "signer.key", "-in", dir / "setup.exe",
+                                                "-out", dir / "signed.exe"};
+        if (stamped) {
+            sign.insert(sign.end(), {"-TSA-certs", (dir / "tsa.pem").string(), "-TSA-key",
+                                     (dir / "tsa.key").string()});
+        }
+        fs::remove(dir / "signed.exe");
+        const auto signing = tooltest::Run("osslsigncode", sign);
+        ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
+        const auto verify = tooltest::Run(
+            WRAPPER_INSPECT, {"--json", "--verify", "--require-timestamp", dir / "signed.exe"});
+        EXPECT_EQ(verify.exitCode, stamped ? 0 : 1) << verify.out;
+        const json report = json::parse(verify.out);
+        EXPECT_EQ(report["signature"]["timestamped"], stamped);
+    }
+}
+
 }  // namespace

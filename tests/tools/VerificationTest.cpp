@@ -37,7 +37,7 @@ std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi,
     EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
     std::vector<std::string> failed;
     for (const auto& check :
-         tools::package::VerifyPackage(inspection, allowAnsi, {}, requireSignature)) {
+         tools::package::VerifyPackage(inspection, allowAnsi, {}, {requireSignature, false})) {
         if (!check.passed) failed.push_back(std::string(check.rule->id) + ": " + check.detail);
     }
     return failed;

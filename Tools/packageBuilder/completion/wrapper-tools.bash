@@ -11,8 +11,9 @@ _wrapper_tools() {
                      --landing --uninstall --allow-ansi --strict --unchecked --payload-size
                      --trailing-bytes --trailing-file --help --version" ;;
         *)
-            options="--json --verify --allow-ansi --strict --expect-product-id --require-signature
-                     --extract-payload --help --version" ;;
+            options="--json --verify --allow-ansi --strict --expect-product-id
+                     --require-signature --require-timestamp --extract-payload --help
+                     --version" ;;
     esac
     case $previous in
         --launcher|--payload|-o|--output|-s|--settings|--trailing-file|--extract-payload)

@@ -56,9 +56,12 @@ int RunInspect(const std::vector<std::string>& arguments) {
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);
-    bool requireSignature = false;
-    app.add_flag("--require-signature", requireSignature,
+    tools::package::SignatureRequirements required;
+    app.add_flag("--require-signature", required.signature,
                  "with --verify: an unsigned package fails (a release must be signed)")
+        ->needs(verifyFlag);
+    app.add_flag("--require-timestamp", required.timestamp,
+                 "with --verify: a signature without a timestamp fails, as does no signature")
         ->needs(verifyFlag);
     std::optional<std::string> expectedProductId;
     app.add_option("--expect-product-id", expectedProductId,
@@ -116,7 +119,7 @@ int RunInspect(const std::vector<std::string>& arguments) {
 
     std::vector<tools::package::Check> checks;
     if (verify) checks = tools::package::VerifyPackage(inspection, allowAnsi, expectedProductId,
-                                                               requireSignature);
+                                                               required);
     const std::string report =
         json ? tools::package::JsonReport(inspection, package, verify ? &checks : nullptr, strict)
         : verify ? tools::package::TextChecks(checks, package, inspection.fileSize, strict)

@@ -423,15 +423,26 @@ Check SignatureStateCheck(const Inspection& inspection) {
     return Make(RuleId::Signature, false);
 }
 
-// With --require-signature the rule asks for a signature as well.
-Check SignatureCheckOf(const Inspection& inspection, bool requireSignature) {
-    if (!requireSignature) return SignatureStateCheck(inspection);
-    Check check = inspection.signature.state == SignatureState::None
+// With --require-signature the rule asks for a signature as well, with --require-timestamp
+// for its timestamp too.
+Check SignatureCheckOf(const Inspection& inspection, const SignatureRequirements& required) {
+    if (!required.signature && !required.timestamp) return SignatureStateCheck(inspection);
+    const SignatureCheck& signature = inspection.signature;
+    Check check = signature.state == SignatureState::None
                       ? Make(RuleId::Signature, false,
                              "the package is not signed, and a signature is required")
                       : SignatureStateCheck(inspection);
     check.name =
         "a signature after the marker is present and matches the file (its Authenticode digest)";
+    if (required.timestamp) {
+        check.name += ", with a timestamp";
+        if (check.passed && !signature.timestamped) {
+            check.passed = false;
+            check.detail = "the signature carries no timestamp, and one is required";
+        } else if (check.passed) {
+            check.detail += "; timestamped";
+        }
+    }
     return check;
 }
 
@@ -445,7 +456,7 @@ const char* SeverityName(Severity severity) {
 
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
                                  const std::optional<std::string>& expectedProductId,
-                                 bool requireSignature) {
+                                 const SignatureRequirements& required) {
     Check reads = Make(
         RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
         "result " + std::to_string(inspection.code) + " (" + ResultCodeName(inspection.code) + ")");
@@ -473,7 +484,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         UninstallCheck(inspection),
         AfterMarkerCheck(inspection),
         MarkerCheck(inspection),
-        SignatureCheckOf(inspection, requireSignature),
+        SignatureCheckOf(inspection, required),
         ProductIdCheck(inspection, expectedProductId),
     };
 }
