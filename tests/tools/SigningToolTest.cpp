@@ -49,6 +49,15 @@ protected:
         return digest;
     }
 
+    // setup.exe, unsigned: a 4096-byte launcher and a 3000-byte installer.
+    bool PackUnsigned() {
+        tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
+        tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
+        return tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
+                                            dir / "installer.exe", "-o", dir / "setup.exe"})
+                   .exitCode == 0;
+    }
+
     tooltest::ScratchDir dir;
 };
 
@@ -115,12 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Padding, SigningToolTest,
 // A byte the signature covers, changed after signing: --verify fails and says so; bytes in
 // the certificate table itself are not covered and change nothing.
 TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
-    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
-    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
-    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
-                                           dir / "installer.exe", "-o", dir / "setup.exe"})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(PackUnsigned());
     ASSERT_EQ(tooltest::Run("openssl",
                             {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
                              "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"})
@@ -156,12 +160,7 @@ TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
 // --require-timestamp: a signature with osslsigncode's own timestamp authority passes, one
 // without fails, and the report says which is which.
 TEST_F(SigningToolTest, RequiredTimestampIsFoundOrMissed) {
-    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
-    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
-    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
-                                           dir / "installer.exe", "-o", dir / "setup.exe"})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(PackUnsigned());
     for (const std::string name : {"signer", "tsa"}) {
         std::vector<std::string> request = {
             "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name, "-days", "2",
