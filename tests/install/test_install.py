@@ -7,6 +7,7 @@ Environment (CTest sets it): CMAKE_COMMAND, WRAPPER_BUILD_DIR (this build tree),
 STANDIN_INSTALLER (the payload), WRAPPER_PRODUCT_ID (the configured id).
 """
 
+import gzip
 import json
 import os
 import shutil
@@ -67,7 +68,9 @@ def installed_files(windows=False):
         f"bin/wrapper-inspect{exe}",
         f"bin/wrapper-pack{exe}",
         f"bin/wrapper-stamp{exe}",
+        "share/doc/wrapper/LICENSE",
         "share/doc/wrapper/README.md",
+        "share/doc/wrapper/SHA256SUMS",
         "share/doc/wrapper/package-format.md",
         "share/wrapper/cmake/WrapperAddPackage.cmake",
         "share/wrapper/cmake/wrapperConfig.cmake",
@@ -78,9 +81,12 @@ def installed_files(windows=False):
         files += ["share/bash-completion/completions/wrapper-inspect",
                   "share/bash-completion/completions/wrapper-pack",
                   "share/bash-completion/completions/wrapper-stamp"]
+        files += [f"{target}/lib/cmake/wrapper/{name}.cmake"
+                  for target in ("i686-w64-mingw32", "x86_64-w64-mingw32")
+                  for name in ("wrapperConfig", "wrapperConfigVersion")]
         if shutil.which("help2man"):
-            files += ["share/man/man1/wrapper-inspect.1", "share/man/man1/wrapper-pack.1",
-                      "share/man/man1/wrapper-stamp.1"]
+            files += ["share/man/man1/wrapper-inspect.1.gz", "share/man/man1/wrapper-pack.1.gz",
+                      "share/man/man1/wrapper-stamp.1.gz"]
     return sorted(files)
 
 
@@ -105,7 +111,7 @@ class InstalledTreeTests(unittest.TestCase):
     def test_man_pages_name_the_options(self):
         if not shutil.which("help2man"):
             self.skipTest("help2man is not installed: no man pages")
-        with open(os.path.join(self.prefix, "share/man/man1/wrapper-inspect.1")) as f:
+        with gzip.open(os.path.join(self.prefix, "share/man/man1/wrapper-inspect.1.gz"), "rt") as f:
             page = f.read()
         self.assertIn("\\-\\-expect\\-product\\-id", page)
         self.assertIn("wrapper-inspect " + os.environ["WRAPPER_VERSION"], page)
@@ -126,7 +132,8 @@ class ToolsOnlyConfigureTests(unittest.TestCase):
 
 class PackageFileTests(unittest.TestCase):
     """CPack's packages of this build (and of the Windows build, when it is there): the
-    installation's files under the package's own root, the host tools stripped."""
+    installation's files under the package's own root, the host tools stripped, the build's
+    launcher as it was linked, no build path in the tools, and SHA256SUMS that hold."""
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="wrapper-cpack-")
@@ -140,6 +147,25 @@ class PackageFileTests(unittest.TestCase):
                 if name.endswith((".deb", ".tar.gz", ".zip"))]
         self.assertEqual(len(made), 1, made)
         return os.path.join(self.work, made[0])
+
+    def check_unpacked(self, root, files, tools, build_dir):
+        """The installation unpacked at `root`, which holds `files`, its tools named `tools`,
+        from `build_dir`."""
+        with open(os.path.join(root, "share", "wrapper", "wrapper.exe"), "rb") as f:
+            shipped = f.read()
+        with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
+                               "packageBuilder", "wrapper", "wrapper.exe"), "rb") as f:
+            self.assertEqual(shipped, f.read(), "the launcher is not the build's own")
+        for tool in tools:
+            with open(os.path.join(root, "bin", tool), "rb") as f:
+                program = f.read()
+            for folder in (os.path.dirname(os.path.dirname(HERE)), build_dir):
+                self.assertNotIn(folder.encode(), program, tool)
+        checked = run(["sha256sum", "--check", "--strict", "share/doc/wrapper/SHA256SUMS"],
+                      cwd=root)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertEqual(sorted(line.rsplit(": ", 1)[0] for line in checked.stdout.splitlines()),
+                         [name for name in files if name != "share/doc/wrapper/SHA256SUMS"])
 
     @staticmethod
     def listed(lines, root):
@@ -157,13 +183,22 @@ class PackageFileTests(unittest.TestCase):
         package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "DEB")
         listing = run(["dpkg-deb", "-c", package]).stdout
         print(listing)
-        self.assertEqual(self.listed(listing.splitlines(), "./usr/"), installed_files())
+        files = sorted(installed_files() + ["share/doc/wrapper/changelog.Debian.gz",
+                                            "share/doc/wrapper/copyright"])
+        self.assertEqual(self.listed(listing.splitlines(), "./usr/"), files)
         self.assertIn("libssl", run(["dpkg-deb", "-f", package, "Depends"]).stdout)
+        if shutil.which("lintian"):
+            checked = run(["lintian", package])
+            print(checked.stdout + checked.stderr)
+            self.assertEqual([line for line in checked.stdout.splitlines()
+                              if line.startswith("E:")], [])
         unpacked = os.path.join(self.work, "unpacked")
         run(["dpkg-deb", "-x", package, unpacked])
         for tool in ("wrapper-pack", "wrapper-inspect"):
             described = run(["file", os.path.join(unpacked, "usr", "bin", tool)]).stdout
             self.assertIn(", stripped", described)
+        self.check_unpacked(os.path.join(unpacked, "usr"), files, ("wrapper-pack", "wrapper-inspect"),
+                            os.environ["WRAPPER_BUILD_DIR"])
 
     def test_tar_gz(self):
         package = self.cpack(os.environ["WRAPPER_BUILD_DIR"], "TGZ")
@@ -171,6 +206,10 @@ class PackageFileTests(unittest.TestCase):
         print(listing)
         root = os.path.basename(package)[:-len(".tar.gz")] + "/"
         self.assertEqual(self.listed(listing.splitlines(), root), installed_files())
+        run(["tar", "xzf", package, "-C", self.work])
+        self.check_unpacked(os.path.join(self.work, root), installed_files(),
+                            ("wrapper-pack", "wrapper-inspect"),
+                            os.environ["WRAPPER_BUILD_DIR"])
 
     def test_windows_zip(self):
         windows = os.environ["WRAPPER_WINDOWS_BUILD_DIR"]
@@ -181,27 +220,35 @@ class PackageFileTests(unittest.TestCase):
         print(listing)
         root = os.path.basename(package)[:-len(".zip")] + "/"
         self.assertEqual(self.listed(listing.splitlines(), root), installed_files(windows=True))
+        run(["unzip", "-q", package, "-d", self.work])
+        self.check_unpacked(os.path.join(self.work, root), installed_files(windows=True),
+                            ("wrapper-pack.exe", "wrapper-inspect.exe"), windows)
 
 
 class ConsumerProjectTests(unittest.TestCase):
-    """tests/install/consumer, configured and built against the installation."""
+    """tests/install/consumer, configured and built against the installation. Its inputs
+    lie in a folder whose name holds a space and a semicolon."""
 
     def setUp(self):
         self.prefix = Installed.prefix()
         self.work = tempfile.mkdtemp(prefix="wrapper-consumer-")
         self.addCleanup(shutil.rmtree, self.work, True)
         self.build = os.path.join(self.work, "build")
-        self.settings = os.path.join(self.work, "release.ini")
-        self.installer = os.path.join(self.work, "installer.exe")
+        inputs = os.path.join(self.work, "in a; folder")
+        os.mkdir(inputs)
+        self.settings = os.path.join(inputs, "release.ini")
+        self.installer = os.path.join(inputs, "installer.exe")
         with open(self.settings, "w") as f:
             f.write(SETTINGS)
         shutil.copyfile(os.environ["STANDIN_INSTALLER"], self.installer)
         self.inspect = os.path.join(self.prefix, "bin", "wrapper-inspect")
+        self.generator = "Ninja"
 
-    def configure(self, *extra):
-        result = run([CMAKE, "-S", os.path.join(HERE, "consumer"), "-B", self.build, "-G", "Ninja",
-                      f"-DCMAKE_PREFIX_PATH={self.prefix}", f"-DINSTALLER={self.installer}",
-                      f"-DSETTINGS={self.settings}", *extra])
+    def configure(self, *extra, prefix_path=True):
+        found = [f"-DCMAKE_PREFIX_PATH={self.prefix}"] if prefix_path else []
+        result = run([CMAKE, "-S", os.path.join(HERE, "consumer"), "-B", self.build,
+                      "-G", self.generator, *found, f"-DINSTALLER:FILEPATH={self.installer}",
+                      f"-DSETTINGS:FILEPATH={self.settings}", *extra])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def build_log(self, expect_success=True):
@@ -209,6 +256,12 @@ class ConsumerProjectTests(unittest.TestCase):
         log = result.stdout + result.stderr
         self.assertEqual(result.returncode == 0, expect_success, log)
         print(log)
+        log = log.replace("\n  ", " ")  # CMake's messages, unwrapped
+        # The work files are never named, and none is left.
+        self.assertNotIn("/packed.exe", log)
+        self.assertNotIn("/signed.exe", log)
+        for folder, _, names in os.walk(self.build):
+            self.assertEqual([n for n in names if n in ("packed.exe", "signed.exe")], [], folder)
         return log
 
     def fields(self, package):
@@ -221,10 +274,9 @@ class ConsumerProjectTests(unittest.TestCase):
         self.configure()
         package = os.path.join(self.build, "setup.exe")
         log = self.build_log()
+        # One line for the package: no tool output on success.
         self.assertIn("Packing setup: " + package, log)
-        self.assertIn("wrapper-pack: wrote " + os.path.join(self.build, "setup.wrapper-package"),
-                      log)
-        self.assertIn("all 18 checks passed", log)
+        self.assertNotIn("wrapper-pack", log)
         self.assertEqual(run([self.inspect, "--verify", package]).returncode, 0)
         report, fields = self.fields(package)
         self.assertEqual(fields["CampaignQuery"], "utm_source=consumer")
@@ -250,28 +302,99 @@ class ConsumerProjectTests(unittest.TestCase):
             f.write(SETTINGS.replace("utm_source=consumer", "?utm_source=broken"))
         log = self.build_log(expect_success=False)
         self.assertIn('wrapper-pack: campaign query starts with "?"', log)
+        self.assertIn(package + " not written: packing failed", log)
         self.assertFalse(os.path.exists(package))
+
+    def test_unix_makefiles_layered_settings_and_an_output_in_a_new_folder(self):
+        # make takes no semicolon in a dependency's path: spaces only.
+        self.generator = "Unix Makefiles"
+        os.rename(os.path.dirname(self.installer), os.path.join(self.work, "inputs"))
+        self.installer = os.path.join(self.work, "inputs", "installer.exe")
+        self.settings = os.path.join(self.work, "inputs", "release.ini")
+        more = os.path.join(self.work, "more.ini")
+        with open(more, "w") as f:
+            f.write("landing = https://example.com%1/hello?\n")
+        package = os.path.join(self.work, "out put", "new folder", "My Setup.exe")
+        self.configure(f"-DMORE_SETTINGS:FILEPATH={more}", "-DCAMPAIGN=utm_source=inline",
+                       f"-DOUTPUT:FILEPATH={package}")
+        self.assertIn("Packing setup: " + package, self.build_log())
+        fields = self.fields(package)[1]
+        self.assertEqual(fields["CampaignQuery"], "utm_source=inline")
+        self.assertEqual(fields["LandingTemplate"], "https://example.com%1/hello?")
+        self.assertEqual(fields["LinkTemplate"], "https://example.com%1/start?")
+
+    def test_an_output_that_is_not_a_regular_file_is_left_alone(self):
+        kept = os.path.join(self.work, "kept.txt")
+        with open(kept, "w") as f:
+            f.write("kept")
+        folder = os.path.join(self.work, "a folder")
+        os.mkdir(folder)
+        shutil.copyfile(kept, os.path.join(folder, "kept.txt"))
+        link = os.path.join(self.work, "link.exe")
+        os.symlink(kept, link)
+        for output, kind in ((folder, "a folder"), (link, "a symbolic link")):
+            with self.subTest(kind):
+                self.configure(f"-DOUTPUT:FILEPATH={output}")
+                log = self.build_log(expect_success=False)
+                self.assertIn(f"{output} is {kind}; wrapper_add_package replaces only a regular "
+                              "file", log)
+                with open(os.path.join(output, "kept.txt") if os.path.isdir(output) else kept) as f:
+                    self.assertEqual(f.read(), "kept")
+        self.assertTrue(os.path.islink(link))
+
+    def test_finds_the_package_from_a_mingw_cross_build(self):
+        # An ordinary MinGW toolchain file: packages come from the target's root alone. The
+        # installation's prefix stands for /usr, whose i686-w64-mingw32 folder that root is.
+        toolchain = os.path.join(self.work, "mingw.cmake")
+        with open(toolchain, "w") as f:
+            f.write("set(CMAKE_SYSTEM_NAME Windows)\n"
+                    "set(CMAKE_SYSTEM_PROCESSOR i686)\n"
+                    f"set(CMAKE_FIND_ROOT_PATH [[{self.prefix}/i686-w64-mingw32]])\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)\n"
+                    "set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)\n")
+        self.configure(f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", prefix_path=False)
+        self.assertIn("Packing setup", self.build_log())
+
+    def test_a_signing_command_that_signs_nothing_fails_the_build(self):
+        self.configure("-DSIGN_CERT:STRING=copy")
+        signed = os.path.join(self.build, "release", "setup-signed.exe")
+        log = self.build_log(expect_success=False)
+        self.assertIn("FAIL  a signature after the marker is present and matches the file", log)
+        self.assertIn(signed + " not written: the check failed", log)
+        self.assertFalse(os.path.exists(signed))
 
     def test_signs_then_verifies_against_the_product_id(self):
         for tool in ("openssl", "osslsigncode"):
             if not shutil.which(tool):
                 self.skipTest(f"{tool} is not installed")
-        cert = os.path.join(self.work, "cert.pem")
-        key = os.path.join(self.work, "key.pem")
+        cert = os.path.join(self.work, "in a; folder", "cert.pem")
+        key = os.path.join(self.work, "in a; folder", "key.pem")
         made = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
                     "-days", "2", "-keyout", key, "-out", cert])
         self.assertEqual(made.returncode, 0, made.stderr)
-        self.configure(f"-DSIGN_CERT={cert}", f"-DSIGN_KEY={key}")
+        # A signing argument with a space and a semicolon stays one argument.
+        self.configure(f"-DSIGN_CERT:FILEPATH={cert}", f"-DSIGN_KEY:FILEPATH={key}", "-DSIGN_NAME=Consumer; setup")
         signed = os.path.join(self.build, "release", "setup-signed.exe")
-        log = self.build_log()
-        self.assertIn("Packing setup-signed: " + signed, log)
-        self.assertIn("pass  the launcher reads the uninstall key of the expected product: "
-                      "product id " + os.environ["WRAPPER_PRODUCT_ID"], log)
+        self.assertIn("Packing setup-signed: " + signed, self.build_log())
         self.assertEqual(self.fields(signed)[0]["signature"]["state"], "matches")
 
-        self.configure(f"-DEXPECT_PRODUCT_ID={OTHER_PRODUCT}")
+        # The certificate is an input of the signed package alone.
+        os.utime(cert)
+        log = self.build_log()
+        self.assertIn("Packing setup-signed", log)
+        self.assertNotIn("Packing setup:", log)
+
+        self.configure(f"-DSIGN_KEY:FILEPATH={cert}")
+        log = self.build_log(expect_success=False)
+        self.assertIn(signed + " not written: signing failed", log)
+        self.assertFalse(os.path.exists(signed))
+
+        self.configure(f"-DSIGN_KEY:FILEPATH={key}", f"-DEXPECT_PRODUCT_ID={OTHER_PRODUCT}")
         log = self.build_log(expect_success=False)
         self.assertIn("FAIL  the launcher reads the uninstall key of the expected product", log)
+        self.assertIn(signed + " not written: the check failed", log)
         self.assertFalse(os.path.exists(signed))
         self.assertTrue(os.path.exists(os.path.join(self.build, "setup.exe")))
 

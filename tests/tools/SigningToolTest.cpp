@@ -49,6 +49,15 @@ protected:
         return digest;
     }
 
+    // setup.exe, unsigned: a 4096-byte launcher and a 3000-byte installer.
+    bool PackUnsigned() {
+        tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
+        tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
+        return tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
+                                            dir / "installer.exe", "-o", dir / "setup.exe"})
+                   .exitCode == 0;
+    }
+
     tooltest::ScratchDir dir;
 };
 
@@ -74,8 +83,9 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
                                        dir / "setup.exe", "-out", dir / "signed.exe"});
     ASSERT_EQ(sign.exitCode, 0) << sign.out << sign.err;
 
-    const auto inspect = tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", dir / "signed.exe",
-                                                         "--extract-payload", dir / "out.exe"});
+    const auto inspect =
+        tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", "--require-signature",
+                                        dir / "signed.exe", "--extract-payload", dir / "out.exe"});
     ASSERT_EQ(inspect.exitCode, 0) << inspect.out << inspect.err;
     const json report = json::parse(inspect.out);
     const std::uint64_t markerEnd = 4096 + payloadSize + 1080;
@@ -114,12 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Padding, SigningToolTest,
 // A byte the signature covers, changed after signing: --verify fails and says so; bytes in
 // the certificate table itself are not covered and change nothing.
 TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
-    tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
-    tooltest::WriteFile(dir / "installer.exe", tooltest::MinimalExecutable(3000));
-    ASSERT_EQ(tooltest::Run(WRAPPER_PACK, {"--launcher", dir / "wrapper.exe", "--payload",
-                                           dir / "installer.exe", "-o", dir / "setup.exe"})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(PackUnsigned());
     ASSERT_EQ(tooltest::Run("openssl",
                             {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
                              "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"})
@@ -150,6 +155,38 @@ TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     const json report =
         json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "tail.exe"}).out);
     EXPECT_EQ(report["signature"]["state"], "matches");
+}
+
+// --require-timestamp: a signature with osslsigncode's own timestamp authority passes, one
+// without fails, and the report says which is which.
+TEST_F(SigningToolTest, RequiredTimestampIsFoundOrMissed) {
+    ASSERT_TRUE(PackUnsigned());
+    for (const std::string name : {"signer", "tsa"}) {
+        std::vector<std::string> request = {
+            "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name, "-days", "2",
+            "-keyout", dir / (name + ".key"), "-out", dir / (name + ".pem")};
+        if (name == "tsa") {
+            request.insert(request.end(), {"-addext", "extendedKeyUsage=critical,timeStamping"});
+        }
+        ASSERT_EQ(tooltest::Run("openssl", request).exitCode, 0);
+    }
+    for (const bool stamped : {true, false}) {
+        std::vector<std::string> sign = {"sign", "-certs", dir / "signer.pem", "-key",
+                                                dir / "signer.key", "-in", dir / "setup.exe",
+                                                "-out", dir / "signed.exe"};
+        if (stamped) {
+            sign.insert(sign.end(), {"-TSA-certs", (dir / "tsa.pem").string(), "-TSA-key",
+                                     (dir / "tsa.key").string()});
+        }
+        fs::remove(dir / "signed.exe");
+        const auto signing = tooltest::Run("osslsigncode", sign);
+        ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
+        const auto verify = tooltest::Run(
+            WRAPPER_INSPECT, {"--json", "--verify", "--require-timestamp", dir / "signed.exe"});
+        EXPECT_EQ(verify.exitCode, stamped ? 0 : 1) << verify.out;
+        const json report = json::parse(verify.out);
+        EXPECT_EQ(report["signature"]["timestamped"], stamped);
+    }
 }
 
 }  // namespace

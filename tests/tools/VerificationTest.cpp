@@ -22,19 +22,22 @@ struct VerifyRow {
     std::function<void(PackageParts&)> change;
     std::vector<std::string> failing;  // "id: detail" of each check expected not to pass
     bool allowAnsi = false;
+    bool requireSignature = false;
 };
 
 void PrintTo(const VerifyRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi) {
+std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi,
+                                      bool requireSignature = false) {
     tools::host::MemorySource source(package);
     tools::package::Inspection inspection;
     std::string error;
     EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
     std::vector<std::string> failed;
-    for (const auto& check : tools::package::VerifyPackage(inspection, allowAnsi)) {
+    for (const auto& check :
+         tools::package::VerifyPackage(inspection, allowAnsi, {}, {requireSignature, false})) {
         if (!check.passed) failed.push_back(std::string(check.rule->id) + ": " + check.detail);
     }
     return failed;
@@ -45,7 +48,8 @@ struct VerificationTest : ::testing::TestWithParam<VerifyRow> {};
 TEST_P(VerificationTest, FailsExactlyTheChecksForTheMistake) {
     PackageParts parts;
     if (GetParam().change) GetParam().change(parts);
-    EXPECT_EQ(FailedChecks(tooltest::BuildPackage(parts), GetParam().allowAnsi),
+    EXPECT_EQ(FailedChecks(tooltest::BuildPackage(parts), GetParam().allowAnsi,
+                           GetParam().requireSignature),
               GetParam().failing);
 }
 
@@ -217,6 +221,12 @@ const VerifyRow kRows[] = {
     {"CertificateTableAfterTheMarker",
      [](PackageParts& p) { AppendCertificateTable(p, 0); },
      {kNoSignatureRead}},
+    // A release requires a signature: a signing step that signed nothing is caught.
+    {"UnsignedWhenASignatureIsRequired",
+     nullptr,
+     {"signature: the package is not signed, and a signature is required"},
+     false,
+     true},
     {"CertificateTableAfterPadding",
      [](PackageParts& p) { AppendCertificateTable(p, 4); },
      {kNoSignatureRead}},

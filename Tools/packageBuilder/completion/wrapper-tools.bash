@@ -14,7 +14,8 @@ _wrapper_tools() {
             options="--campaign -o --output --campaigns --output-dir --help --version" ;;
         *)
             options="--json --verify --allow-ansi --strict --expect-product-id
-                     --extract-payload --help --version" ;;
+                     --require-signature --require-timestamp --extract-payload --help
+                     --version" ;;
     esac
     case $previous in
         --launcher|--payload|-o|--output|-s|--settings|--trailing-file|--extract-payload|--campaigns)

@@ -43,6 +43,10 @@ private:
 struct SignedDigest {
     DigestAlgorithm algorithm = DigestAlgorithm::Sha256;
     std::vector<std::uint8_t> value;
+    // The signer carries a timestamp among its unsigned attributes: an RFC 3161 timestamp
+    // (kRfc3161TimestampOid) or a PKCS#9 countersignature (kCounterSignatureOid). Whether the
+    // timestamp itself is valid is not judged.
+    bool timestamped = false;
 };
 
 // Reads `message` (the bytes of a certificate-table entry's PKCS#7 message). On failure
@@ -54,5 +58,8 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
 
 // The object identifier of Authenticode's SpcIndirectDataContent.
 inline constexpr const char* kSpcIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
+// The unsigned attributes that hold a signer's timestamp.
+inline constexpr const char* kRfc3161TimestampOid = "1.3.6.1.4.1.311.3.3.1";
+inline constexpr const char* kCounterSignatureOid = "1.2.840.113549.1.9.6";
 
 }  // namespace wrapper::tools::host

@@ -124,6 +124,18 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
             return false;
     }
     digest.value.assign(value->data, value->data + value->length);
+    digest.timestamped = false;
+    STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(pkcs7.get());
+    if (signers != nullptr && sk_PKCS7_SIGNER_INFO_num(signers) > 0) {
+        const PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
+        for (int i = 0; i < sk_X509_ATTRIBUTE_num(signer->unauth_attr); ++i) {
+            const std::string oid =
+                OidText(X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(signer->unauth_attr, i)));
+            if (oid == kRfc3161TimestampOid || oid == kCounterSignatureOid) {
+                digest.timestamped = true;
+            }
+        }
+    }
     return true;
 }
 

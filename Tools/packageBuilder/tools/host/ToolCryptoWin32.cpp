@@ -175,6 +175,20 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
         return false;
     }
     digest.value.assign(value->pbData, value->pbData + value->cbData);
+    // The first signer's unsigned attributes; a signer without any has none to give.
+    digest.timestamped = false;
+    std::vector<BYTE> attributes;
+    if (decoder.Param(CMSG_SIGNER_UNAUTH_ATTR_PARAM, attributes) &&
+        attributes.size() >= sizeof(CRYPT_ATTRIBUTES)) {
+        const auto* list = reinterpret_cast<const CRYPT_ATTRIBUTES*>(attributes.data());
+        for (DWORD i = 0; i < list->cAttr; ++i) {
+            const char* attribute = list->rgAttr[i].pszObjId;
+            if (attribute != nullptr && (std::strcmp(attribute, kRfc3161TimestampOid) == 0 ||
+                                         std::strcmp(attribute, kCounterSignatureOid) == 0)) {
+                digest.timestamped = true;
+            }
+        }
+    }
     return true;
 }
 

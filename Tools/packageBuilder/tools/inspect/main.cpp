@@ -56,6 +56,13 @@ int RunInspect(const std::vector<std::string>& arguments) {
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);
+    tools::package::SignatureRequirements required;
+    app.add_flag("--require-signature", required.signature,
+                 "with --verify: an unsigned package fails (a release must be signed)")
+        ->needs(verifyFlag);
+    app.add_flag("--require-timestamp", required.timestamp,
+                 "with --verify: a signature without a timestamp fails, as does no signature")
+        ->needs(verifyFlag);
     std::optional<std::string> expectedProductId;
     app.add_option("--expect-product-id", expectedProductId,
                    "with --verify: the launcher must read this product's uninstall key (the "
@@ -102,7 +109,8 @@ int RunInspect(const std::vector<std::string>& arguments) {
     }
 
     std::vector<tools::package::Check> checks;
-    if (verify) checks = tools::package::VerifyPackage(inspection, allowAnsi, expectedProductId);
+    if (verify) checks = tools::package::VerifyPackage(inspection, allowAnsi, expectedProductId,
+                                                               required);
     const std::string report =
         json ? tools::package::JsonReport(inspection, package, verify ? &checks : nullptr, strict)
         : verify ? tools::package::TextChecks(checks, package, inspection.fileSize, strict)

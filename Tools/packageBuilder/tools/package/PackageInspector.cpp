@@ -133,6 +133,7 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
     }
     check.algorithm = digest.algorithm;
     check.signedDigest = digest.value;
+    check.timestamped = digest.timestamped;
     check.state = SignatureState::Matches;  // until the file's digest says otherwise
 }
 

@@ -62,6 +62,7 @@ struct SignatureCheck {
         host::DigestAlgorithm::Sha256;
     std::vector<std::uint8_t> signedDigest;
     std::vector<std::uint8_t> fileDigest;
+    bool timestamped = false;  // the signer carries a timestamp (see host::SignedDigest)
     std::string problem;  // for Unreadable
 };
 

@@ -90,9 +90,9 @@ std::string SignatureLine(const SignatureCheck& signature) {
         case SignatureState::None: return "none";
         case SignatureState::Unreadable: return "unreadable: " + signature.problem;
         case SignatureState::Matches:
-            return "Authenticode " + name +
-                   " digest matches the file (the certificate chain is not judged: run "
-                   "osslsigncode verify)";
+            return "Authenticode " + name + " digest matches the file, " +
+                   (signature.timestamped ? "timestamped" : "not timestamped") +
+                   " (the certificate chain is not judged: run osslsigncode verify)";
         case SignatureState::Differs:
             return "Authenticode " + name + " digest DIFFERS: signed " +
                    Hex(signature.signedDigest) + ", file " + Hex(signature.fileDigest);
@@ -323,6 +323,7 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
                                     : Json()},
             {"signedDigest", DigestJson(signature.signedDigest)},
             {"fileDigest", DigestJson(signature.fileDigest)},
+            {"timestamped", signature.timestamped},
             {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
             {"chainJudged", false}};
         const SlotReport& slot = inspection.slot;

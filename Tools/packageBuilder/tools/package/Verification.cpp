@@ -406,7 +406,7 @@ Check MarkerCheck(const Inspection& inspection) {
     return Make(RuleId::MarkerOnce, false, detail);
 }
 
-Check SignatureCheckOf(const Inspection& inspection) {
+Check SignatureStateCheck(const Inspection& inspection) {
     const SignatureCheck& signature = inspection.signature;
     const std::string name = host::DigestName(signature.algorithm);
     switch (signature.state) {
@@ -465,6 +465,29 @@ Check CampaignStampCheck(const SlotReport& slot) {
                     "\" and a valid campaign followed by zero bytes: the launcher ignores it");
 }
 
+// With --require-signature the rule asks for a signature as well, with --require-timestamp
+// for its timestamp too.
+Check SignatureCheckOf(const Inspection& inspection, const SignatureRequirements& required) {
+    if (!required.signature && !required.timestamp) return SignatureStateCheck(inspection);
+    const SignatureCheck& signature = inspection.signature;
+    Check check = signature.state == SignatureState::None
+                      ? Make(RuleId::Signature, false,
+                             "the package is not signed, and a signature is required")
+                      : SignatureStateCheck(inspection);
+    check.name =
+        "a signature after the marker is present and matches the file (its Authenticode digest)";
+    if (required.timestamp) {
+        check.name += ", with a timestamp";
+        if (check.passed && !signature.timestamped) {
+            check.passed = false;
+            check.detail = "the signature carries no timestamp, and one is required";
+        } else if (check.passed) {
+            check.detail += "; timestamped";
+        }
+    }
+    return check;
+}
+
 }  // namespace
 
 const Rule& RuleFor(RuleId id) { return kRules[static_cast<std::size_t>(id)]; }
@@ -474,7 +497,8 @@ const char* SeverityName(Severity severity) {
 }
 
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
-                                 const std::optional<std::string>& expectedProductId) {
+                                 const std::optional<std::string>& expectedProductId,
+                                 const SignatureRequirements& required) {
     Check reads = Make(
         RuleId::LauncherReadsTrailer, inspection.code == wrapper::kSuccess,
         "result " + std::to_string(inspection.code) + " (" + ResultCodeName(inspection.code) + ")");
@@ -502,7 +526,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         UninstallCheck(inspection),
         AfterMarkerCheck(inspection),
         MarkerCheck(inspection),
-        SignatureCheckOf(inspection),
+        SignatureCheckOf(inspection, required),
         ProductIdCheck(inspection, expectedProductId),
         SignaturePaddingCheck(inspection),
         CampaignStampCheck(inspection.slot),

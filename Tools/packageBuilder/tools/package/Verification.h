@@ -69,9 +69,16 @@ struct Check {
 // check is that it reads it, failed. `allowAnsi` admits bytes 0x80-0xFF in the fields.
 // `expectedProductId`, when given, is the product whose uninstall key the launcher must read
 // (compared without regard to case, as the registry compares key names); without it that
-// check only reports the key.
+// check only reports the key. `required` is what a release must have besides: a signature
+// (an unsigned package fails, so a signing step that signs nothing is caught), and a
+// timestamp on it (which implies the signature).
+struct SignatureRequirements {
+    bool signature = false;
+    bool timestamp = false;
+};
 std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
-                                 const std::optional<std::string>& expectedProductId = {});
+                                 const std::optional<std::string>& expectedProductId = {},
+                                 const SignatureRequirements& required = {});
 
 // A failed error, or with `strict` any failed check.
 bool Fails(const Check& check, bool strict);
