@@ -119,6 +119,9 @@ TEST_F(InspectToolTest, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string name = (dir / "setup.exe").string();
     const Bytes package = tooltest::ReadFile(dir / "setup.exe");
+    // Its value is VerificationTest's; here only where it is shown.
+    const std::string neutral = json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", name}).out)
+                                    ["sha256"]["launcherImageNeutral"];
     EXPECT_EQ(run.out,
               "package                 " + name +
                   ", 9152 bytes\n"
@@ -147,6 +150,9 @@ TEST_F(InspectToolTest, TextReportShowsLayoutFieldsAndWhatTheLauncherWillDo) {
                   "\n"
                   "  launcher image        " +
                   Sha256(package, 0, 3072) +
+                  "\n"
+                  "  launcher, neutral     " +
+                  neutral +
                   "\n"
                   "  payload               " +
                   Sha256(package, 3072, 5000) +

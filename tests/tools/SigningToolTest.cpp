@@ -110,6 +110,11 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
     const json unsigned_ =
         json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "setup.exe"}).out);
     EXPECT_EQ(report["sha256"]["payload"], unsigned_["sha256"]["payload"]);
+    // And its launcher is the wrapper.exe packed, as signing-neutral hashes show.
+    const json launcher =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "wrapper.exe"}).out);
+    EXPECT_NE(report["sha256"]["launcherImage"], unsigned_["sha256"]["launcherImage"]);
+    EXPECT_EQ(report["sha256"]["launcherImageNeutral"], launcher["sha256"]["launcherImageNeutral"]);
 }
 
 // Signing tools pad the file to 8 bytes first: no padding, and some; and each digest.

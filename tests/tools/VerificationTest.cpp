@@ -304,4 +304,48 @@ TEST(Rules, IdsAreUniqueAndStrictTurnsWarningsIntoFailures) {
     EXPECT_TRUE(tools::package::Fails(warning, true));
 }
 
+// The launcher image hashed as Authenticode hashes it: what signing writes into the header
+// (CheckSum, the entry naming a table after the image) changes nothing, any other byte does,
+// and the bare launcher, which the launcher refuses as a package, hashes the same.
+TEST(LauncherNeutralHash, IgnoresOnlyWhatSigningWritesIntoTheHeader) {
+    const auto neutral = [](const Bytes& file) {
+        tools::host::MemorySource source(file);
+        tools::package::Inspection inspection;
+        std::string error;
+        EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
+        return tools::package::Hex(inspection.launcherNeutralSha256);
+    };
+    const PackageParts parts;
+    tools::host::MemorySource headers(parts.launcher);
+    const auto image = tools::package::ReadPeInfo(headers, 0, parts.launcher.size());
+    ASSERT_TRUE(image.checksumOffset && image.certificateEntryOffset);
+    const auto put = [](Bytes& bytes, std::size_t at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    const std::string plain = neutral(tooltest::BuildPackage(parts));
+    ASSERT_EQ(plain.size(), 64u);
+    EXPECT_EQ(neutral(parts.launcher), plain) << "the bare launcher";
+    const std::uint32_t markerEnd =
+        static_cast<std::uint32_t>(parts.launcher.size() + parts.payload.size() + 1080);
+    const struct {
+        const char* name;
+        std::function<void(Bytes&)> change;
+        bool same;
+    } rows[] = {
+        {"checksum", [&](Bytes& b) { put(b, *image.checksumOffset, 0x1234ABCD); }, true},
+        {"certificate entry",
+         [&](Bytes& b) {
+             put(b, *image.certificateEntryOffset, markerEnd);
+             put(b, *image.certificateEntryOffset + 4, 1432);
+         },
+         true},
+        {"code byte", [](Bytes& b) { b[tooltest::kLauncherKeyOffset - 1] ^= 0x5A; }, false},
+    };
+    for (const auto& row : rows) {
+        PackageParts changed = parts;
+        row.change(changed.launcher);
+        EXPECT_EQ(neutral(tooltest::BuildPackage(changed)) == plain, row.same) << row.name;
+    }
+}
+
 }  // namespace

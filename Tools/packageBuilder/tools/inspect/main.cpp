@@ -39,8 +39,9 @@ int RunInspect(const std::vector<std::string>& arguments) {
 
     CLI::App app{
         "Shows a package as the launcher reads it: layout, fields, hand-off values, SHA-256 of\n"
-        "its parts, and whether a signature still matches the file (the certificate chain is\n"
-        "not judged: run osslsigncode verify for that).\n"
+        "its parts (the launcher image's also signing-neutral, as for the bare wrapper.exe),\n"
+        "and whether a signature still matches the file (the certificate chain is not judged:\n"
+        "run osslsigncode verify for that).\n"
         "Exit status: 0 all well, 1 unreadable, refused by the launcher or a check failed,\n"
         "2 usage error.",
         kTool};

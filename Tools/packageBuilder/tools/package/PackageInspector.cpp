@@ -191,6 +191,11 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
                         read ? layout.trailerStart : layout.payloadStart);
     std::unique_ptr<RangeDigest> authenticode;
     if (signedDigest) authenticode = AuthenticodeDigest(inspection, signedDigest->algorithm);
+    // A refused file may be the bare launcher, whose hash is compared with a package's.
+    const std::uint64_t imageEnd = read ? layout.payloadStart : inspection.fileSize;
+    const std::unique_ptr<RangeDigest> neutral =
+        ImageDigest(read ? inspection.launcherImage : ReadPeInfo(source, 0, imageEnd), imageEnd,
+                    host::DigestAlgorithm::Sha256);
 
     unsigned char marker[kMarkerSize];
     wrapper::package::BuildTrailerMarker(marker);
@@ -211,6 +216,7 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
         launcher.Feed(offset, block, got);
         payload.Feed(offset, block, got);
         if (authenticode) authenticode->Feed(offset, block, got);
+        if (neutral) neutral->Feed(offset, block, got);
 
         const std::size_t length = carried + got;
         const std::uint64_t windowStart = offset - carried;
@@ -229,6 +235,7 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
         inspection.launcherSha256 = launcher.Finish();
         inspection.payloadSha256 = payload.Finish();
     }
+    if (neutral) inspection.launcherNeutralSha256 = neutral->Finish();
     if (authenticode) {
         SignatureCheck& signature = inspection.signature;
         signature.fileDigest = authenticode->Finish();
@@ -281,11 +288,16 @@ void RangeDigest::Feed(std::uint64_t offset, const std::uint8_t* data, std::size
 std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,
                                                 host::DigestAlgorithm algorithm) {
     const PeInfo& image = inspection.launcherImage;
-    if (!image.certificateTable || !image.checksumOffset || !image.certificateEntryOffset) {
-        return nullptr;
-    }
+    if (!image.certificateTable) return nullptr;
+    return ImageDigest(image, image.certificateTable->offset, algorithm);
+}
+
+std::unique_ptr<RangeDigest> ImageDigest(const PeInfo& image, std::uint64_t end,
+                                         host::DigestAlgorithm algorithm) {
+    if (!image.checksumOffset || !image.certificateEntryOffset) return nullptr;
+    if (image.certificateTable) end = std::min(end, image.certificateTable->offset);
     return std::make_unique<RangeDigest>(
-        algorithm, 0, image.certificateTable->offset,
+        algorithm, 0, end,
         std::vector<RangeDigest::Span>{
             {*image.checksumOffset, *image.checksumOffset + 4},
             {*image.certificateEntryOffset, *image.certificateEntryOffset + 8}});

@@ -91,6 +91,12 @@ struct Inspection {
     std::vector<std::uint8_t> packageSha256;
     std::vector<std::uint8_t> launcherSha256;
     std::vector<std::uint8_t> payloadSha256;
+    // SHA-256 of the launcher image as Authenticode hashes an image: without the header's
+    // CheckSum and certificate-table entry, and up to a certificate table inside it. Signing
+    // the package leaves it as it was, so it equals the same hash of the wrapper.exe that was
+    // packed. For a file the launcher refuses that is a Windows executable (wrapper.exe
+    // itself), the whole file is the image. Empty when the headers lack those fields.
+    std::vector<std::uint8_t> launcherNeutralSha256;
     SignatureCheck signature;
     // The campaign slot in the signature, read with the launcher's code (for kSuccess).
     SlotReport slot;
@@ -115,6 +121,12 @@ private:
     std::uint64_t end_;
     std::vector<Span> skipped_;
 };
+
+// The Authenticode digest of an image that occupies [0, end) of a file, to be fed the file's
+// bytes: every byte before `end`, or before the certificate table when that starts earlier,
+// but the header's CheckSum and certificate-table entry. None when the headers lack them.
+std::unique_ptr<RangeDigest> ImageDigest(const PeInfo& image, std::uint64_t end,
+                                         host::DigestAlgorithm algorithm);
 
 // The Authenticode digest of the file `inspection` describes, to be fed the file's bytes:
 // every byte before the certificate table but the header's CheckSum and certificate-table

@@ -207,6 +207,9 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                                            "): " + ResultCodeMeaning(inspection.code));
         out += Line("markers in file", std::to_string(inspection.markerCount));
         out += Line("SHA-256", Hex(inspection.packageSha256));
+        if (!inspection.launcherNeutralSha256.empty()) {
+            out += Line("SHA-256, neutral", Hex(inspection.launcherNeutralSha256));
+        }
         return out;
     }
     out += Line("launcher result", "0: the launcher reads this package");
@@ -235,6 +238,9 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += "\nSHA-256\n";
     out += Line("  package", Hex(inspection.packageSha256));
     out += Line("  launcher image", Hex(inspection.launcherSha256));
+    out += Line("  launcher, neutral", inspection.launcherNeutralSha256.empty()
+                                           ? "none: the image's headers are cut short"
+                                           : Hex(inspection.launcherNeutralSha256));
     out += Line("  payload", Hex(inspection.payloadSha256));
     out += Line("signature", SignatureLine(inspection.signature));
     out += Line("campaign slot", SlotLine(inspection.slot));
@@ -294,6 +300,7 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
     report["markerOffsets"] = inspection.markerOffsets;
     report["sha256"] = {{"package", DigestJson(inspection.packageSha256)},
                         {"launcherImage", DigestJson(inspection.launcherSha256)},
+                        {"launcherImageNeutral", DigestJson(inspection.launcherNeutralSha256)},
                         {"payload", DigestJson(inspection.payloadSha256)}};
     if (inspection.code == wrapper::kSuccess) {
         const PackageLayout& layout = inspection.layout;
