@@ -100,10 +100,12 @@ TEST_F(PackToolTest, ReplacesAnEarlierPackage) {
     EXPECT_EQ(fs::file_size(output), 9080u);
 }
 
-// A warning is printed and the package written; --strict refuses it like an error.
+// A warning is printed and the package written (--quiet keeps only the warning); --strict
+// refuses it like an error.
 TEST_F(PackToolTest, WarnsAboutPlainHttpAndRefusesItWhenStrict) {
-    const auto run = Pack({"--landing", "http://example.com%1/welcome?"});
+    const auto run = Pack({"--landing", "http://example.com%1/welcome?", "--quiet"});
     ASSERT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "wrapper-pack: warning: landing template uses http://: the page travels "
               "unencrypted\n");

@@ -8,8 +8,8 @@ _wrapper_tools() {
     case $1 in
         *wrapper-pack)
             options="--launcher --payload -o --output -s --settings --link --campaign
-                     --landing --uninstall --allow-ansi --strict --unchecked --payload-size
-                     --trailing-bytes --trailing-file --help --version" ;;
+                     --landing --uninstall --allow-ansi --strict -q --quiet --unchecked
+                     --payload-size --trailing-bytes --trailing-file --help --version" ;;
         *wrapper-stamp)
             options="--campaign -o --output --campaigns --output-dir --help --version" ;;
         *)

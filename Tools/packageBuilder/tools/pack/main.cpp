@@ -78,6 +78,10 @@ int RunPack(const std::vector<std::string>& arguments) {
     app.add_flag("--allow-ansi", request.allowAnsi,
                  "admit bytes 0x80-0xFF in settings written for the target's ANSI code page");
     app.add_flag("--strict", request.strict, "refuse on a warning as on an error");
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet,
+                 "print nothing when the package is written (warnings and errors still go to "
+                 "standard error)");
 
     const std::string crafting = "Test packages only (never ship what these make)";
     app.add_flag("--unchecked", request.unchecked,
@@ -184,6 +188,7 @@ int RunPack(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "%s: warning: test package (%s): never ship it\n", kTool,
                      crafted.c_str());
     }
+    if (quiet) return 0;
     std::printf("%s: wrote %s: launcher %llu + payload %llu + trailer %u", kTool, output.c_str(),
                 static_cast<unsigned long long>(result.launcherBytes),
                 static_cast<unsigned long long>(result.payloadBytes),
