@@ -3,6 +3,7 @@
 #                     [LANDING <template>] [UNINSTALL <template>] [ALLOW_ANSI] [STRICT]
 #                     [OUTPUT <file>] [LAUNCHER <file>]
 #                     [SIGN_COMMAND <command>...] [SIGN_DEPENDS <file or target>...]
+#                     [STAMP_SLOT]
 #                     [VERIFY] [EXPECT_PRODUCT_ID <id>] [REQUIRE_SIGNED] [REQUIRE_TIMESTAMP])
 #
 # Adds the target <target>, built by default, that packs the installer PAYLOAD (a file, or
@@ -24,6 +25,10 @@
 # check always runs and requires a signature (--require-signature: REQUIRE_SIGNED, implied),
 # so that a signing command that exits 0 and signs nothing fails the build.
 # REQUIRE_TIMESTAMP asks for a timestamp on the signature too (--require-timestamp).
+# STAMP_SLOT reserves the slot wrapper-stamp writes a campaign into: after the signing
+# command, osslsigncode add -addUnauthenticatedBlob adds it to the signature (which it does
+# not cover, so the signature and its timestamp stay valid). It needs SIGN_COMMAND and
+# osslsigncode (found as OSSLSIGNCODE_EXECUTABLE).
 #
 # OUTPUT is replaced only when it is a regular file or missing: a folder, a symbolic link or
 # any other kind of file there fails the build and is left as it is. Its folder is created.
@@ -77,7 +82,8 @@ function(_wrapper_package_append list)
 endfunction()
 
 function(wrapper_add_package)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "VERIFY;STRICT;ALLOW_ANSI;REQUIRE_SIGNED;REQUIRE_TIMESTAMP"
+  cmake_parse_arguments(PARSE_ARGV 0 arg
+    "VERIFY;STRICT;ALLOW_ANSI;REQUIRE_SIGNED;REQUIRE_TIMESTAMP;STAMP_SLOT"
     "NAME;PAYLOAD;OUTPUT;LAUNCHER;EXPECT_PRODUCT_ID;LINK;CAMPAIGN;LANDING;UNINSTALL"
     "SETTINGS;SIGN_COMMAND;SIGN_DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
@@ -94,13 +100,20 @@ function(wrapper_add_package)
   if(arg_EXPECT_PRODUCT_ID AND NOT arg_VERIFY)
     message(FATAL_ERROR "wrapper_add_package: EXPECT_PRODUCT_ID is checked by VERIFY")
   endif()
-  foreach(keyword IN ITEMS REQUIRE_SIGNED REQUIRE_TIMESTAMP)
+  foreach(keyword IN ITEMS REQUIRE_SIGNED REQUIRE_TIMESTAMP STAMP_SLOT)
     if(arg_${keyword} AND NOT arg_SIGN_COMMAND)
       message(FATAL_ERROR "wrapper_add_package: ${keyword} needs a SIGN_COMMAND that signs")
     endif()
   endforeach()
   if(arg_SIGN_DEPENDS AND NOT arg_SIGN_COMMAND)
     message(FATAL_ERROR "wrapper_add_package: SIGN_DEPENDS is what SIGN_COMMAND uses")
+  endif()
+  if(arg_STAMP_SLOT)
+    find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)
+    if(NOT OSSLSIGNCODE_EXECUTABLE)
+      message(FATAL_ERROR "wrapper_add_package: STAMP_SLOT adds the slot with osslsigncode, "
+        "which was not found; install it or set OSSLSIGNCODE_EXECUTABLE")
+    endif()
   endif()
 
   # Lists below hold each path or argument as one item, its semicolons escaped.
@@ -180,14 +193,21 @@ function(wrapper_add_package)
   set(packed "${work}/packed.exe")
   _wrapper_package_append(pack_arguments --output "${packed}")
   set(finished "${packed}")
+  set(signed "${work}/signed.exe")
   set(sign)
+  set(slot)
   if(arg_SIGN_COMMAND)
-    set(finished "${work}/signed.exe")
+    set(finished "${signed}")
     foreach(argument IN LISTS arg_SIGN_COMMAND)
       string(REPLACE "<IN>" "${packed}" argument "${argument}")
-      string(REPLACE "<OUT>" "${finished}" argument "${argument}")
+      string(REPLACE "<OUT>" "${signed}" argument "${argument}")
       _wrapper_package_append(sign "${argument}")
     endforeach()
+  endif()
+  if(arg_STAMP_SLOT)
+    set(finished "${work}/slotted.exe")
+    _wrapper_package_append(slot "${OSSLSIGNCODE_EXECUTABLE}" add -addUnauthenticatedBlob
+                            -in "${signed}" -out "${finished}")
   endif()
   set(verify)
   if(arg_VERIFY OR arg_SIGN_COMMAND)
@@ -207,10 +227,10 @@ function(wrapper_add_package)
 
   set(program "$<TARGET_FILE:wrapper::wrapper-pack>")
   set(module "${_WRAPPER_ADD_PACKAGE_FILE}")
-  foreach(list IN ITEMS pack_arguments sign verify)
+  foreach(list IN ITEMS pack_arguments sign slot verify)
     _wrapper_package_literal(${list}_text LIST ${list})
   endforeach()
-  foreach(value IN ITEMS output work packed finished program module)
+  foreach(value IN ITEMS output work packed signed finished program module)
     _wrapper_package_literal(${value}_text ONE ${value})
   endforeach()
   set(script "${work}/steps-$<CONFIG>.cmake")
@@ -220,9 +240,11 @@ cmake_policy(VERSION 3.25)
 set(output${output_text})
 set(work${work_text})
 set(packed${packed_text})
+set(signed${signed_text})
 set(finished${finished_text})
 set(pack${program_text}${pack_arguments_text})
 set(sign${sign_text})
+set(slot${slot_text})
 set(verify${verify_text})
 include(${module_text})
 _wrapper_package_run()
@@ -238,8 +260,8 @@ _wrapper_package_run()
   set_target_properties(${arg_NAME} PROPERTIES WRAPPER_PACKAGE_FILE "${output}")
 endfunction()
 
-# Run by the build (cmake -P): the steps of one package, with output, work, packed,
-# finished, pack, sign and verify set by its step script.
+# Run by the build (cmake -P): the steps of one package, with output, work, packed, signed,
+# finished, pack, sign, slot and verify set by its step script.
 function(_wrapper_package_run)
   # What is at OUTPUT: only a regular file is ever replaced.
   set(kind "")
@@ -258,23 +280,25 @@ function(_wrapper_package_run)
       "file, and leaves this as it is")
   endif()
 
-  file(REMOVE "${packed}" "${finished}" "${output}")
+  file(REMOVE "${packed}" "${signed}" "${finished}" "${output}")
   cmake_path(GET output PARENT_PATH folder)
   file(MAKE_DIRECTORY "${folder}" "${work}")
 
   set(step_pack "packing")
   set(step_sign "signing")
+  set(step_slot "adding the campaign slot")
   set(step_verify "the check")
-  foreach(step IN ITEMS pack sign verify)
+  foreach(step IN ITEMS pack sign slot verify)
     if(NOT ${step})
       continue()
     endif()
     execute_process(COMMAND ${${step}} RESULT_VARIABLE status
                     OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT status EQUAL 0)
-      file(REMOVE "${packed}" "${finished}")
+      file(REMOVE "${packed}" "${signed}" "${finished}")
       # What the tools say names the package by where it was to go.
       string(REPLACE "${finished}" "${output}" said "${out}${err}")
+      string(REPLACE "${signed}" "${output}" said "${said}")
       string(REPLACE "${packed}" "${output}" said "${said}")
       string(STRIP "${said}" said)
       message(NOTICE "${said}")
@@ -295,7 +319,7 @@ function(_wrapper_package_run)
   if(failed)
     file(COPY_FILE "${finished}" "${output}" RESULT failed)
   endif()
-  file(REMOVE "${packed}" "${finished}")
+  file(REMOVE "${packed}" "${signed}" "${finished}")
   if(failed)
     file(REMOVE "${output}")
     message(FATAL_ERROR "${output} not written: ${failed}")

@@ -260,8 +260,10 @@ class ConsumerProjectTests(unittest.TestCase):
         # The work files are never named, and none is left.
         self.assertNotIn("/packed.exe", log)
         self.assertNotIn("/signed.exe", log)
+        self.assertNotIn("/slotted.exe", log)
+        work_files = ("packed.exe", "signed.exe", "slotted.exe")
         for folder, _, names in os.walk(self.build):
-            self.assertEqual([n for n in names if n in ("packed.exe", "signed.exe")], [], folder)
+            self.assertEqual([n for n in names if n in work_files], [], folder)
         return log
 
     def fields(self, package):
@@ -379,6 +381,15 @@ class ConsumerProjectTests(unittest.TestCase):
         signed = os.path.join(self.build, "release", "setup-signed.exe")
         self.assertIn("Packing setup-signed: " + signed, self.build_log())
         self.assertEqual(self.fields(signed)[0]["signature"]["state"], "matches")
+        self.assertFalse(self.fields(signed)[0]["campaignStamp"]["slot"]["present"])
+
+        # The slot is added after signing, and the signature still matches.
+        self.configure("-DSTAMP_SLOT=ON")
+        self.build_log()
+        report = self.fields(signed)[0]
+        self.assertEqual(report["signature"]["state"], "matches")
+        self.assertEqual(report["campaignStamp"]["slot"]["state"], "unstamped")
+        self.configure("-DSTAMP_SLOT=OFF")
 
         # The certificate is an input of the signed package alone.
         os.utime(cert)

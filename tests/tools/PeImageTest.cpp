@@ -25,6 +25,12 @@ void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+Bytes Patched16(Bytes bytes, std::size_t at, std::uint16_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value);
+    bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+    return bytes;
+}
+
 TEST(PeImage, TellsExecutablesFromOtherBytes) {
     const Bytes exe = tooltest::MinimalExecutable(1024);
     Bytes noSignature = exe;
@@ -74,6 +80,43 @@ TEST(PeImage, ReadsMachineAndWhetherItIsADll) {
         EXPECT_EQ(info.machine, row.machine);
         EXPECT_EQ(info.IsDll(), row.dll);
         EXPECT_EQ(tools::package::MachineName(info.machine), row.machineName);
+    }
+}
+
+// What Windows needs to start a program: whole headers, the executable flag, a subsystem.
+TEST(PeImage, ReadsWhatWindowsNeedsToStartIt) {
+    constexpr std::size_t kCharacteristics = 0x40 + 4 + 18;
+    constexpr std::size_t kOptionalSize = 0x40 + 4 + 16;
+    constexpr std::size_t kOptional = 0x58;
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::optional<std::size_t> length;  // of the region read
+        std::optional<std::uint16_t> subsystem;
+        bool executable;
+    } rows[] = {
+        {"console program", tooltest::MinimalExecutable(1024), {}, 3, true},
+        {"PE32+ console program", tooltest::MinimalExecutable64(1024), {}, 3, true},
+        {"GUI program", Patched16(tooltest::MinimalExecutable(1024), kOptional + 68, 2), {}, 2,
+         true},
+        {"no executable flag", Patched16(tooltest::MinimalExecutable(1024), kCharacteristics, 0x100),
+         {}, 3, false},
+        {"cut short before the subsystem", tooltest::MinimalExecutable(1024), kOptional + 69, {},
+         true},
+        {"cut short inside the optional header", tooltest::MinimalExecutable(1024),
+         kOptional + 200, {}, true},
+        {"optional header too short to hold it",
+         Patched16(tooltest::MinimalExecutable(1024), kOptionalSize, 68), {}, {}, true},
+        {"optional header of an unknown form", Patched16(tooltest::MinimalExecutable(1024),
+                                                         kOptional, 0x107),
+         {}, {}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto info = Read(row.bytes, 0, row.length);
+        EXPECT_EQ(info.verdict, PeVerdict::Executable);
+        EXPECT_EQ(info.subsystem, row.subsystem);
+        EXPECT_EQ(info.IsExecutableImage(), row.executable);
     }
 }
 

@@ -117,6 +117,19 @@ const VerifyRow kRows[] = {
     {"PayloadIsADll",
      [](PackageParts& p) { p.payload = tooltest::Executable({.size = 4096, .dll = true}); },
      {"payload: a DLL (IMAGE_FILE_DLL is set), not a program"}},
+    {"PayloadHeadersCutShort",
+     [](PackageParts& p) { p.payload.resize(0x58 + 68); },
+     {"payload: its headers are cut short or of an unknown form (no optional header that holds "
+      "a subsystem): Windows cannot start it"}},
+    {"PayloadNotMarkedExecutable",
+     [](PackageParts& p) { p.payload[0x56] &= ~0x02; },
+     {"payload: not marked executable (IMAGE_FILE_EXECUTABLE_IMAGE is not set): Windows cannot "
+      "start it"}},
+    {"PayloadForANativeSubsystem",
+     [](PackageParts& p) { p.payload[0x58 + 68] = 1; },
+     {"payload: a program for subsystem 1, not a Windows GUI (2) or console (3) program: "
+      "Windows cannot start it as the installer"}},
+    {"PayloadForTheGuiSubsystem", [](PackageParts& p) { p.payload[0x58 + 68] = 2; }, {}},
     {"PayloadForArm64",
      [](PackageParts& p) {
          p.payload = tooltest::Executable({.size = 4096, .wide = true, .machine = 0xAA64});
@@ -168,13 +181,39 @@ const VerifyRow kRows[] = {
     {"LocalProgramAsLandingPage",
      [](PackageParts& p) { p.fields[2] = "C:\\x%1.exe"; },
      {"url-characters: landing template holds a backslash at position 2; no URL holds one",
-      "url-scheme: landing template \"C:\\x%1.exe\" is not an http:// or https:// URL"}},
+      "url-scheme: landing template \"C:\\x%1.exe\" is not an http:// or https:// URL",
+      "query-separator: landing template \"C:\\x%1.exe\": its last piece does not end with "
+      "\"?\" or \"&\", so the campaign query runs on from it: \"....exeutm_source=test\""}},
     {"FileUrlAsUninstallLink",
      [](PackageParts& p) { p.fields[3] = "file:///C:/x%1/u?"; },
      {"url-scheme: uninstall template \"file:///C:/x%1/u?\" is not an http:// or https:// URL"}},
     {"TemplateWithoutHost",
      [](PackageParts& p) { p.fields[0] = "https://%1/x"; },
      {"url-scheme: link template \"https://%1/x\" names no host"}},
+    {"LandingWithoutQuerySeparator",
+     [](PackageParts& p) { p.fields[2] = "https://x.example%1/welcome"; },
+     {"query-separator: landing template \"https://x.example%1/welcome\": its last piece does "
+      "not end with \"?\" or \"&\", so the campaign query runs on from it: "
+      "\".../welcomeutm_source=test\""}},
+    {"UninstallWithoutQuerySeparator",
+     [](PackageParts& p) { p.fields[3] = "https://x.example/bye"; },
+     {"uninstall-placeholder: uninstall template with the campaign query has no \"%1\": "
+      "[UNINSTALL] url would be all of it and param empty",
+      "query-separator: uninstall template \"https://x.example/bye\": its last piece does not "
+      "end with \"?\" or \"&\", so the campaign query runs on from it: "
+      "\"...https://x.example/byeutm_source=test\""}},
+    {"QuerySeparatorAmpersandOrQueryAsTheParam",
+     [](PackageParts& p) {
+         p.fields[2] = "https://x.example%1/w?a=1&";
+         p.fields[3] = "https://x.example/bye?%1";
+     },
+     {}},
+    {"NoQuerySeparatorNeededWithoutACampaign",
+     [](PackageParts& p) {
+         p.fields[1] = "";
+         p.fields[2] = "https://x.example%1/welcome";
+     },
+     {}},
     {"PlainHttpIsAWarning",
      [](PackageParts& p) { p.fields[2] = "http://example.com%1/w?"; },
      {"https: landing template uses http://: the page travels unencrypted"}},
@@ -186,7 +225,9 @@ const VerifyRow kRows[] = {
     {"LandingWithTwoPlaceholders",
      [](PackageParts& p) { p.fields[2] = "https://a%1/b%1/w?"; },
      {"landing-placeholder: landing template holds \"%1\" 2 times; the text after the second one "
-      "is dropped"}},
+      "is dropped",
+      "query-separator: landing template \"https://a%1/b%1/w?\": its last piece does not end "
+      "with \"?\" or \"&\", so the campaign query runs on from it: \".../butm_source=test\""}},
     {"LandingStartsWithPlaceholder",
      [](PackageParts& p) { p.fields[2] = "%1/w?"; },
      {"url-scheme: landing template \"%1/w?\" is not an http:// or https:// URL",
@@ -216,7 +257,9 @@ const VerifyRow kRows[] = {
          p.fields[3] = "https://example.com%1/u?%";
      },
      {"uninstall-placeholder: uninstall template with the campaign query holds \"%1\" 2 times; "
-      "the text after the second one is dropped"}},
+      "the text after the second one is dropped",
+      "query-separator: uninstall template \"https://example.com%1/u?%\": its last piece does "
+      "not end with \"?\" or \"&\", so the campaign query runs on from it: \".../u?%1x=y\""}},
     // After the marker, and the marker
     {"CertificateTableAfterTheMarker",
      [](PackageParts& p) { AppendCertificateTable(p, 0); },

@@ -261,6 +261,13 @@ PeInfo ReadPeInfo(ByteSource& source, std::uint64_t start, std::uint64_t length)
     const std::uint32_t countOffset = DirectoryCountOffset(magic);
     if (countOffset == 0) return info;
     if (kCheckSumOffset + 4 <= optionalSize) info.checksumOffset = optional + kCheckSumOffset;
+    // The whole optional header must be there, not just the field.
+    std::uint32_t subsystem = 0;
+    if (kSubsystemOffset + 2 <= optionalSize &&
+        region.U16(optional + optionalSize - 2, subsystem) &&
+        region.U16(optional + kSubsystemOffset, subsystem)) {
+        info.subsystem = static_cast<std::uint16_t>(subsystem);
+    }
 
     // Data directory entries, as far as the optional header and its count hold them.
     std::uint32_t directoryCount = 0;

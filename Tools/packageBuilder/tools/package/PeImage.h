@@ -40,7 +40,10 @@ struct VersionResource {
 
 inline constexpr std::uint16_t kMachineI386 = 0x14C;
 inline constexpr std::uint16_t kMachineAmd64 = 0x8664;
+inline constexpr std::uint16_t kImageFileExecutableImage = 0x0002;
 inline constexpr std::uint16_t kImageFileDll = 0x2000;
+inline constexpr std::uint16_t kSubsystemWindowsGui = 2;
+inline constexpr std::uint16_t kSubsystemWindowsConsole = 3;
 
 struct PeInfo {
     PeVerdict verdict = PeVerdict::Empty;
@@ -48,6 +51,10 @@ struct PeInfo {
     // The rest is set only for an executable (as far as its headers go).
     std::uint16_t machine = 0;          // COFF header Machine
     std::uint16_t characteristics = 0;  // COFF header Characteristics
+    // The optional header's Subsystem, set only when the COFF header is whole and the
+    // optional header is of a known form, as long as the COFF header says and long enough to
+    // hold it: without it the headers are cut short and Windows starts nothing.
+    std::optional<std::uint16_t> subsystem;
     // Where the optional header's CheckSum and data directory entry 4 lie (relative to the
     // region), when the optional header holds them: the two fields an Authenticode digest
     // leaves out.
@@ -59,6 +66,7 @@ struct PeInfo {
     std::optional<VersionResource> version;
 
     bool IsDll() const { return (characteristics & kImageFileDll) != 0; }
+    bool IsExecutableImage() const { return (characteristics & kImageFileExecutableImage) != 0; }
 };
 
 // Reads the headers of the `length` bytes that start at `start` in `source`. The offsets in

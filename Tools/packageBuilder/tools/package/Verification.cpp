@@ -27,8 +27,8 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
     {"launcher-version", Severity::Warning, Subject::Launcher,
      "the launcher image is version " WRAPPER_VERSION_TEXT ", the version of these tools"},
     {"payload", Severity::Error, Subject::Payload,
-     "the payload can start as the installer: a Windows program for x86 or x64, not a DLL, not "
-     "the launcher"},
+     "the payload can start as the installer: a Windows GUI or console program for x86 or x64, "
+     "not a DLL, not the launcher"},
     {"fields-terminated", Severity::Error, Subject::Package,
      "every field ends with a zero byte, with nothing after it"},
     {"fields-text", Severity::Error, Subject::Package, "every field is printable ASCII"},
@@ -55,6 +55,9 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
      "only zero bytes follow the signature's structure in its certificate table"},
     {"campaign-stamp", Severity::Error, Subject::Package,
      "a stamp in the signature's slot is a valid campaign"},
+    {"query-separator", Severity::Warning, Subject::Package,
+     "a landing or uninstall template that the campaign query follows ends with \"?\" or "
+     "\"&\""},
 }};
 
 // Every RuleId has its row: a missing one would be a null id.
@@ -155,8 +158,18 @@ Check PayloadCheck(const PeInfo& payload) {
     if (payload.verdict != PeVerdict::Executable) {
         return Make(RuleId::Payload, false, DescribeVerdict(payload.verdict));
     }
+    if (!payload.subsystem) {
+        return Make(RuleId::Payload, false,
+                    "its headers are cut short or of an unknown form (no optional header "
+                    "that holds a subsystem): Windows cannot start it");
+    }
     if (payload.IsDll()) {
         return Make(RuleId::Payload, false, "a DLL (IMAGE_FILE_DLL is set), not a program");
+    }
+    if (!payload.IsExecutableImage()) {
+        return Make(RuleId::Payload, false,
+                    "not marked executable (IMAGE_FILE_EXECUTABLE_IMAGE is not set): Windows "
+                    "cannot start it");
     }
     if (payload.machine != kMachineI386 &&
         payload.machine != kMachineAmd64) {
@@ -168,6 +181,13 @@ Check PayloadCheck(const PeInfo& payload) {
         return Make(RuleId::Payload, false,
                     "its version resource names the product " PRODUCT
                     ": it is the launcher or a package (were --launcher and --payload swapped?)");
+    }
+    if (*payload.subsystem != kSubsystemWindowsGui &&
+        *payload.subsystem != kSubsystemWindowsConsole) {
+        return Make(RuleId::Payload, false,
+                    "a program for subsystem " + std::to_string(*payload.subsystem) +
+                        ", not a Windows GUI (2) or console (3) program: Windows cannot start "
+                        "it as the installer");
     }
     return Make(RuleId::Payload, true, "a program for " + MachineName(payload.machine));
 }
@@ -465,6 +485,38 @@ Check CampaignStampCheck(const SlotReport& slot) {
                     "\" and a valid campaign followed by zero bytes: the launcher ignores it");
 }
 
+// The launcher appends the campaign query to the landing template's text up to its second
+// "%1" (without the language segment when the template ends there), and to the whole
+// uninstall template, whose "%1" at the very end makes the query the param on its own.
+Check QuerySeparatorCheck(const Inspection& inspection) {
+    if (FieldText(inspection, Field::CampaignQuery).empty()) {
+        return Make(RuleId::QuerySeparator, true, "no campaign query");
+    }
+    for (const Field field : {Field::LandingTemplate, Field::UninstallTemplate}) {
+        std::string text = FieldText(inspection, field);
+        if (field == Field::LandingTemplate) {
+            const std::size_t first = text.find(kPlaceholder);
+            const std::size_t second =
+                first == std::string::npos ? first : text.find(kPlaceholder, first + kPlaceholder.size());
+            if (second != std::string::npos) text.resize(second);
+        }
+        if (text.empty() || text.ends_with(kPlaceholder) || text.ends_with('?') ||
+            text.ends_with('&')) {
+            continue;
+        }
+        const std::size_t last = text.rfind(kPlaceholder);
+        const std::string piece =
+            last == std::string::npos ? text : text.substr(last + kPlaceholder.size());
+        return Make(RuleId::QuerySeparator, false,
+                    Words(field) + " " + cli::Quoted(FieldText(inspection, field)) +
+                        ": its last piece does not end with \"?\" or \"&\", so the campaign "
+                        "query runs on from it: \"..." +
+                        cli::Printable(piece + FieldText(inspection, Field::CampaignQuery)) +
+                        "\"");
+    }
+    return Make(RuleId::QuerySeparator, true);
+}
+
 // With --require-signature the rule asks for a signature as well, with --require-timestamp
 // for its timestamp too.
 Check SignatureCheckOf(const Inspection& inspection, const SignatureRequirements& required) {
@@ -530,6 +582,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         ProductIdCheck(inspection, expectedProductId),
         SignaturePaddingCheck(inspection),
         CampaignStampCheck(inspection.slot),
+        QuerySeparatorCheck(inspection),
     };
 }
 

@@ -51,6 +51,7 @@ enum class RuleId : std::size_t {
     ProductId,
     SignaturePadding,
     CampaignStamp,
+    QuerySeparator,
     Count
 };
 

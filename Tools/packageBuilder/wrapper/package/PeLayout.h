@@ -30,6 +30,7 @@ inline constexpr std::uint32_t kOptionalHeader = kSignatureSize + kCoffHeaderSiz
 inline constexpr std::uint16_t kPe32Magic = 0x10B;
 inline constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 inline constexpr std::uint32_t kCheckSumOffset = 64;  // 32 bits, both forms
+inline constexpr std::uint32_t kSubsystemOffset = 68;  // 16 bits, both forms
 inline constexpr std::uint32_t kPe32DirectoryCount = 92;       // NumberOfRvaAndSizes
 inline constexpr std::uint32_t kPe32PlusDirectoryCount = 108;  // likewise, PE32+
 
