@@ -75,6 +75,7 @@ def installed_files(windows=False):
         "share/wrapper/cmake/WrapperAddPackage.cmake",
         "share/wrapper/cmake/wrapperConfig.cmake",
         "share/wrapper/cmake/wrapperConfigVersion.cmake",
+        "share/wrapper/wrapper-url-recorder.exe",
         "share/wrapper/wrapper.exe",
     ]
     if not windows:
@@ -133,7 +134,8 @@ class ToolsOnlyConfigureTests(unittest.TestCase):
 class PackageFileTests(unittest.TestCase):
     """CPack's packages of this build (and of the Windows build, when it is there): the
     installation's files under the package's own root, the host tools stripped, the build's
-    launcher as it was linked, no build path in the tools, and SHA256SUMS that hold."""
+    launcher and URL recorder as they were linked, no build path in the tools, and
+    SHA256SUMS that hold."""
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="wrapper-cpack-")
@@ -151,11 +153,13 @@ class PackageFileTests(unittest.TestCase):
     def check_unpacked(self, root, files, tools, build_dir):
         """The installation unpacked at `root`, which holds `files`, its tools named `tools`,
         from `build_dir`."""
-        with open(os.path.join(root, "share", "wrapper", "wrapper.exe"), "rb") as f:
-            shipped = f.read()
-        with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
-                               "packageBuilder", "wrapper", "wrapper.exe"), "rb") as f:
-            self.assertEqual(shipped, f.read(), "the launcher is not the build's own")
+        for program, built in (("wrapper.exe", "wrapper"),
+                               ("wrapper-url-recorder.exe", "recorder")):
+            with open(os.path.join(root, "share", "wrapper", program), "rb") as f:
+                shipped = f.read()
+            with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
+                                   "packageBuilder", built, program), "rb") as f:
+                self.assertEqual(shipped, f.read(), f"{program} is not the build's own")
         for tool in tools:
             with open(os.path.join(root, "bin", tool), "rb") as f:
                 program = f.read()
