@@ -52,7 +52,8 @@ endif()
 install(FILES README.md docs/package-format.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT WIN32)
-  # Man pages from the tools' own --help and --version, so they say what the tools do.
+  # Man pages from the tools' own --help and --version, so they say what the tools do, with
+  # each tool's examples and references from cmake/man/<tool>.h2m.
   find_program(HELP2MAN_PROGRAM help2man)
   find_program(GZIP_PROGRAM gzip)
   if(HELP2MAN_PROGRAM AND GZIP_PROGRAM)
@@ -71,9 +72,10 @@ if(NOT WIN32)
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WRAPPER_SOURCE_DATE_EPOCH}
                 ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
-                --name ${summary} --output ${page} $<TARGET_FILE:${tool}>
+                --name ${summary} --include ${PROJECT_SOURCE_DIR}/cmake/man/${tool}.h2m
+                --output ${page} $<TARGET_FILE:${tool}>
         COMMAND ${GZIP_PROGRAM} -9nf ${page}
-        DEPENDS ${tool}
+        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/man/${tool}.h2m
         COMMENT "Man page of ${tool}"
         VERBATIM)
       list(APPEND man_pages ${page}.gz)

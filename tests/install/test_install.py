@@ -117,6 +117,15 @@ class InstalledTreeTests(unittest.TestCase):
         self.assertIn("\\-\\-expect\\-product\\-id", page)
         self.assertIn("wrapper-inspect " + os.environ["WRAPPER_VERSION"], page)
 
+    def test_man_pages_have_examples_and_see_also(self):
+        if not shutil.which("help2man"):
+            self.skipTest("help2man is not installed: no man pages")
+        for tool in ("wrapper-pack", "wrapper-inspect", "wrapper-stamp"):
+            with gzip.open(os.path.join(self.prefix, f"share/man/man1/{tool}.1.gz"), "rt") as f:
+                page = f.read()
+            self.assertIn(".SH EXAMPLES", page, tool)
+            self.assertIn('.SH "SEE ALSO"', page, tool)
+
 
 class ToolsOnlyConfigureTests(unittest.TestCase):
     def test_configures_without_googletest(self):
