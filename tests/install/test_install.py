@@ -126,6 +126,32 @@ class InstalledTreeTests(unittest.TestCase):
             self.assertIn(".SH EXAMPLES", page, tool)
             self.assertIn('.SH "SEE ALSO"', page, tool)
 
+    def test_completion_offers_option_values_and_exe_names(self):
+        script = os.path.join(self.prefix, "share/bash-completion/completions/wrapper-pack")
+        rows = [  # the words on the line (the last is being completed), the offers
+            (["wrapper-pack", "--payload", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-pack", "--launcher", "=", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-pack", "--settings", "="], ["B.EXE", "a.exe", "folder", "r.ini"]),
+            (["wrapper-pack", "--settings=r"], ["--settings=r.ini"]),
+            (["wrapper-pack", "--payload=a"], ["--payload=a.exe"]),
+            (["wrapper-pack", "--campaign", ""], []),
+            (["wrapper-pack", "--sett"], ["--settings"]),
+            (["wrapper-inspect", "--verify", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-stamp", "--output-dir", ""], ["folder"]),
+            (["wrapper-stamp", "--output-dir=f"], ["--output-dir=folder"]),
+        ]
+        with tempfile.TemporaryDirectory() as work:
+            for name in ("a.exe", "B.EXE", "r.ini"):
+                open(os.path.join(work, name), "w").close()
+            os.mkdir(os.path.join(work, "folder"))
+            for words, offers in rows:
+                with self.subTest(" ".join(words)):
+                    shown = run(["bash", "-c", 'source "$0"; COMP_WORDS=("${@:1}"); '
+                                 "COMP_CWORD=$(($# - 1)); _wrapper_tools \"$1\"; "
+                                 'printf "%s\\n" "${COMPREPLY[@]}"', script, *words], cwd=work)
+                    self.assertEqual(shown.returncode, 0, shown.stderr)
+                    self.assertEqual(sorted(filter(None, shown.stdout.splitlines())), offers)
+
 
 class ToolsOnlyConfigureTests(unittest.TestCase):
     def test_configures_without_googletest(self):
