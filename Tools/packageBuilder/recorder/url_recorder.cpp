@@ -47,6 +47,9 @@ DWORD BuildLine(LPWSTR* arguments, int first, int count, char*& line) {
         }
         int bytes = WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, line + length, size - length,
                                         nullptr, nullptr);
+        if (bytes <= 0) {
+            return 0;
+        }
         length += bytes - 1;  // without the terminator
     }
     line[length++] = '\n';
