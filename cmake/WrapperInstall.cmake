@@ -1,7 +1,8 @@
 # What `cmake --install` puts in place and CPack packs: the producer tools, the launcher as
 # their data (wrapper-pack packs <prefix>/share/wrapper/wrapper.exe when --launcher is not
 # given), the producer documentation, man pages and bash completion, and a CMake package
-# (find_package(wrapper CONFIG)) with wrapper_add_package().
+# (find_package(wrapper CONFIG)) with wrapper_add_package(). Beside the launcher goes the URL
+# recorder, wrapper-url-recorder.exe, a Windows program for trying a package under Wine.
 #
 # The host build (Linux) gives a Debian package and a .tar.gz, the Windows build a .zip of
 # the Windows tools and the launcher: `cpack --preset release` and `cpack --preset windows`.
@@ -35,7 +36,8 @@ endif()
 if(WIN32)
   install(PROGRAMS $<TARGET_FILE:wrapper-pack> $<TARGET_FILE:wrapper-inspect>
     $<TARGET_FILE:wrapper-stamp> DESTINATION bin)
-  install(FILES $<TARGET_FILE:wrapper> DESTINATION ${WRAPPER_INSTALL_DATADIR})
+  install(FILES $<TARGET_FILE:wrapper> $<TARGET_FILE:wrapper-url-recorder>
+    DESTINATION ${WRAPPER_INSTALL_DATADIR})
 else()
   install(TARGETS wrapper-pack wrapper-inspect wrapper-stamp RUNTIME DESTINATION bin)
   # The launcher is a Windows program: the host installs the one the windows preset built,
@@ -43,12 +45,15 @@ else()
   set(WRAPPER_LAUNCHER_FILE "${WRAPPER_WINDOWS_LAUNCHER}"
     CACHE FILEPATH "The launcher (wrapper.exe) to install with the host tools")
   install(FILES ${WRAPPER_LAUNCHER_FILE} DESTINATION ${WRAPPER_INSTALL_DATADIR})
+  # The URL recorder does not depend on the product id: always the windows preset's.
+  install(FILES ${WRAPPER_WINDOWS_URL_RECORDER} DESTINATION ${WRAPPER_INSTALL_DATADIR})
 endif()
 
 install(FILES README.md docs/package-format.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT WIN32)
-  # Man pages from the tools' own --help and --version, so they say what the tools do.
+  # Man pages from the tools' own --help and --version, so they say what the tools do, with
+  # each tool's examples and references from cmake/man/<tool>.h2m.
   find_program(HELP2MAN_PROGRAM help2man)
   find_program(GZIP_PROGRAM gzip)
   if(HELP2MAN_PROGRAM AND GZIP_PROGRAM)
@@ -67,9 +72,10 @@ if(NOT WIN32)
         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WRAPPER_SOURCE_DATE_EPOCH}
                 ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr --section 1
-                --name ${summary} --output ${page} $<TARGET_FILE:${tool}>
+                --name ${summary} --include ${PROJECT_SOURCE_DIR}/cmake/man/${tool}.h2m
+                --output ${page} $<TARGET_FILE:${tool}>
         COMMAND ${GZIP_PROGRAM} -9nf ${page}
-        DEPENDS ${tool}
+        DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/cmake/man/${tool}.h2m
         COMMENT "Man page of ${tool}"
         VERBATIM)
       list(APPEND man_pages ${page}.gz)

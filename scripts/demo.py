@@ -1,7 +1,6 @@
 """The demo run behind scripts/demo: one package, one throwaway Wine prefix."""
 
 import os
-import shutil
 import sys
 import time
 
@@ -27,16 +26,13 @@ def main(work):
     print(f"== Package {package}: {os.path.getsize(package):,} bytes "
           f"(launcher {os.path.getsize(winelab.wrapper_exe()):,} bytes)")
 
-    # The page opener: a copy of the stand-in registered as the http(s) handler; it
-    # records the URL it is started with. The desktop shell starts it, not the launcher,
-    # so it learns where to record from its command line, not from the launcher's
-    # environment.
-    browser = os.path.join(demo, "browser.exe")
-    shutil.copyfile(winelab.standin_installer(), browser)
-    page_record = os.path.join(demo, "page-record.txt")
+    # The page opener: the URL recorder the packages ship, registered as the http(s)
+    # handler; it appends the URL it is started with to the file its command names. The
+    # desktop shell starts it, not the launcher.
+    page_record = os.path.join(demo, "urls.txt")
     for scheme in ("http", "https"):
         winelab.wine_tool("reg", "add", rf"HKCR\{scheme}\shell\open\command", "/ve", "/d",
-                          f'"{winelab.windows_path(browser)}" --record-to '
+                          f'"{winelab.windows_path(winelab.url_recorder())}" '
                           f'"{winelab.windows_path(page_record)}" "%1"', "/f")
 
     record = os.path.join(demo, "record.txt")
@@ -60,12 +56,10 @@ def main(work):
     while time.monotonic() < deadline and not os.path.exists(page_record):
         time.sleep(0.2)
     time.sleep(0.2)  # let it finish writing
-    starts = winelab.read_record(record)
-    if os.path.exists(page_record):
-        starts += winelab.read_record(page_record)
-    for start in starts:
-        who = "page opener" if start.module_path.lower().endswith("browser.exe") else "installer"
-        print(f"   {who} started as: {start.command_line}")
+    for start in winelab.read_record(record):
+        print(f"   installer started as: {start.command_line}")
+    for url in winelab.read_url_record(page_record):
+        print(f"   page opened: {url}")
 
     temp = winelab.unix_path(r"C:\users\%s\Temp" % os.environ.get("USER", "root"))
     leftovers = winelab.leftover_temp_files(temp)

@@ -4,10 +4,10 @@ installed application's folder and the landing page handed to the system's URL h
 Real packages (wrapper.exe around the stand-in installer) run under Wine; see winelab.py
 for the environment they need.
 
-The URL handler for http and https is a copy of the stand-in installer, which records
-the command line it was started with into the file its command names: the launcher asks
-the desktop shell to open the page, so the handler runs with the shell's environment, not
-the launcher's. The previous handlers come back afterwards.
+The URL handler for http and https is a copy of the URL recorder the packages ship, which
+appends the URL it was started with to the file its command names: the launcher asks the
+desktop shell to open the page, so the handler runs with the shell's environment, not the
+launcher's. The previous handlers come back afterwards.
 """
 
 import configparser
@@ -92,14 +92,13 @@ class HandOffTests(winelab.WineTestCase):
             **{**SETTINGS, "campaign": "src=n1%25&id=21"})
         handler = winelab.unix_path(HANDLER)
         os.makedirs(os.path.dirname(handler), exist_ok=True)
-        shutil.copy(winelab.standin_installer(), handler)
+        shutil.copy(winelab.url_recorder(), handler)
         cls.addClassCleanup(shutil.rmtree, os.path.dirname(handler), True)
         cls.handler_record = os.path.join(cls.work, "handler-record")
-        cls.handler_prefix = (f'"{HANDLER}" --record-to '
-                              f'"{winelab.windows_path(cls.handler_record)}" ')
+        command = f'"{HANDLER}" "{winelab.windows_path(cls.handler_record)}" "%1"'
         for key in URL_COMMAND_KEYS:
             cls.addClassCleanup(cls.restore_default, key, default_value(key))
-            winelab.wine_tool("reg", "add", key, "/ve", "/d", cls.handler_prefix + '"%1"', "/f")
+            winelab.wine_tool("reg", "add", key, "/ve", "/d", command, "/f")
 
     @staticmethod
     def restore_default(key, previous):
@@ -138,9 +137,9 @@ class HandOffTests(winelab.WineTestCase):
         self.assertFalse(result.crashed, f"the launcher crashed:\n{result.stderr}")
         return result if outcome else result.code
 
-    def starts(self, record=None):
+    def starts(self):
         with contextlib.suppress(winelab.WineLabError):  # caught mid-write
-            return winelab.read_record(record or self.record)
+            return winelab.read_record(self.record)
         return []
 
     def installer_start(self):
@@ -153,15 +152,7 @@ class HandOffTests(winelab.WineTestCase):
         time when none is expected)."""
         deadline = time.monotonic() + (HANDLER_TIMEOUT if expect_one else SETTLE_SECONDS)
         while True:
-            urls = []
-            for start in self.starts(self.handler_record):
-                if start.module_path.lower() == HANDLER.lower():
-                    prefix = self.handler_prefix
-                    self.assertTrue(start.command_line.startswith(prefix), start.command_line)
-                    argument = start.command_line[len(prefix):]
-                    self.assertTrue(argument.startswith('"') and argument.endswith('"'),
-                                    start.command_line)
-                    urls.append(argument[1:-1])
+            urls = winelab.read_url_record(self.handler_record)
             if (expect_one and urls) or time.monotonic() > deadline:
                 return urls
             time.sleep(0.05)

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The stand-in installer on its own, so a launcher test that relies on its traces
-never fails because of the stand-in."""
+"""The stand-in installer and the URL recorder on their own, so a launcher test that
+relies on their traces never fails because of them."""
 
 import configparser
 import os
@@ -70,6 +70,27 @@ class StandinInstallerTests(unittest.TestCase):
             program = winelab.windows_path(winelab.standin_installer())
             self.assertEqual(start.command_line, f'"{program}" first "two words"')
             self.assertEqual(start.module_path.lower(), program.lower())
+
+
+class UrlRecorderTests(unittest.TestCase):
+
+    def test_appends_one_line_per_start_and_nothing_without_a_url(self):
+        with tempfile.TemporaryDirectory(prefix="recorder-") as work:
+            record = os.path.join(work, "urls.txt")
+            starts = [(("https://example.com\\de/welcome?a=1&b=%20",), 0),
+                      (("https://é.example/", "more"), 0),
+                      ((), 2)]
+            for urls, code in starts:
+                outcome = winelab.run_package(winelab.url_recorder(),
+                                              (winelab.windows_path(record), *urls))
+                self.assertFalse(outcome.crashed, outcome.stderr)
+                self.assertEqual(outcome.code, code, urls)
+            with open(record, encoding="utf-8", newline="") as stream:
+                self.assertEqual(stream.read(), "https://example.com\\de/welcome?a=1&b=%20\n"
+                                                "https://é.example/ more\n")
+            missing = winelab.run_package(winelab.url_recorder(),
+                                          (winelab.windows_path(work) + "\\no\\such\\x.txt", "u"))
+            self.assertEqual(missing.code, 1)
 
 
 if __name__ == "__main__":

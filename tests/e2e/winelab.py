@@ -130,6 +130,10 @@ def standin_installer():
     return location("standin_installer")
 
 
+def url_recorder():
+    return location("url_recorder")
+
+
 def wrapper_pack():
     return location("wrapper_pack")
 
@@ -581,6 +585,15 @@ def read_pe(path):
 class Start:
     command_line: str
     module_path: str
+
+
+def read_url_record(unix_file):
+    """The URL recorder's record: the URL of each start, in order; a line still being
+    written is not yet one."""
+    if not os.path.exists(unix_file):
+        return []
+    with open(unix_file, encoding="utf-8", newline="") as stream:
+        return stream.read().split("\n")[:-1]
 
 
 def read_record(unix_file):

@@ -75,6 +75,7 @@ def installed_files(windows=False):
         "share/wrapper/cmake/WrapperAddPackage.cmake",
         "share/wrapper/cmake/wrapperConfig.cmake",
         "share/wrapper/cmake/wrapperConfigVersion.cmake",
+        "share/wrapper/wrapper-url-recorder.exe",
         "share/wrapper/wrapper.exe",
     ]
     if not windows:
@@ -116,6 +117,41 @@ class InstalledTreeTests(unittest.TestCase):
         self.assertIn("\\-\\-expect\\-product\\-id", page)
         self.assertIn("wrapper-inspect " + os.environ["WRAPPER_VERSION"], page)
 
+    def test_man_pages_have_examples_and_see_also(self):
+        if not shutil.which("help2man"):
+            self.skipTest("help2man is not installed: no man pages")
+        for tool in ("wrapper-pack", "wrapper-inspect", "wrapper-stamp"):
+            with gzip.open(os.path.join(self.prefix, f"share/man/man1/{tool}.1.gz"), "rt") as f:
+                page = f.read()
+            self.assertIn(".SH EXAMPLES", page, tool)
+            self.assertIn('.SH "SEE ALSO"', page, tool)
+
+    def test_completion_offers_option_values_and_exe_names(self):
+        script = os.path.join(self.prefix, "share/bash-completion/completions/wrapper-pack")
+        rows = [  # the words on the line (the last is being completed), the offers
+            (["wrapper-pack", "--payload", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-pack", "--launcher", "=", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-pack", "--settings", "="], ["B.EXE", "a.exe", "folder", "r.ini"]),
+            (["wrapper-pack", "--settings=r"], ["--settings=r.ini"]),
+            (["wrapper-pack", "--payload=a"], ["--payload=a.exe"]),
+            (["wrapper-pack", "--campaign", ""], []),
+            (["wrapper-pack", "--sett"], ["--settings"]),
+            (["wrapper-inspect", "--verify", ""], ["B.EXE", "a.exe", "folder"]),
+            (["wrapper-stamp", "--output-dir", ""], ["folder"]),
+            (["wrapper-stamp", "--output-dir=f"], ["--output-dir=folder"]),
+        ]
+        with tempfile.TemporaryDirectory() as work:
+            for name in ("a.exe", "B.EXE", "r.ini"):
+                open(os.path.join(work, name), "w").close()
+            os.mkdir(os.path.join(work, "folder"))
+            for words, offers in rows:
+                with self.subTest(" ".join(words)):
+                    shown = run(["bash", "-c", 'source "$0"; COMP_WORDS=("${@:1}"); '
+                                 "COMP_CWORD=$(($# - 1)); _wrapper_tools \"$1\"; "
+                                 'printf "%s\\n" "${COMPREPLY[@]}"', script, *words], cwd=work)
+                    self.assertEqual(shown.returncode, 0, shown.stderr)
+                    self.assertEqual(sorted(filter(None, shown.stdout.splitlines())), offers)
+
 
 class ToolsOnlyConfigureTests(unittest.TestCase):
     def test_configures_without_googletest(self):
@@ -133,7 +169,8 @@ class ToolsOnlyConfigureTests(unittest.TestCase):
 class PackageFileTests(unittest.TestCase):
     """CPack's packages of this build (and of the Windows build, when it is there): the
     installation's files under the package's own root, the host tools stripped, the build's
-    launcher as it was linked, no build path in the tools, and SHA256SUMS that hold."""
+    launcher and URL recorder as they were linked, no build path in the tools, and
+    SHA256SUMS that hold."""
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="wrapper-cpack-")
@@ -151,11 +188,13 @@ class PackageFileTests(unittest.TestCase):
     def check_unpacked(self, root, files, tools, build_dir):
         """The installation unpacked at `root`, which holds `files`, its tools named `tools`,
         from `build_dir`."""
-        with open(os.path.join(root, "share", "wrapper", "wrapper.exe"), "rb") as f:
-            shipped = f.read()
-        with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
-                               "packageBuilder", "wrapper", "wrapper.exe"), "rb") as f:
-            self.assertEqual(shipped, f.read(), "the launcher is not the build's own")
+        for program, built in (("wrapper.exe", "wrapper"),
+                               ("wrapper-url-recorder.exe", "recorder")):
+            with open(os.path.join(root, "share", "wrapper", program), "rb") as f:
+                shipped = f.read()
+            with open(os.path.join(os.environ["WRAPPER_WINDOWS_BUILD_DIR"], "Tools",
+                                   "packageBuilder", built, program), "rb") as f:
+                self.assertEqual(shipped, f.read(), f"{program} is not the build's own")
         for tool in tools:
             with open(os.path.join(root, "bin", tool), "rb") as f:
                 program = f.read()

@@ -3,11 +3,7 @@
 // environment variables, which reach it through the launcher unchanged:
 //
 //   STANDIN_RECORD=<file>       append two UTF-8 lines: the command line exactly as received,
-//                               then this program's module path. Started with the arguments
-//                               --record-to <file> first (as a URL handler whose command
-//                               says so), it records to that file and does nothing else: a
-//                               handler that the desktop shell starts has the shell's
-//                               environment, not the launcher's
+//                               then this program's module path
 //   STANDIN_RECORD_IMAGE=<file> append one line: the size in bytes of this program's own file
 //                               and its FNV-1a 64 hash (16 lower-case hex digits), so a test
 //                               can tell which bytes were started
@@ -31,6 +27,7 @@
 // runs the stand-in directly can tell a broken environment from a launcher fault.
 // Running it twice overwrites the traces of the first run; the record keeps growing.
 
+#include "LineRecord.h"
 #include "handoff/HandOffRecord.h"
 
 #include <windows.h>
@@ -119,15 +116,8 @@ std::string Utf8(const std::wstring& text) {
 // One write with append access, so two programs recording into the same file (the
 // packaged installer and a planted impostor) never interleave within a record.
 bool AppendToFile(const std::wstring& file, const std::string& lines) {
-    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    BOOL ok = WriteFile(handle, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
-    CloseHandle(handle);
-    return ok && written == lines.size();
+    return wrapper::recorder::AppendToFile(file.c_str(), lines.data(),
+                                           static_cast<DWORD>(lines.size()));
 }
 
 bool AppendRecord(const std::wstring& file) {
@@ -309,11 +299,6 @@ int Run() {
     if (auto holdMs = HolderMilliseconds()) {
         Sleep(*holdMs);
         return 0;
-    }
-
-    // A URL handler only records: the environment it has is whoever started it.
-    if (auto handlerRecord = LeadingOption(L"--record-to")) {
-        return AppendRecord(*handlerRecord) ? 0 : kRecordFailed;
     }
 
     if (auto record = Env(L"STANDIN_RECORD"); record && !record->empty()) {
