@@ -54,13 +54,17 @@ struct InspectToolTest : ::testing::Test {
 
     tooltest::RunResult Pack(const fs::path& payload, const fs::path& output,
                              std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--launcher",  dir / "wrapper.exe",
-                                              "--payload",   payload,
-                                              "-o",          output,
-                                              "--link",      kLink,
-                                              "--campaign",  kCampaign,
-                                              "--landing",   kLanding,
-                                              "--uninstall", kUninstall};
+        // Each setting unless `extra` gives it: an option is given once.
+        std::vector<std::string> arguments = {"--launcher", dir / "wrapper.exe", "--payload",
+                                              payload,      "-o",                output};
+        for (const auto& [option, value] : {std::pair{"--link", kLink},
+                                            std::pair{"--campaign", kCampaign},
+                                            std::pair{"--landing", kLanding},
+                                            std::pair{"--uninstall", kUninstall}}) {
+            if (std::find(extra.begin(), extra.end(), option) == extra.end()) {
+                arguments.insert(arguments.end(), {option, value});
+            }
+        }
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return tooltest::Run(WRAPPER_PACK, arguments);
     }
@@ -318,6 +322,8 @@ TEST_F(InspectToolTest, UsageErrorsExitWithTwo) {
         {{"a.exe", "b.exe"}, "unexpected argument \"b.exe\""},
         {{"a.exe", "--strict"}, "--strict requires --verify"},
         {{"a.exe", "--allow-ansi"}, "--allow-ansi requires --verify"},
+        {{"a.exe", "--extract-payload", "x", "--extract-payload=y"},
+         "--extract-payload is given 2 times; it takes one value"},
         {{"a.exe", "--extract-payload"}, "--extract-payload: 1 required FILE missing"},
         {{"a.exe", "--extract-payload", ""}, "--extract-payload: an empty path names no file"},
         {{""}, "PACKAGE: an empty path names no file"},
