@@ -255,12 +255,13 @@ const Refusal kRefusals[] = {
     {"ByteOutsidePrintableAscii",
      {},
      {"--landing", "https://caf\xC3\xA9%1/w?"},
-     "landing template holds byte 0xC3 at position 11, outside printable ASCII; pass "
-     "--allow-ansi if it is meant for the target's ANSI code page"},
+     "landing template holds byte 0xC3 at position 11, outside printable ASCII; in the URL's "
+     "host: write the host name in punycode (\"xn--...\"), or pass --allow-ansi if it is meant "
+     "for the target's ANSI code page"},
     {"ControlByteEvenWithAllowAnsi",
      {},
      {"--uninstall", "https://x%1/\tu?", "--allow-ansi"},
-     "uninstall template holds control byte 0x09 at position 12"},
+     "uninstall template holds control byte 0x09 at position 12; percent-encode it: %09"},
     {"CampaignQueryWithQuestionMark",
      {},
      {"--campaign", "?utm_source=x"},

@@ -77,7 +77,8 @@ int RunPack(const std::vector<std::string>& arguments) {
         app.add_option(setting.option, options[i], std::string(setting.name) + ": " + setting.help);
     }
     app.add_flag("--allow-ansi", request.allowAnsi,
-                 "admit bytes 0x80-0xFF in settings written for the target's ANSI code page");
+                 "admit bytes 0x80-0xFF in settings written for the target's ANSI code page "
+                 "(warns when they are UTF-8 text)");
     app.add_flag("--strict", request.strict, "refuse on a warning as on an error");
     bool quiet = false;
     app.add_flag("-q,--quiet", quiet,
