@@ -60,7 +60,9 @@ std::vector<std::string> SplitShortOptionValues(const std::vector<std::string>& 
 std::string NearestOption(const CLI::App& app, const std::string& unknown) {
     // Letter case and "_" for "-" are slips too: --Output, --allow_ansi.
     std::string name = unknown.substr(0, unknown.find('='));
-    for (char& c : name) c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : name) {
+        c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     std::string best;
     std::size_t bestDistance = 0;
     std::vector<std::string> extended;  // long names that begin with `name`: --out, --output
@@ -118,7 +120,8 @@ int UsageError(const std::string& tool, const std::string& message) {
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, const std::vector<std::string>& arguments,
-                                    const std::string& tool, const std::string& bareArgumentOption) {
+                                    const std::string& tool,
+                                    const std::string& bareArgumentOption) {
     // "-settings x" would be read as "-s ettings x": the file "ettings".
     if (const std::string single = SingleDashLongOption(app, arguments); !single.empty()) {
         const std::string name = single.substr(0, single.find('='));

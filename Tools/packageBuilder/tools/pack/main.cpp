@@ -104,7 +104,9 @@ int RunPack(const std::vector<std::string>& arguments) {
         ->type_name("FILE")
         ->group(crafting);
 
-    if (const auto done = tools::cli::ParseCommandLine(app, arguments, kTool, "--payload")) return *done;
+    if (const auto done = tools::cli::ParseCommandLine(app, arguments, kTool, "--payload")) {
+        return *done;
+    }
 
     const bool launcherGiven = app.count("--launcher") != 0;
     for (const auto& [name, path] :

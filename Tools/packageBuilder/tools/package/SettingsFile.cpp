@@ -40,7 +40,8 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
         if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02X", byte);
-            const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i), '\n') + 1;
+            const auto line =
+                std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i), '\n') + 1;
             return "not a text file (control byte " + std::string(hex) + " on line " +
                    std::to_string(line) + ")";
         }
