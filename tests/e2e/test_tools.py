@@ -157,7 +157,8 @@ class ToolBuildsAgreeTests(ToolTestCase):
         ]
         for label, args, message in cases:
             with self.subTest(label):
-                host, guest, linux, windows = self.pack_both(["--launcher", self.launcher, *args])
+                launcher = [] if "--launcher" in args else ["--launcher", self.launcher]
+                host, guest, linux, windows = self.pack_both([*launcher, *args])
                 self.assertEqual((host.code, guest.code), (1, 1), host.stderr + guest.stderr)
                 for outcome in (host, guest):
                     self.assertIn(message, outcome.stderr)

@@ -54,13 +54,17 @@ struct InspectToolTest : ::testing::Test {
 
     tooltest::RunResult Pack(const fs::path& payload, const fs::path& output,
                              std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--launcher",  dir / "wrapper.exe",
-                                              "--payload",   payload,
-                                              "-o",          output,
-                                              "--link",      kLink,
-                                              "--campaign",  kCampaign,
-                                              "--landing",   kLanding,
-                                              "--uninstall", kUninstall};
+        // Each setting unless `extra` gives it: an option is given once.
+        std::vector<std::string> arguments = {"--launcher", dir / "wrapper.exe", "--payload",
+                                              payload,      "-o",                output};
+        for (const auto& [option, value] : {std::pair{"--link", kLink},
+                                            std::pair{"--campaign", kCampaign},
+                                            std::pair{"--landing", kLanding},
+                                            std::pair{"--uninstall", kUninstall}}) {
+            if (std::find(extra.begin(), extra.end(), option) == extra.end()) {
+                arguments.insert(arguments.end(), {option, value});
+            }
+        }
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return tooltest::Run(WRAPPER_PACK, arguments);
     }
@@ -318,6 +322,8 @@ TEST_F(InspectToolTest, UsageErrorsExitWithTwo) {
         {{"a.exe", "b.exe"}, "unexpected argument \"b.exe\""},
         {{"a.exe", "--strict"}, "--strict requires --verify"},
         {{"a.exe", "--allow-ansi"}, "--allow-ansi requires --verify"},
+        {{"a.exe", "--extract-payload", "x", "--extract-payload=y"},
+         "--extract-payload is given 2 times; it takes one value"},
         {{"a.exe", "--extract-payload"}, "--extract-payload: 1 required FILE missing"},
         {{"a.exe", "--extract-payload", ""}, "--extract-payload: an empty path names no file"},
         {{""}, "PACKAGE: an empty path names no file"},
@@ -368,6 +374,9 @@ TEST_F(InspectToolTest, ReportsTheLauncherUninstallKeyAndChecksTheExpectedProduc
          "FAIL  " + expected + "product id " + other +
              ", not " WRAPPER_PRODUCT_ID
              ": the hand-off would look for another product's installation"},
+        {"without braces", &otherProduct, other.substr(1, 36), other, 1, false,
+         "FAIL  " + expected + "product id " + other + ", not " + other.substr(1, 36) +
+             ": a product id is written with its braces, " + other},
         {"two", &twoKeys, other, json(), 2, false,
          "FAIL  " + expected + "2 uninstall keys in the launcher image, not " + other},
         {"none", &noKey, other, json(), 0, false,
@@ -421,7 +430,7 @@ TEST_F(InspectToolTest, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_TRUE(good.out.starts_with("package                 " + (dir / "good.exe").string() +
                                      ", 9152 bytes\npass  the launcher reads the trailer"))
         << good.out;
-    EXPECT_TRUE(good.out.ends_with("\nall 19 checks passed\n")) << good.out;
+    EXPECT_TRUE(good.out.ends_with("\nall 20 checks passed\n")) << good.out;
     EXPECT_EQ(good.out.find("FAIL"), std::string::npos);
 
     // A warning passes, unless --strict.
@@ -430,18 +439,18 @@ TEST_F(InspectToolTest, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_NE(http.out.find("\nwarn  the templates use https://: landing template uses http://"),
               std::string::npos)
         << http.out;
-    EXPECT_TRUE(http.out.ends_with("\nall 19 checks passed, 1 with a warning\n")) << http.out;
+    EXPECT_TRUE(http.out.ends_with("\nall 20 checks passed, 1 with a warning\n")) << http.out;
     const auto strict = tooltest::Run(WRAPPER_INSPECT, {"--verify", "--strict", dir / "http.exe"});
     EXPECT_EQ(strict.exitCode, 1);
     EXPECT_NE(strict.out.find("\nFAIL  the templates use https://"), std::string::npos);
-    EXPECT_TRUE(strict.out.ends_with("\n1 of 19 checks failed\n")) << strict.out;
+    EXPECT_TRUE(strict.out.ends_with("\n1 of 20 checks failed\n")) << strict.out;
 
     const auto junk = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "junk.exe"});
     EXPECT_EQ(junk.exitCode, 1);
     EXPECT_NE(junk.out.find("FAIL  nothing but a certificate table follows the marker: 9 bytes"),
               std::string::npos)
         << junk.out;
-    EXPECT_TRUE(junk.out.ends_with("\n1 of 19 checks failed\n")) << junk.out;
+    EXPECT_TRUE(junk.out.ends_with("\n1 of 20 checks failed\n")) << junk.out;
 
     const json junkJson = InspectJson(dir / "junk.exe");  // plain inspection still succeeds
     EXPECT_EQ(junkJson["layout"]["afterMarker"]["kind"], "other");
@@ -452,7 +461,7 @@ TEST_F(InspectToolTest, VerifyExitsZeroOnlyWhenEveryCheckPasses) {
     EXPECT_EQ(junkVerify.exitCode, 1);
     const json verify = json::parse(junkVerify.out)["verify"];
     EXPECT_EQ(verify["passed"], false);
-    ASSERT_EQ(verify["checks"].size(), 19u);
+    ASSERT_EQ(verify["checks"].size(), 20u);
     EXPECT_EQ(verify["checks"][0]["id"], "launcher-reads-trailer");
     EXPECT_EQ(verify["checks"][12]["id"], "after-marker");
     EXPECT_EQ(verify["checks"][12]["severity"], "error");

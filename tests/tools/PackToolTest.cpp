@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +36,19 @@ struct PackToolTest : ::testing::Test {
         tooltest::WriteFile(payload, payloadBytes);
     }
 
-    // The options every run here starts from; `extra` follows, so it can override them.
+    // The options every run here starts from, each unless `extra` gives it (an option is
+    // given once); `extra` follows.
     tooltest::RunResult Pack(const std::vector<std::string>& extra) {
-        std::vector<std::string> arguments = {"--launcher",  launcher,  "--payload", payload,
-                                              "-o",          output,    "--landing", kLanding,
-                                              "--uninstall", kUninstall};
+        const std::pair<std::string, std::string> defaults[] = {
+            {"--launcher", launcher}, {"--payload", payload},       {"--output", output},
+            {"--landing", kLanding},  {"--uninstall", kUninstall}};
+        std::vector<std::string> arguments;
+        for (const auto& [option, value] : defaults) {
+            const bool given = std::any_of(extra.begin(), extra.end(), [&](const std::string& e) {
+                return e == option || (option == "--output" && e == "-o");
+            });
+            if (!given) arguments.insert(arguments.end(), {option, value});
+        }
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return tooltest::Run(WRAPPER_PACK, arguments);
     }
@@ -239,19 +248,20 @@ const Refusal kRefusals[] = {
      [](PackToolTest& t) { WriteText(t.dir / "long.ini", "link = " + std::string(300, 'u')); },
      {"-s", "@long.ini"},
      "link template is 300 bytes long; a field holds at most 259"},
-    {"ZeroByte",
+    {"ZeroByteInTheSettingsFile",
      [](PackToolTest& t) { WriteText(t.dir / "z.ini", std::string("link=https://a\0b", 16)); },
      {"-s", "@z.ini"},
-     "link template holds a zero byte at position 9 with more text after it"},
+     "settings file @z.ini: not a text file (control byte 0x00 on line 1)"},
     {"ByteOutsidePrintableAscii",
      {},
      {"--landing", "https://caf\xC3\xA9%1/w?"},
-     "landing template holds byte 0xC3 at position 11, outside printable ASCII; pass "
-     "--allow-ansi if it is meant for the target's ANSI code page"},
+     "landing template holds byte 0xC3 at position 11, outside printable ASCII; in the URL's "
+     "host: write the host name in punycode (\"xn--...\"), or pass --allow-ansi if it is meant "
+     "for the target's ANSI code page"},
     {"ControlByteEvenWithAllowAnsi",
      {},
      {"--uninstall", "https://x%1/\tu?", "--allow-ansi"},
-     "uninstall template holds control byte 0x09 at position 12"},
+     "uninstall template holds control byte 0x09 at position 12; percent-encode it: %09"},
     {"CampaignQueryWithQuestionMark",
      {},
      {"--campaign", "?utm_source=x"},
@@ -472,6 +482,11 @@ TEST_F(PackToolTest, UsageErrorsExitWithTwo) {
         {{"--lancher", "x"}, "unknown option --lancher; did you mean --launcher?"},
         {{"--payload-sise=7"}, "unknown option --payload-sise=7; did you mean --payload-size?"},
         {{"--colour"}, "unknown option --colour"},
+        {{"--out", "x"}, "unknown option --out; did you mean --output?"},
+        {{"--Allow_Ansi"}, "unknown option --Allow_Ansi; did you mean --allow-ansi?"},
+        {{"-settings", "release.ini"}, "unknown option -settings; did you mean --settings?"},
+        {{"--campaign", "a", "--campaign", "b"}, "--campaign is given 2 times; it takes one value"},
+        {{"-o", "x", "--output=y"}, "--output is given 2 times; it takes one value"},
         {{"stray"}, "unexpected argument \"stray\""},
         {{"-o", ""}, "--output: an empty path names no file"},
         {{"--payload-size"}, "--payload-size: 1 required BYTES missing"},
@@ -499,6 +514,11 @@ TEST_F(PackToolTest, UsageErrorsExitWithTwo) {
     const auto missing = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, "-o", output});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_EQ(missing.err, "wrapper-pack: --payload is required (see wrapper-pack --help)\n");
+    const auto bare = tooltest::Run(WRAPPER_PACK, {"--launcher", launcher, payload, "-o", output});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_EQ(bare.err, "wrapper-pack: unexpected argument \"" + payload.string() +
+                            "\"; did you mean --payload FILE? (see wrapper-pack --help)\n");
+    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST_F(PackToolTest, ShortOptionWithEqualsSignTakesTheValueAfterIt) {

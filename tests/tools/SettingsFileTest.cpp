@@ -53,9 +53,6 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
         {"bytes outside ASCII pass through unconverted",
          "link = caf\xE9\n",
          {"caf\xE9", "campaign-before", "landing-before", "uninstall-before"}},
-        {"a zero byte passes through, for the rules to refuse",
-         std::string("link = a\0b\n", 11),
-         {std::string("a\0b", 3), "campaign-before", "landing-before", "uninstall-before"}},
         {"empty file changes nothing", "", Preset()},
     };
     for (const ParseRow& row : rows) {
@@ -95,6 +92,10 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
          "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"},
         {std::string_view("l\0i\0", 4),
          "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII"},
+        {std::string_view("link = a\n\x89PNG\r\n\x1A\n\0\0", 18),
+         "not a text file (control byte 0x1A on line 3)"},
+        {std::string_view("link = https://a\0b", 18), "not a text file (control byte 0x00 on line 1)"},
+        {"campaign = k=v\x7F\n", "not a text file (control byte 0x7F on line 1)"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);

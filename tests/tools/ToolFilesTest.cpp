@@ -169,7 +169,11 @@ TEST_F(ToolFilesTest, StandardOutputThatCannotBeWrittenFails) {
     full.stdoutPath = "/dev/full";
     const auto pack = Pack(dir / "out.exe", full);
     EXPECT_EQ(pack.exitCode, 1);
-    EXPECT_EQ(pack.err, "wrapper-pack: writing standard output failed: No space left on device\n");
+    // The package is whole and stays: only its report is missing.
+    EXPECT_EQ(pack.err, "wrapper-pack: the package " + (dir / "out.exe").string() +
+                            " is written and kept, but writing its report failed: No space left "
+                            "on device\n");
+    EXPECT_EQ(tooltest::ReadFile(dir / "out.exe"), tooltest::ReadFile(package));
     for (const std::vector<std::string>& arguments : {std::vector<std::string>{package},
                                                       {"--json", package},
                                                       {"--verify", package},

@@ -157,15 +157,32 @@ const VerifyRow kRows[] = {
       "it"}},
     {"FieldNotAscii",
      [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
-     {"fields-text: link template holds byte 0xE9 at position 11, outside printable ASCII; pass "
-      "--allow-ansi if it is meant for the target's ANSI code page"}},
+     {"fields-text: link template holds byte 0xE9 at position 11, outside printable ASCII; in "
+      "the URL's host: write the host name in punycode (\"xn--...\"), or pass --allow-ansi if "
+      "it is meant for the target's ANSI code page"}},
+    {"FieldNotAsciiAfterTheHost",
+     [](PackageParts& p) { p.fields[2] = "https://land%1/caf\xC3\xA9?"; },
+     {"fields-text: landing template holds byte 0xC3 at position 18, outside printable ASCII; "
+      "percent-encode it: %C3%A9, or pass --allow-ansi if it is meant for the target's ANSI "
+      "code page"}},
+    {"FieldInUtf8WhenAnsiAllowed",
+     [](PackageParts& p) { p.fields[2] = "https://land%1/caf\xC3\xA9?"; },
+     {"ansi-not-utf8: landing template holds UTF-8 text at position 18, which the launcher "
+      "reads in the target's ANSI code page as other characters; percent-encode it: %C3%A9, or "
+      "save the settings in the ANSI code page"},
+     true},
+    {"FieldInAnsiAndUtf8WhenAnsiAllowed",
+     [](PackageParts& p) { p.fields[2] = "https://land%1/\xE9t\xE9-caf\xC3\xA9?"; },
+     {},
+     true},
     {"FieldAnsiAllowed",
      [](PackageParts& p) { p.fields[0] = "https://caf\xE9.example/"; },
      {},
      true},
     {"FieldWithControlByteEvenWhenAnsiAllowed",
      [](PackageParts& p) { p.fields[1] = "a=\x01"; },
-     {"fields-text: campaign query holds control byte 0x01 at position 2"},
+     {"fields-text: campaign query holds control byte 0x01 at position 2; percent-encode it: "
+      "%01"},
      true},
     {"CampaignQueryWithQuestionMark",
      [](PackageParts& p) { p.fields[1] = "?utm=x"; },

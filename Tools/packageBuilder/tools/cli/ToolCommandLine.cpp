@@ -1,6 +1,7 @@
 #include "tools/cli/ToolCommandLine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,12 +58,18 @@ std::vector<std::string> SplitShortOptionValues(const std::vector<std::string>& 
 }
 
 std::string NearestOption(const CLI::App& app, const std::string& unknown) {
-    const std::string name = unknown.substr(0, unknown.find('='));
+    // Letter case and "_" for "-" are slips too: --Output, --allow_ansi.
+    std::string name = unknown.substr(0, unknown.find('='));
+    for (char& c : name) {
+        c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     std::string best;
     std::size_t bestDistance = 0;
+    std::vector<std::string> extended;  // long names that begin with `name`: --out, --output
     for (const CLI::Option* option : app.get_options()) {
         for (const std::string& longName : option->get_lnames()) {
             const std::string candidate = "--" + longName;
+            if (name.size() >= 5 && candidate.starts_with(name)) extended.push_back(candidate);
             const std::size_t distance = EditDistance(name, candidate);
             if (best.empty() || distance < bestDistance) {
                 best = candidate;
@@ -72,7 +79,27 @@ std::string NearestOption(const CLI::App& app, const std::string& unknown) {
     }
     // A slip of a key or two, not another word: at most 2 edits, and fewer than a third of
     // the name.
-    return !best.empty() && bestDistance <= 2 && bestDistance * 3 < best.size() ? best : "";
+    if (!best.empty() && bestDistance <= 2 && bestDistance * 3 < best.size()) return best;
+    std::string shortened;
+    for (const std::string& candidate : extended) {
+        shortened += (shortened.empty() ? "" : " or ") + candidate;
+    }
+    return shortened;
+}
+
+std::string SingleDashLongOption(const CLI::App& app, const std::vector<std::string>& arguments) {
+    for (std::size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.size() < 3 || argument[0] != '-' || argument[1] == '-') continue;
+        const std::string name = argument.substr(1, argument.find('=') - 1);
+        for (const CLI::Option* option : app.get_options()) {
+            const auto& longNames = option->get_lnames();
+            if (std::find(longNames.begin(), longNames.end(), name) != longNames.end()) {
+                return argument;
+            }
+        }
+    }
+    return {};
 }
 
 std::optional<std::uint64_t> ParseByteCount(const std::string& text, std::uint64_t maximum) {
@@ -93,10 +120,26 @@ int UsageError(const std::string& tool, const std::string& message) {
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, const std::vector<std::string>& arguments,
-                                    const std::string& tool) {
+                                    const std::string& tool,
+                                    const std::string& bareArgumentOption) {
+    // "-settings x" would be read as "-s ettings x": the file "ettings".
+    if (const std::string single = SingleDashLongOption(app, arguments); !single.empty()) {
+        const std::string name = single.substr(0, single.find('='));
+        return UsageError(tool, "unknown option " + name + "; did you mean -" + name + "?");
+    }
     // Unknown arguments are collected rather than thrown, so that one is named (with a
     // suggestion) even when a required option is missing too.
     app.allow_extras();
+    // An option that takes one value is given once: which of two values counts is not for
+    // the tool to guess. Repeats are counted after the parse, as a usage error of its own.
+    std::vector<const CLI::Option*> single;
+    for (CLI::Option* option : app.get_options()) {
+        if (option->get_type_size_max() > 0 && option->get_items_expected_max() == 1 &&
+            option->get_multi_option_policy() != CLI::MultiOptionPolicy::TakeAll) {
+            option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+            single.push_back(option);
+        }
+    }
     const std::vector<std::string> split = SplitShortOptionValues(arguments);
     std::vector<const char*> argv;
     for (const std::string& argument : split) argv.push_back(argument.c_str());
@@ -120,7 +163,20 @@ std::optional<int> ParseCommandLine(CLI::App& app, const std::vector<std::string
             return UsageError(tool, "unknown option " + first +
                                         (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
         }
-        return UsageError(tool, "unexpected argument \"" + first + "\"");
+        std::string hint;
+        if (!bareArgumentOption.empty() && app.count(bareArgumentOption) == 0) {
+            hint = "; did you mean " + bareArgumentOption + " " +
+                   app.get_option(bareArgumentOption)->get_type_name() + "?";
+        }
+        return UsageError(tool, "unexpected argument \"" + first + "\"" + hint);
+    }
+    for (const CLI::Option* option : single) {
+        if (option->count() > 1) {
+            const auto& longNames = option->get_lnames();
+            const std::string name = longNames.empty() ? option->get_name() : "--" + longNames[0];
+            return UsageError(tool, name + " is given " + std::to_string(option->count()) +
+                                        " times; it takes one value");
+        }
     }
     if (!problem.empty()) return UsageError(tool, problem);
     return std::nullopt;
@@ -137,14 +193,23 @@ int RunTool(const std::string& tool, const std::function<int()>& body) {
         std::fprintf(stderr, "%s: internal error\n", tool.c_str());
         status = kExitRefused;
     }
-    // Output that never arrived is a failure, whatever the tool did.
+    // Output that never arrived is a failure, whatever the tool did; a tool that failed has
+    // said so in its own line already.
     errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && status == 0) {
         std::fprintf(stderr, "%s: writing standard output failed: %s\n", tool.c_str(),
                      errno != 0 ? std::strerror(errno) : "unknown error");
-        if (status == 0) status = kExitRefused;
+        status = kExitRefused;
     }
     return status;
+}
+
+int FinishReport(const std::string& tool, const std::string& done) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+    std::fprintf(stderr, "%s: %s, but writing its report failed: %s\n", tool.c_str(), done.c_str(),
+                 errno != 0 ? std::strerror(errno) : "unknown error");
+    return kExitRefused;
 }
 
 }  // namespace wrapper::tools::cli

@@ -1,10 +1,11 @@
 #pragma once
 
-// The command line of both producer tools, as good Unix tools have it: --help and --version
-// exit 0; a usage error (an unknown, missing or repeated-where-single option, a bad value)
-// is one line, "TOOL: " and what is wrong, with "did you mean --x?" for a near miss, and
-// exit status 2; everything else the tool reports itself. "-o=FILE" means FILE, as
-// "--output=FILE" does.
+// The command line of the producer tools, as good Unix tools have it: --help and --version
+// exit 0; a usage error is one line, "TOOL: " and what is wrong, and exit status 2. Usage
+// errors: an unknown option (with "did you mean --x?" for a near miss or a shortened name),
+// a long option written with one dash ("-settings" would otherwise be "-s ettings"), an
+// option that takes one value given twice, a missing option, a bad value, a stray argument.
+// Everything else the tool reports itself. "-o=FILE" means FILE, as "--output=FILE" does.
 
 #include <CLI/CLI.hpp>
 
@@ -23,13 +24,21 @@ inline constexpr int kExitUsage = 2;
 std::vector<std::string> SplitShortOptionValues(const std::vector<std::string>& arguments);
 
 // Parses `arguments` (program name first) with `app`. Returns the exit status when the tool
-// is done (help or version printed: 0; a usage error reported: 2), nullopt to go on.
+// is done (help or version printed: 0; a usage error reported: 2), nullopt to go on. A stray
+// argument, when `bareArgumentOption` names an option that was not given, gets the hint
+// "did you mean OPTION TYPE?" (a payload named without --payload).
 std::optional<int> ParseCommandLine(CLI::App& app, const std::vector<std::string>& arguments,
-                                    const std::string& tool);
+                                    const std::string& tool,
+                                    const std::string& bareArgumentOption = {});
 
-// The known long option closest to `unknown` ("--lancher" -> "--launcher"), empty when none
-// is near enough to be a plausible typo.
+// The known long option closest to `unknown` ("--lancher" -> "--launcher", "--allow_ansi" ->
+// "--allow-ansi"), or the long options it shortens ("--out" -> "--output"), several joined
+// by " or "; empty when none is near enough to be a plausible slip.
 std::string NearestOption(const CLI::App& app, const std::string& unknown);
+
+// The first argument before "--" that is a long option's name after a single dash
+// ("-settings", "-output=x"), empty when there is none.
+std::string SingleDashLongOption(const CLI::App& app, const std::vector<std::string>& arguments);
 
 // A byte count from the command line: decimal digits only (no sign, no spaces, no other
 // base), at most `maximum`. Returns nullopt when `text` is not such a number.
@@ -40,7 +49,12 @@ int UsageError(const std::string& tool, const std::string& message);
 
 // Runs `body` as the tool's main: an exception that escapes it is reported as one line and
 // exit status 1, and so is a failure to write standard output (a full disk, a closed pipe)
-// that `body` itself did not notice.
+// when `body` itself succeeded.
 int RunTool(const std::string& tool, const std::function<int()>& body);
+
+// Ends a tool's success whose report goes to standard output: 0 when all of it was written;
+// otherwise one line, "TOOL: `done`, but writing its report failed: REASON", and 1. What
+// `done` says happened stands: a written file is kept.
+int FinishReport(const std::string& tool, const std::string& done);
 
 }  // namespace wrapper::tools::cli

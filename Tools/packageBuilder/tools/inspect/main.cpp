@@ -53,7 +53,7 @@ int RunInspect(const std::vector<std::string>& arguments) {
                                     "check the package rules; exit 0 only when no check fails");
     app.add_flag("--allow-ansi", allowAnsi,
                  "with --verify: accept bytes 0x80-0xFF in the fields (text for the target's "
-                 "ANSI code page)")
+                 "ANSI code page; warns when they are UTF-8 text)")
         ->needs(verifyFlag);
     app.add_flag("--strict", strict, "with --verify: a warning fails as an error does")
         ->needs(verifyFlag);

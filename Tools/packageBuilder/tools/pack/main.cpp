@@ -1,7 +1,7 @@
 // wrapper-pack: writes a package from a built launcher, an installer and the four settings.
 //
-// Exit status: 0 the package was written; 1 refused or failed (nothing written); 2 a usage
-// error.
+// Exit status: 0 the package was written; 1 refused or failed (nothing written), or the
+// package was written but its report could not be; 2 a usage error.
 
 #include "tools/pack/DefaultLauncher.h"
 #include "tools/package/PackageWriter.h"
@@ -49,12 +49,12 @@ int RunPack(const std::vector<std::string>& arguments) {
         "Writes a package: launcher image, payload (the installer), trailer.\n"
         "Settings come from --settings FILE (key = value lines; several files are layered in\n"
         "order, a later key replacing an earlier one) and the options, which override the files.\n"
-        "Exit status: 0 written, 1 refused (nothing written), 2 usage error.",
+        "Every option but --settings is given at most once.\n"
+        "Exit status: 0 written, 1 refused (nothing written) or the report not written (the\n"
+        "package is kept), 2 usage error.",
         kTool};
     app.set_version_flag("--version", std::string(kTool) + " " + WRAPPER_VERSION_TEXT,
                          "print the version and exit");
-    // As in most tools, a repeated option's last value counts.
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--launcher", launcher,
                    "the built launcher (wrapper.exe); by default the one installed with the "
                    "tools, ../share/wrapper/wrapper.exe from the tool's folder")
@@ -68,15 +68,17 @@ int RunPack(const std::vector<std::string>& arguments) {
         ->type_name("FILE");
     app.add_option("-s,--settings", settingsFiles,
                    "file of settings: link, campaign, landing, uninstall, one 'key = value' a "
-                   "line; repeat to layer files")
+                   "line; one file an option, repeat it to layer files")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false)
         ->type_name("FILE");
     for (std::size_t i = 0; i < options.size(); ++i) {
         const tools::package::Setting& setting = tools::package::kSettings[i];
         app.add_option(setting.option, options[i], std::string(setting.name) + ": " + setting.help);
     }
     app.add_flag("--allow-ansi", request.allowAnsi,
-                 "admit bytes 0x80-0xFF in settings written for the target's ANSI code page");
+                 "admit bytes 0x80-0xFF in settings written for the target's ANSI code page "
+                 "(warns when they are UTF-8 text)");
     app.add_flag("--strict", request.strict, "refuse on a warning as on an error");
     bool quiet = false;
     app.add_flag("-q,--quiet", quiet,
@@ -102,7 +104,9 @@ int RunPack(const std::vector<std::string>& arguments) {
         ->type_name("FILE")
         ->group(crafting);
 
-    if (const auto done = tools::cli::ParseCommandLine(app, arguments, kTool)) return *done;
+    if (const auto done = tools::cli::ParseCommandLine(app, arguments, kTool, "--payload")) {
+        return *done;
+    }
 
     const bool launcherGiven = app.count("--launcher") != 0;
     for (const auto& [name, path] :
@@ -208,7 +212,7 @@ int RunPack(const std::vector<std::string>& arguments) {
                     static_cast<int>(width), quoted[i].c_str(),
                     sources[i].empty() ? "not set" : ("from " + sources[i]).c_str());
     }
-    return 0;
+    return tools::cli::FinishReport(kTool, "the package " + output + " is written and kept");
 }
 
 }  // namespace

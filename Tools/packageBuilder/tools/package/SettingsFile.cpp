@@ -4,6 +4,7 @@
 #include "tools/host/ToolFiles.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <set>
 
@@ -31,6 +32,20 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
     }
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+    // Text holds no control bytes but the tab and the line ends; bytes 0x80-0xFF are text
+    // (UTF-8, or the ANSI code page the file is written for). Anything else is some other
+    // kind of file, named as such rather than dumped line by line.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", byte);
+            const auto line =
+                std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i), '\n') + 1;
+            return "not a text file (control byte " + std::string(hex) + " on line " +
+                   std::to_string(line) + ")";
+        }
+    }
 
     std::set<std::string, std::less<>> seen;
     std::size_t lineNumber = 0;

@@ -14,6 +14,8 @@
 // inside a URL stays. Lines end with LF or CR LF; a UTF-8 byte order mark at the start is
 // skipped. Each key may appear once in a file; a key that is absent leaves that setting as
 // it was.
+// A file with a control byte other than tab, CR and LF (a zero byte, say) is not text and is
+// refused whole. Bytes 0x80-0xFF are text: UTF-8, or the target's ANSI code page.
 // The bytes are not converted: a file saved in the target's ANSI code page carries exactly
 // those bytes into the package.
 
@@ -36,8 +38,8 @@ inline constexpr std::uint64_t kMaxSettingsFileSize = 64 * 1024;
 
 // Applies the settings in `text` (the whole file's bytes) to `settings` and marks in `given`
 // which it set. Returns an empty string on success, otherwise a one-line message: "line N:
-// ..." naming the line (`settings` may then hold the values of the lines before it), or, for
-// a file in UTF-16, what it is and to save it as UTF-8 or ASCII.
+// ..." naming the line (`settings` may then hold the values of the lines before it), "not a
+// text file (...)", or, for a file in UTF-16, what it is and to save it as UTF-8 or ASCII.
 std::string ParseSettings(std::string_view text, PackageSettings& settings,
                           SettingsGiven* given = nullptr);
 

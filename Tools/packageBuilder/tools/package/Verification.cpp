@@ -5,6 +5,7 @@
 #include "WrapperVersion.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace wrapper::tools::package {
@@ -58,6 +59,8 @@ constexpr std::array<Rule, static_cast<std::size_t>(RuleId::Count)> kRules = {{
     {"query-separator", Severity::Warning, Subject::Package,
      "a landing or uninstall template that the campaign query follows ends with \"?\" or "
      "\"&\""},
+    {"ansi-not-utf8", Severity::Warning, Subject::Package,
+     "bytes 0x80-0xFF that --allow-ansi admits are ANSI text, not UTF-8"},
 }};
 
 // Every RuleId has its row: a missing one would be a null id.
@@ -135,6 +138,21 @@ bool SameNoCase(std::string_view a, std::string_view b) {
                       [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+// "{GUID}" for a GUID given without one brace or both ("5D1C7E2A-...-3E7B1C90F4A6"), empty
+// for anything else.
+std::string BracedGuid(std::string_view text) {
+    if (text.starts_with('{') && text.ends_with('}')) return {};
+    if (text.starts_with('{')) text.remove_prefix(1);
+    if (text.ends_with('}')) text.remove_suffix(1);
+    constexpr std::string_view kShape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+    if (text.size() != kShape.size()) return {};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool hex = std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (kShape[i] == '-' ? text[i] != '-' : !hex) return {};
+    }
+    return "{" + std::string(text) + "}";
+}
+
 Check ProductIdCheck(const Inspection& inspection,
                      const std::optional<std::string>& expected) {
     const std::optional<std::string> id = ProductId(inspection);
@@ -149,6 +167,11 @@ Check ProductIdCheck(const Inspection& inspection,
         return check;
     }
     if (id && SameNoCase(*id, *expected)) return Make(RuleId::ProductId, true, found);
+    if (const std::string braced = BracedGuid(*expected); !braced.empty()) {
+        return Make(RuleId::ProductId, false,
+                    found + ", not " + *expected + ": a product id is written with its braces, " +
+                        braced);
+    }
     return Make(RuleId::ProductId, false,
                 found + ", not " + *expected +
                     (id ? ": the hand-off would look for another product's installation" : ""));
@@ -211,6 +234,77 @@ Check TerminatedCheck(const Inspection& inspection) {
     return Make(RuleId::FieldsTerminated, true);
 }
 
+// Where the host of an http:// or https:// template lies: from after "://" up to the first
+// "/", "?", "#" or "%1". nullopt for text that is no such URL.
+struct Span {
+    std::size_t begin;
+    std::size_t end;
+};
+std::optional<Span> HostSpan(std::string_view text) {
+    std::size_t begin = 0;
+    if (StartsWithNoCase(text, "https://")) {
+        begin = 8;
+    } else if (StartsWithNoCase(text, "http://")) {
+        begin = 7;
+    } else {
+        return std::nullopt;
+    }
+    const std::string_view rest = text.substr(begin);
+    return Span{begin, begin + std::min({rest.find_first_of("/?#"), rest.find(kPlaceholder),
+                                         rest.size()})};
+}
+
+// How to write the bytes outside printable ASCII that start at `at` so that every code page
+// reads the same: a host in punycode, anything else percent-encoded.
+std::string EncodingHint(Field field, const std::string& text, std::size_t at) {
+    const auto outside = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte >= 0x7F;
+    };
+    // The campaign query is no URL of its own: it follows a template's query.
+    const auto host = field != Field::CampaignQuery ? HostSpan(text) : std::optional<Span>();
+    if (host && at >= host->begin && at < host->end &&
+        static_cast<unsigned char>(text[at]) >= 0x80) {
+        return "in the URL's host: write the host name in punycode (\"xn--...\")";
+    }
+    std::string encoded;
+    for (std::size_t i = at; i < text.size() && outside(text[i]) && encoded.size() < 36; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(text[i]));
+        encoded += hex;
+    }
+    return "percent-encode it: " + encoded;
+}
+
+// The length of the UTF-8 sequence at `at` (a lead byte and its continuation bytes, no
+// overlong form, no surrogate, at most U+10FFFF), 0 when the bytes there are not one.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = at + 2; i < at + length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return length;
+}
+
 Check TextCheck(const Inspection& inspection, bool allowAnsi) {
     Check check = Make(RuleId::FieldsText, true);
     if (allowAnsi) check.name = "every field is printable ASCII or ANSI text";
@@ -221,21 +315,52 @@ Check TextCheck(const Inspection& inspection, bool allowAnsi) {
             const std::string where = " at position " + std::to_string(i);
             if (byte < 0x20 || byte == 0x7F) {
                 check.passed = false;
-                check.detail =
-                    std::string(named.words) + " holds control byte " + HexByte(byte) + where;
+                check.detail = std::string(named.words) + " holds control byte " + HexByte(byte) +
+                               where + "; " + EncodingHint(named.field, text, i);
                 return check;
             }
             if (byte >= 0x80 && !allowAnsi) {
                 check.passed = false;
-                check.detail =
-                    std::string(named.words) + " holds byte " + HexByte(byte) + where +
-                    ", outside printable ASCII; pass --allow-ansi if it is meant for the "
-                    "target's ANSI code page";
+                check.detail = std::string(named.words) + " holds byte " + HexByte(byte) + where +
+                               ", outside printable ASCII; " +
+                               EncodingHint(named.field, text, i) +
+                               ", or pass --allow-ansi if it is meant for the target's ANSI "
+                               "code page";
                 return check;
             }
         }
     }
     return check;
+}
+
+// The launcher hands the fields on as the target's ANSI code page: bytes that form UTF-8
+// text there come out as other characters ("caf\xC3\xA9" as "cafÃ©" in code page 1252).
+// Bytes that are not UTF-8 are taken for the ANSI text they are meant to be.
+Check AnsiNotUtf8Check(const Inspection& inspection, bool allowAnsi) {
+    if (!allowAnsi) return Make(RuleId::AnsiNotUtf8, true);  // fields-text refuses them
+    for (const NamedField& named : kNamedFields) {
+        const std::string text = FieldText(inspection, named.field);
+        std::optional<std::size_t> first;
+        bool allUtf8 = true;
+        for (std::size_t i = 0; i < text.size() && allUtf8;) {
+            if (static_cast<unsigned char>(text[i]) < 0x80) {
+                ++i;
+                continue;
+            }
+            const std::size_t length = Utf8SequenceAt(text, i);
+            allUtf8 = length != 0;
+            if (!first) first = i;
+            i += length;
+        }
+        if (!first || !allUtf8) continue;
+        return Make(RuleId::AnsiNotUtf8, false,
+                    std::string(named.words) + " holds UTF-8 text at position " +
+                        std::to_string(*first) +
+                        ", which the launcher reads in the target's ANSI code page as other "
+                        "characters; " + EncodingHint(named.field, text, *first) +
+                        ", or save the settings in the ANSI code page");
+    }
+    return Make(RuleId::AnsiNotUtf8, true);
 }
 
 // Printable ASCII that no URL holds, quoted or named for a message.
@@ -275,18 +400,12 @@ Check UrlSchemeCheck(const Inspection& inspection) {
         const std::string text = FieldText(inspection, field);
         if (text.empty()) continue;
         const std::string quoted = cli::Quoted(text);
-        std::size_t hostStart = 0;
-        if (StartsWithNoCase(text, "https://")) {
-            hostStart = 8;
-        } else if (StartsWithNoCase(text, "http://")) {
-            hostStart = 7;
-        } else {
+        const auto host = HostSpan(text);
+        if (!host) {
             return Make(RuleId::UrlScheme, false,
                         Words(field) + " " + quoted + " is not an http:// or https:// URL");
         }
-        const std::string_view rest = std::string_view(text).substr(hostStart);
-        const std::size_t hostEnd = std::min(rest.find_first_of("/?#"), rest.find(kPlaceholder));
-        if (hostEnd == 0 || rest.empty()) {
+        if (host->begin == host->end) {
             return Make(RuleId::UrlScheme, false, Words(field) + " " + quoted + " names no host");
         }
     }
@@ -583,6 +702,7 @@ std::vector<Check> VerifyPackage(const Inspection& inspection, bool allowAnsi,
         SignaturePaddingCheck(inspection),
         CampaignStampCheck(inspection.slot),
         QuerySeparatorCheck(inspection),
+        AnsiNotUtf8Check(inspection, allowAnsi),
     };
 }
 

@@ -52,6 +52,7 @@ enum class RuleId : std::size_t {
     SignaturePadding,
     CampaignStamp,
     QuerySeparator,
+    AnsiNotUtf8,
     Count
 };
 

@@ -91,7 +91,6 @@ int RunStamp(const std::vector<std::string>& arguments) {
         kTool};
     app.set_version_flag("--version", std::string(kTool) + " " + WRAPPER_VERSION_TEXT,
                          "print the version and exit");
-    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("package", packagePath, "the signed base package")
         ->required()
         ->type_name("PACKAGE");
