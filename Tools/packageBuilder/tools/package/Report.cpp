@@ -145,6 +145,19 @@ Json DigestJson(const std::vector<std::uint8_t>& digest) {
     return digest.empty() ? Json() : Json(Hex(digest));
 }
 
+Json SignatureJson(const SignatureCheck& signature, bool nested) {
+    const bool read =
+        signature.state == SignatureState::Matches || signature.state == SignatureState::Differs;
+    return {{"nested", nested},
+            {"state", SignatureStateName(signature.state)},
+            {"digestAlgorithm", read ? Json(host::DigestName(signature.algorithm)) : Json()},
+            {"signedDigest", DigestJson(signature.signedDigest)},
+            {"fileDigest", DigestJson(signature.fileDigest)},
+            {"timestamped", signature.timestamped},
+            {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
+            {"chainJudged", false}};
+}
+
 // Each byte as the code point of the same value: lossless for any bytes, and plain ASCII
 // text reads as itself.
 std::string BytesAsLatin1(const std::string& bytes) {
@@ -243,6 +256,10 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                                            : Hex(inspection.launcherNeutralSha256));
     out += Line("  payload", Hex(inspection.payloadSha256));
     out += Line("signature", SignatureLine(inspection.signature));
+    for (std::size_t i = 0; i < inspection.nestedSignatures.size(); ++i) {
+        out += Line(("  nested " + std::to_string(i + 1)).c_str(),
+                    SignatureLine(inspection.nestedSignatures[i]));
+    }
     out += Line("campaign slot", SlotLine(inspection.slot));
     const std::string refusal = StampRefusal(inspection, "");
     out += Line("stampable", refusal.empty() ? "yes (wrapper-stamp)" : "no: " + refusal);
@@ -317,22 +334,20 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"afterMarker", after},
         };
         report["launcherImage"] = ImageJson(inspection.launcherImage);
-        report["launcherImage"]["uninstallKeys"] = inspection.uninstallKeys;
+        Json keys = Json::array();
+        for (const std::string& key : inspection.uninstallKeys) keys.push_back("HKLM\\" + key);
+        report["launcherImage"]["uninstallKeys"] = keys;
         const std::optional<std::string> productId = ProductId(inspection);
         report["launcherImage"]["productId"] = productId ? Json(*productId) : Json();
         report["payload"] = ImageJson(inspection.payload);
-        const SignatureCheck& signature = inspection.signature;
-        report["signature"] = {
-            {"state", SignatureStateName(signature.state)},
-            {"digestAlgorithm", signature.state == SignatureState::Matches ||
-                                        signature.state == SignatureState::Differs
-                                    ? Json(host::DigestName(signature.algorithm))
-                                    : Json()},
-            {"signedDigest", DigestJson(signature.signedDigest)},
-            {"fileDigest", DigestJson(signature.fileDigest)},
-            {"timestamped", signature.timestamped},
-            {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
-            {"chainJudged", false}};
+        Json signatures = Json::array();
+        if (inspection.signature.state != SignatureState::None) {
+            signatures.push_back(SignatureJson(inspection.signature, false));
+        }
+        for (const SignatureCheck& nested : inspection.nestedSignatures) {
+            signatures.push_back(SignatureJson(nested, true));
+        }
+        report["signatures"] = signatures;
         const SlotReport& slot = inspection.slot;
         const char* stampState = StampStateName(slot);
         const std::string refusal = StampRefusal(inspection, "");

@@ -12,7 +12,7 @@ namespace wrapper::tools::package {
 
 // The version of the JSON document's layout. It goes up when a member changes meaning or
 // goes away; new members may appear without a change.
-inline constexpr int kJsonSchemaVersion = 2;
+inline constexpr int kJsonSchemaVersion = 3;
 
 // The inspection as aligned text, ending with a newline. `name` is how the package is shown.
 std::string TextReport(const Inspection& inspection, const std::string& name);
