@@ -419,4 +419,38 @@ std::string JsonError(const std::string& name, const std::string& message, int e
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+std::string PackJson(const PackRecord& record, const PackResult& result) {
+    static constexpr const char* kSourceNames[] = {"default", "settings-file", "option"};
+    Json settings = Json::object();
+    for (std::size_t i = 0; i < std::size(kSettings); ++i) {
+        const SettingSource& source = record.sources[i];
+        settings[kSettings[i].name] = {
+            {"text", BytesAsLatin1(record.settings.*kSettings[i].member)},
+            {"source", kSourceNames[static_cast<std::size_t>(source.kind)]},
+            {"from", source.kind == SettingSource::Kind::Default ? Json() : Json(source.name)}};
+    }
+    Json warnings = Json::array();
+    for (const PackWarning& warning : result.warnings) {
+        warnings.push_back({{"id", warning.rule}, {"detail", warning.text}});
+    }
+    const Json report = {
+        {"schemaVersion", kJsonSchemaVersion},
+        {"tool", {{"name", "wrapper-pack"}, {"version", WRAPPER_VERSION_TEXT}}},
+        {"package", record.package},
+        {"fileSize", result.packageBytes},
+        {"inputs",
+         {{"launcher", record.launcher},
+          {"payload", record.payload},
+          {"settingsFiles", record.settingsFiles}}},
+        {"sha256",
+         {{"package", DigestJson(result.sha256.package)},
+          {"launcherImage", DigestJson(result.sha256.launcherImage)},
+          {"launcherImageNeutral", DigestJson(result.sha256.launcherImageNeutral)},
+          {"payload", DigestJson(result.sha256.payload)}}},
+        {"settings", settings},
+        {"warnings", warnings},
+        {"testPackage", record.testPackageOptions}};
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 }  // namespace wrapper::tools::package
