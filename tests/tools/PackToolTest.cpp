@@ -100,8 +100,8 @@ TEST_F(PackToolTest, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom)
 TEST_F(PackToolTest, JsonRecordsTheInputsTheirDigestsAndEverySettingsSource) {
     using nlohmann::json;
     WriteText(dir / "release.ini", "campaign = utm_source=x\n");
-    const auto run = Pack({"-s", dir / "release.ini", "--landing", "http://example.com%1/w?",
-                           "--json"});
+    const auto run =
+        Pack({"-s", dir / "release.ini", "--landing", "http://example.com%1/w?", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const json record = json::parse(run.out);
     const json package =
@@ -115,18 +115,19 @@ TEST_F(PackToolTest, JsonRecordsTheInputsTheirDigestsAndEverySettingsSource) {
                                       {"settingsFiles", {(dir / "release.ini").string()}}}));
     EXPECT_EQ(record["sha256"], package["sha256"]);
     const std::string release = (dir / "release.ini").string();
-    EXPECT_EQ(record["settings"],
-              json({{"LinkTemplate", {{"text", ""}, {"source", "default"}, {"from", nullptr}}},
-                    {"CampaignQuery",
-                     {{"text", "utm_source=x"}, {"source", "settings-file"}, {"from", release}}},
-                    {"LandingTemplate",
-                     {{"text", "http://example.com%1/w?"}, {"source", "option"}, {"from", "--landing"}}},
-                    {"UninstallTemplate",
-                     {{"text", kUninstall}, {"source", "option"}, {"from", "--uninstall"}}}}));
-    EXPECT_EQ(record["warnings"],
-              json::array({{{"id", "https"},
-                            {"detail", "landing template uses http://: the page travels "
-                                       "unencrypted"}}}));
+    EXPECT_EQ(
+        record["settings"],
+        json({{"LinkTemplate", {{"text", ""}, {"source", "default"}, {"from", nullptr}}},
+              {"CampaignQuery",
+               {{"text", "utm_source=x"}, {"source", "settings-file"}, {"from", release}}},
+              {"LandingTemplate",
+               {{"text", "http://example.com%1/w?"}, {"source", "option"}, {"from", "--landing"}}},
+              {"UninstallTemplate",
+               {{"text", kUninstall}, {"source", "option"}, {"from", "--uninstall"}}}}));
+    EXPECT_EQ(record["warnings"], json::array({{{"id", "https"},
+                                                {"detail",
+                                                 "landing template uses http://: the page travels "
+                                                 "unencrypted"}}}));
     EXPECT_EQ(record["testPackage"], json::array());
     // --quiet still prints nothing on success.
     EXPECT_EQ(Pack({"--json", "--quiet"}).out, "");

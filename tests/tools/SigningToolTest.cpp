@@ -18,9 +18,9 @@ using nlohmann::json;
 
 struct SigningCase {
     std::size_t payloadSize;
-    const char* digest;           // osslsigncode -h
+    const char* digest;            // osslsigncode -h
     const char* nested = nullptr;  // then signed again with -nest and this -h
-    const char* digestName = "";  // as the report names the digest, then the nested one's
+    const char* digestName = "";   // as the report names the digest, then the nested one's
     const char* nestedName = "";
 };
 
@@ -62,9 +62,9 @@ protected:
                             "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"});
             ASSERT_EQ(certificate.exitCode, 0) << certificate.err;
         }
-        std::vector<std::string> sign = {"sign",      "-certs", dir / "cert.pem", "-key",
-                                         dir / "key.pem", "-n", "Example setup",  "-in",
-                                         in,          "-out",   out};
+        std::vector<std::string> sign = {
+            "sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem", "-n", "Example setup",
+            "-in",  in,       "-out",           out};
         sign.insert(sign.end(), extra.begin(), extra.end());
         const auto signing = tooltest::Run("osslsigncode", sign);
         ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
@@ -191,7 +191,8 @@ TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     tooltest::Bytes bad = tooltest::ReadFile(dir / "nested.exe");
     tooltest::Bytes signedBytes;
     for (std::size_t i = 0; i < digest.size(); i += 2) {
-        signedBytes.push_back(static_cast<std::uint8_t>(std::stoi(digest.substr(i, 2), nullptr, 16)));
+        signedBytes.push_back(
+            static_cast<std::uint8_t>(std::stoi(digest.substr(i, 2), nullptr, 16)));
     }
     const auto at = std::search(bad.begin(), bad.end(), signedBytes.begin(), signedBytes.end());
     ASSERT_NE(at, bad.end());
@@ -243,10 +244,9 @@ TEST_F(SigningToolTest, RequiredTimestampIsFoundOrMissed) {
                              dir / "setup.exe", "-out", dir / "signed.exe"})
                   .exitCode,
               0);
-    ASSERT_EQ(tooltest::Run("osslsigncode",
-                            {"sign", "-nest", "-certs", dir / "signer.pem", "-key",
-                             dir / "signer.key", "-in", dir / "signed.exe", "-out",
-                             dir / "nested.exe"})
+    ASSERT_EQ(tooltest::Run("osslsigncode", {"sign", "-nest", "-certs", dir / "signer.pem", "-key",
+                                             dir / "signer.key", "-in", dir / "signed.exe", "-out",
+                                             dir / "nested.exe"})
                   .exitCode,
               0);
     const auto nested =

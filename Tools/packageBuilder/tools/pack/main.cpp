@@ -227,8 +227,8 @@ int RunPack(const std::vector<std::string>& arguments) {
         width = std::max(width, quoted[i].size());
     }
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-        std::printf("  %-10s %-*s  %s\n", tools::package::kSettings[i].key,
-                    static_cast<int>(width), quoted[i].c_str(),
+        std::printf("  %-10s %-*s  %s\n", tools::package::kSettings[i].key, static_cast<int>(width),
+                    quoted[i].c_str(),
                     sources[i].name.empty() ? "not set" : ("from " + sources[i].name).c_str());
     }
     return 0;

@@ -150,8 +150,8 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
                                  notLookedInto);
         }
     } else {
-        check.problem = "the certificate table holds no signature this tool reads: " +
-                        check.problem;
+        check.problem =
+            "the certificate table holds no signature this tool reads: " + check.problem;
     }
 }
 
@@ -198,7 +198,9 @@ bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t
 // The signatures read from the certificate table, still to be held against the file.
 std::vector<SignatureCheck*> SignaturesToCompare(Inspection& inspection) {
     std::vector<SignatureCheck*> read;
-    if (inspection.signature.state == SignatureState::Matches) read.push_back(&inspection.signature);
+    if (inspection.signature.state == SignatureState::Matches) {
+        read.push_back(&inspection.signature);
+    }
     for (SignatureCheck& nested : inspection.nestedSignatures) {
         if (nested.state == SignatureState::Matches) read.push_back(&nested);
     }

@@ -116,8 +116,8 @@ public:
         launcher_ = std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, 0, launcherEnd);
         neutral_ = ImageDigest(ReadPeInfo(*launcher.file, 0, launcherEnd), launcherEnd,
                                host::DigestAlgorithm::Sha256);
-        payload_ = std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, launcherEnd,
-                                                 payloadEnd);
+        payload_ =
+            std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, launcherEnd, payloadEnd);
     }
 
     bool Write(const void* data, std::size_t size, std::string& error) {

@@ -84,7 +84,8 @@ std::string VersionLine(const PeInfo& image) {
     return line;
 }
 
-std::string SignatureLine(const SignatureCheck& signature) {
+// A nested signature's line leaves out the note on the chain, which the first one gives.
+std::string SignatureLine(const SignatureCheck& signature, bool nested = false) {
     const std::string name = host::DigestName(signature.algorithm);
     switch (signature.state) {
         case SignatureState::None: return "none";
@@ -92,7 +93,8 @@ std::string SignatureLine(const SignatureCheck& signature) {
         case SignatureState::Matches:
             return "Authenticode " + name + " digest matches the file, " +
                    (signature.timestamped ? "timestamped" : "not timestamped") +
-                   " (the certificate chain is not judged: run osslsigncode verify)";
+                   (nested ? ""
+                           : " (the certificate chain is not judged: run osslsigncode verify)");
         case SignatureState::Differs:
             return "Authenticode " + name + " digest DIFFERS: signed " +
                    Hex(signature.signedDigest) + ", file " + Hex(signature.fileDigest);
@@ -258,7 +260,7 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += Line("signature", SignatureLine(inspection.signature));
     for (std::size_t i = 0; i < inspection.nestedSignatures.size(); ++i) {
         out += Line(("  nested " + std::to_string(i + 1)).c_str(),
-                    SignatureLine(inspection.nestedSignatures[i]));
+                    SignatureLine(inspection.nestedSignatures[i], true));
     }
     out += Line("campaign slot", SlotLine(inspection.slot));
     const std::string refusal = StampRefusal(inspection, "");
@@ -433,23 +435,22 @@ std::string PackJson(const PackRecord& record, const PackResult& result) {
     for (const PackWarning& warning : result.warnings) {
         warnings.push_back({{"id", warning.rule}, {"detail", warning.text}});
     }
-    const Json report = {
-        {"schemaVersion", kJsonSchemaVersion},
-        {"tool", {{"name", "wrapper-pack"}, {"version", WRAPPER_VERSION_TEXT}}},
-        {"package", record.package},
-        {"fileSize", result.packageBytes},
-        {"inputs",
-         {{"launcher", record.launcher},
-          {"payload", record.payload},
-          {"settingsFiles", record.settingsFiles}}},
-        {"sha256",
-         {{"package", DigestJson(result.sha256.package)},
-          {"launcherImage", DigestJson(result.sha256.launcherImage)},
-          {"launcherImageNeutral", DigestJson(result.sha256.launcherImageNeutral)},
-          {"payload", DigestJson(result.sha256.payload)}}},
-        {"settings", settings},
-        {"warnings", warnings},
-        {"testPackage", record.testPackageOptions}};
+    const Json report = {{"schemaVersion", kJsonSchemaVersion},
+                         {"tool", {{"name", "wrapper-pack"}, {"version", WRAPPER_VERSION_TEXT}}},
+                         {"package", record.package},
+                         {"fileSize", result.packageBytes},
+                         {"inputs",
+                          {{"launcher", record.launcher},
+                           {"payload", record.payload},
+                           {"settingsFiles", record.settingsFiles}}},
+                         {"sha256",
+                          {{"package", DigestJson(result.sha256.package)},
+                           {"launcherImage", DigestJson(result.sha256.launcherImage)},
+                           {"launcherImageNeutral", DigestJson(result.sha256.launcherImageNeutral)},
+                           {"payload", DigestJson(result.sha256.payload)}}},
+                         {"settings", settings},
+                         {"warnings", warnings},
+                         {"testPackage", record.testPackageOptions}};
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

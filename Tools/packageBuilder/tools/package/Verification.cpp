@@ -435,8 +435,8 @@ struct NamedSignature {
 std::vector<NamedSignature> Signatures(const Inspection& inspection) {
     std::vector<NamedSignature> all = {{"the signature", &inspection.signature, false}};
     for (std::size_t i = 0; i < inspection.nestedSignatures.size(); ++i) {
-        all.push_back({"nested signature " + std::to_string(i + 1),
-                       &inspection.nestedSignatures[i], true});
+        all.push_back(
+            {"nested signature " + std::to_string(i + 1), &inspection.nestedSignatures[i], true});
     }
     return all;
 }
@@ -452,8 +452,8 @@ std::string SignatureProblem(const NamedSignature& named) {
                                 : signature.problem;
         case SignatureState::Differs:
             return named.name + "'s " + host::DigestName(signature.algorithm) + " digest " +
-                   Hex(signature.signedDigest) + " is not the file's " +
-                   Hex(signature.fileDigest) + ": bytes it covers changed after signing";
+                   Hex(signature.signedDigest) + " is not the file's " + Hex(signature.fileDigest) +
+                   ": bytes it covers changed after signing";
     }
     return {};
 }
