@@ -301,8 +301,8 @@ class SignedPackageToolTests(ToolTestCase):
                           for line in verify.stdout.decode(errors="replace").splitlines()
                           if line.startswith("Calculated message digest"))
         for report in (json.loads(host.stdout), json.loads(guest.stdout)):
-            self.assertEqual(report["signature"]["state"], "matches")
-            self.assertEqual(report["signature"]["fileDigest"], calculated)
+            self.assertEqual(report["signatures"][0]["state"], "matches")
+            self.assertEqual(report["signatures"][0]["fileDigest"], calculated)
             self.assertEqual(report["sha256"]["payload"],
                              hashlib.sha256(read(self.installer)).hexdigest())
             self.assertEqual(report["sha256"]["package"],

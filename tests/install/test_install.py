@@ -421,14 +421,14 @@ class ConsumerProjectTests(unittest.TestCase):
         self.configure(f"-DSIGN_CERT:FILEPATH={cert}", f"-DSIGN_KEY:FILEPATH={key}", "-DSIGN_NAME=Consumer; setup")
         signed = os.path.join(self.build, "release", "setup-signed.exe")
         self.assertIn("Packing setup-signed: " + signed, self.build_log())
-        self.assertEqual(self.fields(signed)[0]["signature"]["state"], "matches")
+        self.assertEqual(self.fields(signed)[0]["signatures"][0]["state"], "matches")
         self.assertFalse(self.fields(signed)[0]["campaignStamp"]["slot"]["present"])
 
         # The slot is added after signing, and the signature still matches.
         self.configure("-DSTAMP_SLOT=ON")
         self.build_log()
         report = self.fields(signed)[0]
-        self.assertEqual(report["signature"]["state"], "matches")
+        self.assertEqual(report["signatures"][0]["state"], "matches")
         self.assertEqual(report["campaignStamp"]["slot"]["state"], "unstamped")
         self.configure("-DSTAMP_SLOT=OFF")
 

@@ -202,6 +202,9 @@ TEST_F(InspectToolTest, JsonCarriesAnyFieldBytesAndTheHandOff) {
               json({{"path", "HKLM\\" + std::string(key.begin(), key.end())},
                     {"view", 32},
                     {"installDirValue", std::string(value.begin(), value.end())}}));
+    // The keys found are written as that one is, with the hive.
+    EXPECT_EQ(report["launcherImage"]["uninstallKeys"],
+              json::array({report["handOff"]["uninstallKey"]["path"]}));
 }
 
 // Files the launcher would refuse: exit status 1, the result code named, nothing extracted.
@@ -273,7 +276,7 @@ TEST_F(InspectToolTest, UnreadablePackageIsReportedWithTheReason) {
         const auto asJson = tooltest::Run(WRAPPER_INSPECT, {"--json", row.package});
         EXPECT_EQ(asJson.exitCode, 1);
         const json report = json::parse(asJson.out);
-        EXPECT_EQ(report["schemaVersion"], 2);
+        EXPECT_EQ(report["schemaVersion"], 3);
         EXPECT_EQ(report["error"], json({{"message", message}, {"exitStatus", 1}}));
     }
 }

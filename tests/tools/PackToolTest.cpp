@@ -5,6 +5,7 @@
 #include "package/PackageTrailer.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <functional>
@@ -101,6 +102,44 @@ TEST_F(PackToolTest, LayersSettingsFilesAndOptionsAndSaysWhereEachValueCameFrom)
                            (dir / "base.ini").string() + "\n"),
               std::string::npos)
         << run.out;
+}
+
+// --json: the record of what went in, where each setting came from, and the digests, which
+// are the ones wrapper-inspect finds in the package written.
+TEST_F(PackToolTest, JsonRecordsTheInputsTheirDigestsAndEverySettingsSource) {
+    using nlohmann::json;
+    WriteText(dir / "release.ini", "campaign = utm_source=x\n");
+    const auto run =
+        Pack({"-s", dir / "release.ini", "--landing", "http://example.com%1/w?", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const json record = json::parse(run.out);
+    const json package =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", output.string()}).out);
+    EXPECT_EQ(record["tool"]["name"], "wrapper-pack");
+    EXPECT_EQ(record["schemaVersion"], package["schemaVersion"]);
+    EXPECT_EQ(record["package"], output.string());
+    EXPECT_EQ(record["fileSize"], 9080);
+    EXPECT_EQ(record["inputs"], json({{"launcher", launcher.string()},
+                                      {"payload", payload.string()},
+                                      {"settingsFiles", {(dir / "release.ini").string()}}}));
+    EXPECT_EQ(record["sha256"], package["sha256"]);
+    const std::string release = (dir / "release.ini").string();
+    EXPECT_EQ(
+        record["settings"],
+        json({{"LinkTemplate", {{"text", ""}, {"source", "default"}, {"from", nullptr}}},
+              {"CampaignQuery",
+               {{"text", "utm_source=x"}, {"source", "settings-file"}, {"from", release}}},
+              {"LandingTemplate",
+               {{"text", "http://example.com%1/w?"}, {"source", "option"}, {"from", "--landing"}}},
+              {"UninstallTemplate",
+               {{"text", kUninstall}, {"source", "option"}, {"from", "--uninstall"}}}}));
+    EXPECT_EQ(record["warnings"], json::array({{{"id", "https"},
+                                                {"detail",
+                                                 "landing template uses http://: the page travels "
+                                                 "unencrypted"}}}));
+    EXPECT_EQ(record["testPackage"], json::array());
+    // --quiet still prints nothing on success.
+    EXPECT_EQ(Pack({"--json", "--quiet"}).out, "");
 }
 
 TEST_F(PackToolTest, ReplacesAnEarlierPackage) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -17,11 +18,14 @@ using nlohmann::json;
 
 struct SigningCase {
     std::size_t payloadSize;
-    const char* digest;  // osslsigncode -h
+    const char* digest;            // osslsigncode -h
+    const char* nested = nullptr;  // then signed again with -nest and this -h
+    const char* digestName = "";   // as the report names the digest, then the nested one's
+    const char* nestedName = "";
 };
 
 void PrintTo(const SigningCase& row, std::ostream* out) {
-    *out << row.payloadSize << " " << row.digest;
+    *out << row.payloadSize << " " << row.digest << " " << (row.nested ? row.nested : "");
 }
 
 class SigningToolTest : public ::testing::TestWithParam<SigningCase> {
@@ -49,6 +53,23 @@ protected:
         return digest;
     }
 
+    // Signs `in` into `out` with the throwaway certificate (made on first use); `extra` are
+    // further osslsigncode options.
+    void Sign(const fs::path& in, const fs::path& out, std::vector<std::string> extra = {}) {
+        if (!fs::exists(dir / "cert.pem")) {
+            const auto certificate = tooltest::Run(
+                "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
+                            "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"});
+            ASSERT_EQ(certificate.exitCode, 0) << certificate.err;
+        }
+        std::vector<std::string> sign = {
+            "sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem", "-n", "Example setup",
+            "-in",  in,       "-out",           out};
+        sign.insert(sign.end(), extra.begin(), extra.end());
+        const auto signing = tooltest::Run("osslsigncode", sign);
+        ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
+    }
+
     // setup.exe, unsigned: a 4096-byte launcher and a 3000-byte installer.
     bool PackUnsigned() {
         tooltest::WriteFile(dir / "wrapper.exe", tooltest::MinimalLauncher(4096));
@@ -73,15 +94,11 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
          "https://example.com%1/welcome?", "--uninstall", "https://example.com%1/bye?"});
     ASSERT_EQ(pack.exitCode, 0) << pack.err;
 
-    const auto certificate = tooltest::Run(
-        "openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test", "-days",
-                    "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"});
-    ASSERT_EQ(certificate.exitCode, 0) << certificate.err;
-    const auto sign =
-        tooltest::Run("osslsigncode", {"sign", "-h", GetParam().digest, "-certs", dir / "cert.pem",
-                                       "-key", dir / "key.pem", "-n", "Example setup", "-in",
-                                       dir / "setup.exe", "-out", dir / "signed.exe"});
-    ASSERT_EQ(sign.exitCode, 0) << sign.out << sign.err;
+    Sign(dir / "setup.exe", dir / "signed.exe", {"-h", GetParam().digest});
+    if (GetParam().nested) {
+        Sign(dir / "signed.exe", dir / "nested.exe", {"-nest", "-h", GetParam().nested});
+        fs::rename(dir / "nested.exe", dir / "signed.exe");
+    }
 
     const auto inspect =
         tooltest::Run(WRAPPER_INSPECT, {"--json", "--verify", "--require-signature",
@@ -101,11 +118,18 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
     EXPECT_EQ(report["verify"]["passed"], true);
     EXPECT_EQ(tooltest::ReadFile(dir / "out.exe"), payload);
 
-    // The digest it checks is the one osslsigncode calculates for the file.
-    const json& signature = report["signature"];
-    EXPECT_EQ(signature["state"], "matches");
-    EXPECT_EQ(signature["fileDigest"], CalculatedDigest(dir / "signed.exe"));
-    EXPECT_EQ(signature["signedDigest"], signature["fileDigest"]);
+    // The digest it checks is the one osslsigncode calculates for the file; a nested
+    // signature is checked in its own digest.
+    const json& signatures = report["signatures"];
+    ASSERT_EQ(signatures.size(), GetParam().nested ? 2u : 1u) << signatures;
+    EXPECT_EQ(signatures[0]["fileDigest"], CalculatedDigest(dir / "signed.exe"));
+    for (std::size_t i = 0; i < signatures.size(); ++i) {
+        EXPECT_EQ(signatures[i]["nested"], i == 1);
+        EXPECT_EQ(signatures[i]["state"], "matches");
+        EXPECT_EQ(signatures[i]["digestAlgorithm"],
+                  i == 0 ? GetParam().digestName : GetParam().nestedName);
+        EXPECT_EQ(signatures[i]["signedDigest"], signatures[i]["fileDigest"]);
+    }
     // The payload inside the signed package is the one packed, byte for byte.
     const json unsigned_ =
         json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "setup.exe"}).out);
@@ -119,27 +143,23 @@ TEST_P(SigningToolTest, SignedPackageIsReadVerifiedAndExtractedLikeTheUnsignedOn
 
 // Signing tools pad the file to 8 bytes first: no padding, and some; and each digest.
 INSTANTIATE_TEST_SUITE_P(Padding, SigningToolTest,
-                         ::testing::Values(SigningCase{2040, "sha256"}, SigningCase{2045, "sha256"},
-                                           SigningCase{2040, "sha1"}, SigningCase{2045, "sha512"}),
+                         ::testing::Values(SigningCase{2040, "sha256", nullptr, "SHA-256"},
+                                           SigningCase{2045, "sha256", nullptr, "SHA-256"},
+                                           SigningCase{2040, "sha1", nullptr, "SHA-1"},
+                                           SigningCase{2045, "sha512", nullptr, "SHA-512"},
+                                           SigningCase{2045, "sha1", "sha256", "SHA-1", "SHA-256"}),
                          [](const auto& row) {
                              return "Payload" + std::to_string(row.param.payloadSize) + "_" +
-                                    row.param.digest;
+                                    row.param.digest +
+                                    (row.param.nested ? "_nested_" + std::string(row.param.nested)
+                                                      : "");
                          });
 
 // A byte the signature covers, changed after signing: --verify fails and says so; bytes in
 // the certificate table itself are not covered and change nothing.
 TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     ASSERT_TRUE(PackUnsigned());
-    ASSERT_EQ(tooltest::Run("openssl",
-                            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=test",
-                             "-days", "2", "-keyout", dir / "key.pem", "-out", dir / "cert.pem"})
-                  .exitCode,
-              0);
-    ASSERT_EQ(
-        tooltest::Run("osslsigncode", {"sign", "-certs", dir / "cert.pem", "-key", dir / "key.pem",
-                                       "-in", dir / "setup.exe", "-out", dir / "signed.exe"})
-            .exitCode,
-        0);
+    Sign(dir / "setup.exe", dir / "signed.exe");
     tooltest::Bytes changed = tooltest::ReadFile(dir / "signed.exe");
     changed[4096 + 100] ^= 0x01;  // inside the payload
     tooltest::WriteFile(dir / "changed.exe", changed);
@@ -159,7 +179,31 @@ TEST_F(SigningToolTest, ChangedBytesAfterSigningFailVerify) {
     tooltest::WriteFile(dir / "tail.exe", tail);
     const json report =
         json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "tail.exe"}).out);
-    EXPECT_EQ(report["signature"]["state"], "matches");
+    EXPECT_EQ(report["signatures"][0]["state"], "matches");
+
+    // A nested signature whose digest is not the file's fails as the first one would. Its
+    // digest lies in the certificate table, which no signature covers: the first still
+    // matches.
+    Sign(dir / "signed.exe", dir / "nested.exe", {"-nest", "-h", "sha512"});
+    const json nested =
+        json::parse(tooltest::Run(WRAPPER_INSPECT, {"--json", dir / "nested.exe"}).out);
+    const std::string digest = nested["signatures"][1]["signedDigest"];
+    tooltest::Bytes bad = tooltest::ReadFile(dir / "nested.exe");
+    tooltest::Bytes signedBytes;
+    for (std::size_t i = 0; i < digest.size(); i += 2) {
+        signedBytes.push_back(
+            static_cast<std::uint8_t>(std::stoi(digest.substr(i, 2), nullptr, 16)));
+    }
+    const auto at = std::search(bad.begin(), bad.end(), signedBytes.begin(), signedBytes.end());
+    ASSERT_NE(at, bad.end());
+    *at ^= 0x01;
+    tooltest::WriteFile(dir / "bad-nested.exe", bad);
+    const auto badNested = tooltest::Run(WRAPPER_INSPECT, {"--verify", dir / "bad-nested.exe"});
+    EXPECT_EQ(badNested.exitCode, 1);
+    EXPECT_NE(badNested.out.find("FAIL  a signature after the marker still matches the file (its "
+                                 "Authenticode digest): nested signature 1's SHA-512 digest "),
+              std::string::npos)
+        << badNested.out;
 }
 
 // --require-timestamp: a signature with osslsigncode's own timestamp authority passes, one
@@ -190,8 +234,29 @@ TEST_F(SigningToolTest, RequiredTimestampIsFoundOrMissed) {
             WRAPPER_INSPECT, {"--json", "--verify", "--require-timestamp", dir / "signed.exe"});
         EXPECT_EQ(verify.exitCode, stamped ? 0 : 1) << verify.out;
         const json report = json::parse(verify.out);
-        EXPECT_EQ(report["signature"]["timestamped"], stamped);
+        EXPECT_EQ(report["signatures"][0]["timestamped"], stamped);
     }
+    // Every signature needs its own: a nested one without fails, though the first has one.
+    fs::remove(dir / "signed.exe");
+    ASSERT_EQ(tooltest::Run("osslsigncode",
+                            {"sign", "-certs", dir / "signer.pem", "-key", dir / "signer.key",
+                             "-TSA-certs", dir / "tsa.pem", "-TSA-key", dir / "tsa.key", "-in",
+                             dir / "setup.exe", "-out", dir / "signed.exe"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(tooltest::Run("osslsigncode", {"sign", "-nest", "-certs", dir / "signer.pem", "-key",
+                                             dir / "signer.key", "-in", dir / "signed.exe", "-out",
+                                             dir / "nested.exe"})
+                  .exitCode,
+              0);
+    const auto nested =
+        tooltest::Run(WRAPPER_INSPECT, {"--verify", "--require-timestamp", dir / "nested.exe"});
+    EXPECT_EQ(nested.exitCode, 1);
+    EXPECT_NE(nested.out.find("FAIL  a signature after the marker is present and matches the file "
+                              "(its Authenticode digest), with a timestamp: nested signature 1 "
+                              "carries no timestamp, and one is required\n"),
+              std::string::npos)
+        << nested.out;
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST_F(StampToolTest, CopiesDifferOnlyInTheSlotKeepTheDigestAndCarryTheCampaign)
         EXPECT_EQ(changed, 17 + campaign.size());
         const json after = Inspect(file, true);
         EXPECT_EQ(after["verify"]["passed"], true);
-        EXPECT_EQ(after["signature"]["fileDigest"], before["signature"]["fileDigest"]);
+        EXPECT_EQ(after["signatures"][0]["fileDigest"], before["signatures"][0]["fileDigest"]);
         EXPECT_EQ(after["campaignStamp"]["launcherCampaign"]["text"], campaign);
         EXPECT_EQ(after["handOff"]["uninstall"]["param"], "/bye?" + campaign);
         // osslsigncode finds the digest the signature carries, the base package's, again.

@@ -31,7 +31,7 @@ _wrapper_tools() {
     case $tool in
         wrapper-pack)
             options="--launcher --payload -o --output -s --settings --link --campaign
-                     --landing --uninstall --allow-ansi --strict -q --quiet --unchecked
+                     --landing --uninstall --allow-ansi --strict -q --quiet --json --unchecked
                      --payload-size --trailing-bytes --trailing-file --help --version" ;;
         wrapper-stamp)
             options="--campaign -o --output --campaigns --output-dir --help --version" ;;

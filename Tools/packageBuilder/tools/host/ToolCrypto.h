@@ -47,12 +47,17 @@ struct SignedDigest {
     // (kRfc3161TimestampOid) or a PKCS#9 countersignature (kCounterSignatureOid). Whether the
     // timestamp itself is valid is not judged.
     bool timestamped = false;
+    // The signatures nested in this one: each value of the signer's unsigned attribute
+    // kNestedSignatureOid, the encoded PKCS#7 message as it stands (for ReadSignedDigest; a
+    // value that is not a SEQUENCE is kept empty, so that it reads as no message).
+    std::vector<std::vector<std::uint8_t>> nested;
 };
 
 // Reads `message` (the bytes of a certificate-table entry's PKCS#7 message). On failure
 // returns false and `problem` says what is wrong with it, e.g. "not a PKCS#7 SignedData
 // message" or "digest algorithm 1.2.840.113549.2.5 is not SHA-1, SHA-256, SHA-384 or
-// SHA-512". The certificates and the signature over the digest are not looked at.
+// SHA-512". The certificates and the signature over the digest are not looked at. Only the
+// first signer's unsigned attributes are read (for the timestamp and the nested signatures).
 bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
                       std::string& problem);
 
@@ -61,5 +66,8 @@ inline constexpr const char* kSpcIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";
 // The unsigned attributes that hold a signer's timestamp.
 inline constexpr const char* kRfc3161TimestampOid = "1.3.6.1.4.1.311.3.3.1";
 inline constexpr const char* kCounterSignatureOid = "1.2.840.113549.1.9.6";
+// The unsigned attribute that holds further signatures of the same file (signing again with
+// another digest without replacing the first signature).
+inline constexpr const char* kNestedSignatureOid = "1.3.6.1.4.1.311.2.4.1";
 
 }  // namespace wrapper::tools::host

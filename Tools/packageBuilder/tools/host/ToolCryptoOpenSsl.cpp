@@ -125,14 +125,25 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     }
     digest.value.assign(value->data, value->data + value->length);
     digest.timestamped = false;
+    digest.nested.clear();
     STACK_OF(PKCS7_SIGNER_INFO)* signers = PKCS7_get_signer_info(pkcs7.get());
     if (signers != nullptr && sk_PKCS7_SIGNER_INFO_num(signers) > 0) {
         const PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(signers, 0);
         for (int i = 0; i < sk_X509_ATTRIBUTE_num(signer->unauth_attr); ++i) {
-            const std::string oid =
-                OidText(X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(signer->unauth_attr, i)));
+            X509_ATTRIBUTE* attribute = sk_X509_ATTRIBUTE_value(signer->unauth_attr, i);
+            const std::string oid = OidText(X509_ATTRIBUTE_get0_object(attribute));
             if (oid == kRfc3161TimestampOid || oid == kCounterSignatureOid) {
                 digest.timestamped = true;
+            } else if (oid == kNestedSignatureOid) {
+                // A SEQUENCE is kept as its whole encoding, which d2i_PKCS7 reads again.
+                for (int j = 0; j < X509_ATTRIBUTE_count(attribute); ++j) {
+                    const ASN1_TYPE* entry = X509_ATTRIBUTE_get0_type(attribute, j);
+                    auto& nested = digest.nested.emplace_back();
+                    if (entry != nullptr && entry->type == V_ASN1_SEQUENCE) {
+                        const ASN1_STRING* der = entry->value.sequence;
+                        nested.assign(der->data, der->data + der->length);
+                    }
+                }
             }
         }
     }

@@ -177,15 +177,23 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     digest.value.assign(value->pbData, value->pbData + value->cbData);
     // The first signer's unsigned attributes; a signer without any has none to give.
     digest.timestamped = false;
+    digest.nested.clear();
     std::vector<BYTE> attributes;
     if (decoder.Param(CMSG_SIGNER_UNAUTH_ATTR_PARAM, attributes) &&
         attributes.size() >= sizeof(CRYPT_ATTRIBUTES)) {
         const auto* list = reinterpret_cast<const CRYPT_ATTRIBUTES*>(attributes.data());
         for (DWORD i = 0; i < list->cAttr; ++i) {
-            const char* attribute = list->rgAttr[i].pszObjId;
-            if (attribute != nullptr && (std::strcmp(attribute, kRfc3161TimestampOid) == 0 ||
-                                         std::strcmp(attribute, kCounterSignatureOid) == 0)) {
+            const CRYPT_ATTRIBUTE& attribute = list->rgAttr[i];
+            if (attribute.pszObjId == nullptr) continue;
+            if (std::strcmp(attribute.pszObjId, kRfc3161TimestampOid) == 0 ||
+                std::strcmp(attribute.pszObjId, kCounterSignatureOid) == 0) {
                 digest.timestamped = true;
+            } else if (std::strcmp(attribute.pszObjId, kNestedSignatureOid) == 0) {
+                // Each value is the nested message's encoding, as CryptMsgUpdate reads it.
+                for (DWORD j = 0; j < attribute.cValue; ++j) {
+                    const CRYPT_ATTR_BLOB& nested = attribute.rgValue[j];
+                    digest.nested.emplace_back(nested.pbData, nested.pbData + nested.cbData);
+                }
             }
         }
     }

@@ -40,8 +40,8 @@ int RunInspect(const std::vector<std::string>& arguments) {
     CLI::App app{
         "Shows a package as the launcher reads it: layout, fields, hand-off values, SHA-256 of\n"
         "its parts (the launcher image's also signing-neutral, as for the bare wrapper.exe),\n"
-        "and whether a signature still matches the file (the certificate chain is not judged:\n"
-        "run osslsigncode verify for that).\n"
+        "and whether each signature, nested ones too, still matches the file (the certificate\n"
+        "chain is not judged: run osslsigncode verify for that).\n"
         "Exit status: 0 all well, 1 unreadable, refused by the launcher or a check failed,\n"
         "2 usage error.",
         kTool};
@@ -62,7 +62,8 @@ int RunInspect(const std::vector<std::string>& arguments) {
                  "with --verify: an unsigned package fails (a release must be signed)")
         ->needs(verifyFlag);
     app.add_flag("--require-timestamp", required.timestamp,
-                 "with --verify: a signature without a timestamp fails, as does no signature")
+                 "with --verify: a signature (nested ones too) without a timestamp fails, as "
+                 "does no signature")
         ->needs(verifyFlag);
     std::optional<std::string> expectedProductId;
     app.add_option("--expect-product-id", expectedProductId,

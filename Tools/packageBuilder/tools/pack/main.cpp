@@ -5,6 +5,7 @@
 
 #include "tools/pack/DefaultLauncher.h"
 #include "tools/package/PackageWriter.h"
+#include "tools/package/Report.h"
 #include "tools/package/SettingsFile.h"
 #include "tools/cli/ToolCommandLine.h"
 #include "tools/cli/ToolText.h"
@@ -84,6 +85,11 @@ int RunPack(const std::vector<std::string>& arguments) {
     app.add_flag("-q,--quiet", quiet,
                  "print nothing when the package is written (warnings and errors still go to "
                  "standard error)");
+    bool json = false;
+    app.add_flag("--json", json,
+                 "print a JSON record instead of the report: the inputs, the SHA-256 of the "
+                 "package and its parts (the launcher's also signing-neutral), every setting "
+                 "with its source, the warnings by rule id");
 
     const std::string crafting = "Test packages only (never ship what these make)";
     app.add_flag("--unchecked", request.unchecked,
@@ -156,43 +162,60 @@ int RunPack(const std::vector<std::string>& arguments) {
 
     // Layers: each settings file in order, then the options. Where each value came from is
     // part of the report.
-    std::array<std::string, std::size(tools::package::kSettings)> sources;
+    using Source = tools::package::SettingSource;
+    std::array<Source, std::size(tools::package::kSettings)> sources;
     for (const std::string& file : settingsFiles) {
         tools::package::SettingsGiven given{};
         const std::string problem = tools::package::ReadSettingsFile(
             tools::cli::PathFromUtf8(file), request.settings, &given);
         if (!problem.empty()) return Fail(problem);
         for (std::size_t i = 0; i < given.size(); ++i) {
-            if (given[i]) sources[i] = file;
+            if (given[i]) sources[i] = {Source::Kind::SettingsFile, file};
         }
         request.settingsFiles.push_back(tools::cli::PathFromUtf8(file));
     }
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (!options[i]) continue;
         request.settings.*tools::package::kSettings[i].member = *options[i];
-        sources[i] = tools::package::kSettings[i].option;
+        sources[i] = {Source::Kind::Option, tools::package::kSettings[i].option};
     }
 
+    request.digests = json && !quiet;
     const tools::package::PackResult result = tools::package::WritePackage(request);
     // A refusal is the one line that matters; warnings only accompany a written package.
     if (!result.refusal.empty()) return Fail(result.refusal);
-    for (const std::string& warning : result.warnings) {
-        std::fprintf(stderr, "%s: warning: %s\n", kTool, warning.c_str());
+    for (const tools::package::PackWarning& warning : result.warnings) {
+        std::fprintf(stderr, "%s: warning: %s\n", kTool, warning.text.c_str());
     }
 
+    std::vector<std::string> craftedBy;
     std::string crafted;
     for (const auto& [given, name] :
          {std::pair{request.unchecked, "--unchecked"},
           std::pair{request.payloadSizeOverride.has_value(), "--payload-size"},
           std::pair{request.trailingFillerBytes != 0, "--trailing-bytes"},
           std::pair{trailingFile.has_value(), "--trailing-file"}}) {
-        if (given) crafted += crafted.empty() ? name : std::string(", ") + name;
+        if (!given) continue;
+        craftedBy.push_back(name);
+        crafted += crafted.empty() ? name : std::string(", ") + name;
     }
     if (!crafted.empty()) {
         std::fprintf(stderr, "%s: warning: test package (%s): never ship it\n", kTool,
                      crafted.c_str());
     }
     if (quiet) return 0;
+    if (json) {
+        const tools::package::PackRecord record = {
+            .package = output,
+            .launcher = tools::cli::PathToUtf8(request.launcher),
+            .payload = payload,
+            .settingsFiles = settingsFiles,
+            .settings = request.settings,
+            .sources = sources,
+            .testPackageOptions = craftedBy};
+        std::fputs(tools::package::PackJson(record, result).c_str(), stdout);
+        return 0;
+    }
     std::printf("%s: wrote %s: launcher %llu + payload %llu + trailer %u", kTool, output.c_str(),
                 static_cast<unsigned long long>(result.launcherBytes),
                 static_cast<unsigned long long>(result.payloadBytes),
@@ -208,9 +231,9 @@ int RunPack(const std::vector<std::string>& arguments) {
         width = std::max(width, quoted[i].size());
     }
     for (std::size_t i = 0; i < quoted.size(); ++i) {
-        std::printf("  %-10s %-*s  %s\n", tools::package::kSettings[i].key,
-                    static_cast<int>(width), quoted[i].c_str(),
-                    sources[i].empty() ? "not set" : ("from " + sources[i]).c_str());
+        std::printf("  %-10s %-*s  %s\n", tools::package::kSettings[i].key, static_cast<int>(width),
+                    quoted[i].c_str(),
+                    sources[i].name.empty() ? "not set" : ("from " + sources[i].name).c_str());
     }
     return tools::cli::FinishReport(kTool, "the package " + output + " is written and kept");
 }

@@ -9,6 +9,7 @@
 #include "WrapperVersion.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -93,10 +94,24 @@ void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
     }
 }
 
-// Reads the signature in the certificate table that follows the marker; on success the
-// digest to compute over the file is left in `digest`.
+// One signature's message into `check`: Matches until the file's digest says otherwise, or
+// Unreadable and why.
+bool ReadSignatureMessage(const std::uint8_t* message, std::size_t size, SignatureCheck& check,
+                          host::SignedDigest& digest) {
+    check.state = SignatureState::Unreadable;
+    if (!host::ReadSignedDigest(message, size, digest, check.problem)) return false;
+    check.algorithm = digest.algorithm;
+    check.signedDigest = digest.value;
+    check.timestamped = digest.timestamped;
+    check.state = SignatureState::Matches;
+    return true;
+}
+
+// Reads the signature in the certificate table that follows the marker, and the signatures
+// nested in it.
 void ReadSignature(host::ByteSource& source, const Inspection& inspection, SignatureCheck& check,
-                   host::SignedDigest& digest) {
+                   std::vector<SignatureCheck>& nested) {
+    host::SignedDigest digest;
     const auto& table = *inspection.launcherImage.certificateTable;
     check.state = SignatureState::Unreadable;
     if (table.size > kMaxSignatureTable) {
@@ -126,15 +141,18 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
                         ", not a PKCS#7 signature";
         return;
     }
-    std::string problem;
-    if (!host::ReadSignedDigest(bytes.data() + 8, length - 8, digest, problem)) {
-        check.problem = "the certificate table holds no signature this tool reads: " + problem;
-        return;
+    if (ReadSignatureMessage(bytes.data() + 8, length - 8, check, digest)) {
+        // Signing tools nest every further signature in the first one; what a nested one
+        // nests in turn is not looked into.
+        for (const std::vector<std::uint8_t>& message : digest.nested) {
+            host::SignedDigest notLookedInto;
+            ReadSignatureMessage(message.data(), message.size(), nested.emplace_back(),
+                                 notLookedInto);
+        }
+    } else {
+        check.problem =
+            "the certificate table holds no signature this tool reads: " + check.problem;
     }
-    check.algorithm = digest.algorithm;
-    check.signedDigest = digest.value;
-    check.timestamped = digest.timestamped;
-    check.state = SignatureState::Matches;  // until the file's digest says otherwise
 }
 
 // The uninstall key's fixed part as the launcher holds it: UTF-16LE.
@@ -177,11 +195,22 @@ bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t
     return true;
 }
 
+// The signatures read from the certificate table, still to be held against the file.
+std::vector<SignatureCheck*> SignaturesToCompare(Inspection& inspection) {
+    std::vector<SignatureCheck*> read;
+    if (inspection.signature.state == SignatureState::Matches) {
+        read.push_back(&inspection.signature);
+    }
+    for (SignatureCheck& nested : inspection.nestedSignatures) {
+        if (nested.state == SignatureState::Matches) read.push_back(&nested);
+    }
+    return read;
+}
+
 // One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
-// digest when there is a signature, every occurrence of the marker, and in the launcher
-// image where the uninstall key's fixed part occurs (`keyOffsets`).
+// digest in each algorithm a signature uses, every occurrence of the marker, and in the
+// launcher image where the uninstall key's fixed part occurs (`keyOffsets`).
 bool ScanFile(host::ByteSource& source, Inspection& inspection,
-              const std::optional<host::SignedDigest>& signedDigest,
               std::vector<std::uint64_t>& keyOffsets, std::string& error) {
     const bool read = inspection.code == wrapper::kSuccess;
     const PackageLayout& layout = inspection.layout;
@@ -189,8 +218,15 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     RangeDigest launcher(host::DigestAlgorithm::Sha256, 0, read ? layout.payloadStart : 0);
     RangeDigest payload(host::DigestAlgorithm::Sha256, layout.payloadStart,
                         read ? layout.trailerStart : layout.payloadStart);
-    std::unique_ptr<RangeDigest> authenticode;
-    if (signedDigest) authenticode = AuthenticodeDigest(inspection, signedDigest->algorithm);
+    // By algorithm: however many signatures there are, the file is hashed at most once in
+    // each.
+    const std::vector<SignatureCheck*> signatures = SignaturesToCompare(inspection);
+    constexpr std::size_t kAlgorithms = static_cast<std::size_t>(host::DigestAlgorithm::Sha512) + 1;
+    std::array<std::unique_ptr<RangeDigest>, kAlgorithms> authenticode;
+    for (const SignatureCheck* signature : signatures) {
+        auto& digest = authenticode[static_cast<std::size_t>(signature->algorithm)];
+        if (!digest) digest = AuthenticodeDigest(inspection, signature->algorithm);
+    }
     // A refused file may be the bare launcher, whose hash is compared with a package's.
     const std::uint64_t imageEnd = read ? layout.payloadStart : inspection.fileSize;
     const std::unique_ptr<RangeDigest> neutral =
@@ -215,7 +251,9 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
         whole.Feed(offset, block, got);
         launcher.Feed(offset, block, got);
         payload.Feed(offset, block, got);
-        if (authenticode) authenticode->Feed(offset, block, got);
+        for (const auto& digest : authenticode) {
+            if (digest) digest->Feed(offset, block, got);
+        }
         if (neutral) neutral->Feed(offset, block, got);
 
         const std::size_t length = carried + got;
@@ -236,11 +274,15 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
         inspection.payloadSha256 = payload.Finish();
     }
     if (neutral) inspection.launcherNeutralSha256 = neutral->Finish();
-    if (authenticode) {
-        SignatureCheck& signature = inspection.signature;
-        signature.fileDigest = authenticode->Finish();
-        signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
-                                                                         : SignatureState::Differs;
+    std::array<std::vector<std::uint8_t>, kAlgorithms> fileDigests;
+    for (std::size_t i = 0; i < kAlgorithms; ++i) {
+        if (authenticode[i]) fileDigests[i] = authenticode[i]->Finish();
+    }
+    for (SignatureCheck* signature : signatures) {
+        signature->fileDigest = fileDigests[static_cast<std::size_t>(signature->algorithm)];
+        signature->state = signature->fileDigest == signature->signedDigest
+                               ? SignatureState::Matches
+                               : SignatureState::Differs;
     }
     return true;
 }
@@ -333,7 +375,6 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         return false;
     }
 
-    std::optional<host::SignedDigest> signedDigest;
     if (inspection.code == wrapper::kSuccess) {
         PackageLayout& layout = inspection.layout;
         layout.payloadStart = static_cast<std::uint64_t>(payloadStart);
@@ -351,9 +392,7 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         const PeInfo& image = inspection.launcherImage;
         if (inspection.afterMarkerKind == AfterMarkerKind::CertificateTable &&
             image.checksumOffset && image.certificateEntryOffset) {
-            host::SignedDigest digest;
-            ReadSignature(source, inspection, inspection.signature, digest);
-            if (inspection.signature.state == SignatureState::Matches) signedDigest = digest;
+            ReadSignature(source, inspection, inspection.signature, inspection.nestedSignatures);
         }
     }
     if (inspection.code == wrapper::kSuccess) {
@@ -369,7 +408,7 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
-    return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&
+    return ScanFile(source, inspection, keyOffsets, error) &&
            ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
                              inspection.uninstallKeys, error);
 }

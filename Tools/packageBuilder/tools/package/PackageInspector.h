@@ -98,6 +98,10 @@ struct Inspection {
     // itself), the whole file is the image. Empty when the headers lack those fields.
     std::vector<std::uint8_t> launcherNeutralSha256;
     SignatureCheck signature;
+    // The signatures nested in that one (host::SignedDigest::nested), in their order, each
+    // checked against the file with its own digest algorithm. Only a readable signature is
+    // looked into.
+    std::vector<SignatureCheck> nestedSignatures;
     // The campaign slot in the signature, read with the launcher's code (for kSuccess).
     SlotReport slot;
 };

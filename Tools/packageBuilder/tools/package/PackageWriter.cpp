@@ -70,7 +70,7 @@ void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize
 // The rules on the package as it would be without the test-package additions: the first
 // that fails refuses, the others that did not pass are warnings.
 std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& payload,
-                       std::vector<std::string>& warnings) {
+                       std::vector<PackWarning>& warnings) {
     unsigned char trailer[wrapper::package::kTrailerSize];
     EncodeTrailerFor(request.settings, payload.file->Size(), trailer);
     host::MemorySource trailerBytes({std::begin(trailer), std::end(trailer)});
@@ -98,13 +98,53 @@ std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& pa
                        ? finding + " (a warning; --strict refuses it)"
                        : finding;
         }
-        warnings.push_back(finding);
+        warnings.push_back({check.rule->id, finding});
     }
     return {};
 }
 
+// The package file being written, and the digests of PackResult::sha256 taken from the
+// bytes as they go out (the parts' digests over their spans of the package).
+class PackageOutput {
+public:
+    PackageOutput(host::OutputFile& file, bool digests, Input& launcher, Input& payload)
+        : file_(file) {
+        if (!digests) return;
+        const std::uint64_t launcherEnd = launcher.file->Size();
+        const std::uint64_t payloadEnd = launcherEnd + payload.file->Size();
+        package_ = std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, 0, UINT64_MAX);
+        launcher_ = std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, 0, launcherEnd);
+        neutral_ = ImageDigest(ReadPeInfo(*launcher.file, 0, launcherEnd), launcherEnd,
+                               host::DigestAlgorithm::Sha256);
+        payload_ =
+            std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, launcherEnd, payloadEnd);
+    }
+
+    bool Write(const void* data, std::size_t size, std::string& error) {
+        for (const auto* digest : {&package_, &launcher_, &neutral_, &payload_}) {
+            if (*digest) (*digest)->Feed(written_, static_cast<const std::uint8_t*>(data), size);
+        }
+        written_ += size;
+        return file_.Write(data, size, error);
+    }
+
+    PackDigests Finish() {
+        PackDigests digests;
+        if (package_) digests.package = package_->Finish();
+        if (launcher_) digests.launcherImage = launcher_->Finish();
+        if (neutral_) digests.launcherImageNeutral = neutral_->Finish();
+        if (payload_) digests.payload = payload_->Finish();
+        return digests;
+    }
+
+private:
+    host::OutputFile& file_;
+    std::uint64_t written_ = 0;
+    std::unique_ptr<RangeDigest> package_, launcher_, neutral_, payload_;
+};
+
 // Copies all of `input` into `out`; returns the bytes copied.
-std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target,
+std::string CopyInto(PackageOutput& out, Input& input, const fs::path& target,
                      std::uint64_t& copied) {
     std::vector<char> chunk(kCopyChunk);
     copied = 0;
@@ -126,33 +166,35 @@ std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target
 std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payload,
                      Input* trailingFile, PackResult& result) {
     std::string error;
-    const auto out = host::OutputFile::CreateFor(request.output, error);
-    if (out == nullptr) return "cannot write " + cli::PathToUtf8(request.output) + ": " + error;
+    const auto file = host::OutputFile::CreateFor(request.output, error);
+    if (file == nullptr) return "cannot write " + cli::PathToUtf8(request.output) + ": " + error;
+    PackageOutput out(*file, request.digests, launcher, payload);
     const std::string cannotWrite = "cannot write " + cli::PathToUtf8(request.output) + ": ";
 
     std::uint64_t launcherBytes = 0;
     std::uint64_t payloadBytes = 0;
-    std::string problem = CopyInto(*out, launcher, request.output, launcherBytes);
-    if (problem.empty()) problem = CopyInto(*out, payload, request.output, payloadBytes);
+    std::string problem = CopyInto(out, launcher, request.output, launcherBytes);
+    if (problem.empty()) problem = CopyInto(out, payload, request.output, payloadBytes);
     if (!problem.empty()) return problem;
 
     unsigned char trailer[wrapper::package::kTrailerSize];
     EncodeTrailerFor(request.settings, request.payloadSizeOverride.value_or(payloadBytes), trailer);
-    if (!out->Write(trailer, sizeof trailer, error)) return cannotWrite + error;
+    if (!out.Write(trailer, sizeof trailer, error)) return cannotWrite + error;
 
     const std::vector<char> filler(kCopyChunk, 0);
     for (std::uint64_t left = request.trailingFillerBytes; left > 0;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, filler.size()));
         // The first failed write ends it: a full disk is not filled any further.
-        if (!out->Write(filler.data(), n, error)) return cannotWrite + error;
+        if (!out.Write(filler.data(), n, error)) return cannotWrite + error;
         left -= n;
     }
     std::uint64_t trailingFileBytes = 0;
     if (trailingFile != nullptr) {
-        problem = CopyInto(*out, *trailingFile, request.output, trailingFileBytes);
+        problem = CopyInto(out, *trailingFile, request.output, trailingFileBytes);
         if (!problem.empty()) return problem;
     }
-    if (!out->Commit(error)) return cannotWrite + error;
+    if (!file->Commit(error)) return cannotWrite + error;
+    result.sha256 = out.Finish();
 
     result.launcherBytes = launcherBytes;
     result.payloadBytes = payloadBytes;
@@ -185,7 +227,7 @@ PackResult WritePackage(const PackageRequest& request) {
     // Settings files are only compared with the output; their text is already in `request`.
     inputs.resize(request.trailingFile ? 3 : 2);
 
-    std::vector<std::string> warnings;
+    std::vector<PackWarning> warnings;
     if (!request.unchecked) {
         result.refusal = ApplyRules(request, inputs[0], inputs[1], warnings);
         if (!result.refusal.empty()) return result;

@@ -26,6 +26,9 @@ struct PackageRequest {
     bool allowAnsi = false;
     // Refuses on a warning as on an error.
     bool strict = false;
+    // Takes the digests of what is written (PackResult::sha256), from the bytes as they go
+    // out.
+    bool digests = false;
 
     // Test packages only, never for shipping:
     // Skips the package rules; each setting must still fit its field.
@@ -40,14 +43,31 @@ struct PackageRequest {
 // and these bytes stand in for one.
 inline constexpr std::uint64_t kMaxTrailingFillerBytes = 0xFFFFFFFFu;
 
+// A rule that did not pass but did not refuse: its id (Verification.h) and the finding.
+struct PackWarning {
+    const char* rule;
+    std::string text;
+};
+
+// SHA-256 digests of the package written and of its parts, as wrapper-inspect gives them
+// for the package: the launcher image as it is and signing-neutral (ImageDigest; empty when
+// its headers lack the fields), the payload, and every byte of the package.
+struct PackDigests {
+    std::vector<std::uint8_t> package;
+    std::vector<std::uint8_t> launcherImage;
+    std::vector<std::uint8_t> launcherImageNeutral;
+    std::vector<std::uint8_t> payload;
+};
+
 struct PackResult {
     std::string refusal;                // empty when the package was written
-    std::vector<std::string> warnings;  // only when the package was written
+    std::vector<PackWarning> warnings;  // only when the package was written
     // Byte counts of what was written; meaningful only when the package was written.
     std::uint64_t launcherBytes = 0;
     std::uint64_t payloadBytes = 0;
     std::uint64_t trailingBytes = 0;
     std::uint64_t packageBytes = 0;
+    PackDigests sha256;  // with PackageRequest::digests, when the package was written
 };
 
 // Checks the inputs and the output, evaluates the package rules on the package about to be

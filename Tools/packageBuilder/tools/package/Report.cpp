@@ -84,7 +84,8 @@ std::string VersionLine(const PeInfo& image) {
     return line;
 }
 
-std::string SignatureLine(const SignatureCheck& signature) {
+// A nested signature's line leaves out the note on the chain, which the first one gives.
+std::string SignatureLine(const SignatureCheck& signature, bool nested = false) {
     const std::string name = host::DigestName(signature.algorithm);
     switch (signature.state) {
         case SignatureState::None: return "none";
@@ -92,7 +93,8 @@ std::string SignatureLine(const SignatureCheck& signature) {
         case SignatureState::Matches:
             return "Authenticode " + name + " digest matches the file, " +
                    (signature.timestamped ? "timestamped" : "not timestamped") +
-                   " (the certificate chain is not judged: run osslsigncode verify)";
+                   (nested ? ""
+                           : " (the certificate chain is not judged: run osslsigncode verify)");
         case SignatureState::Differs:
             return "Authenticode " + name + " digest DIFFERS: signed " +
                    Hex(signature.signedDigest) + ", file " + Hex(signature.fileDigest);
@@ -143,6 +145,19 @@ std::string UninstallKeyLine(const Inspection& inspection) {
 
 Json DigestJson(const std::vector<std::uint8_t>& digest) {
     return digest.empty() ? Json() : Json(Hex(digest));
+}
+
+Json SignatureJson(const SignatureCheck& signature, bool nested) {
+    const bool read =
+        signature.state == SignatureState::Matches || signature.state == SignatureState::Differs;
+    return {{"nested", nested},
+            {"state", SignatureStateName(signature.state)},
+            {"digestAlgorithm", read ? Json(host::DigestName(signature.algorithm)) : Json()},
+            {"signedDigest", DigestJson(signature.signedDigest)},
+            {"fileDigest", DigestJson(signature.fileDigest)},
+            {"timestamped", signature.timestamped},
+            {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
+            {"chainJudged", false}};
 }
 
 // Each byte as the code point of the same value: lossless for any bytes, and plain ASCII
@@ -243,6 +258,10 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                                            : Hex(inspection.launcherNeutralSha256));
     out += Line("  payload", Hex(inspection.payloadSha256));
     out += Line("signature", SignatureLine(inspection.signature));
+    for (std::size_t i = 0; i < inspection.nestedSignatures.size(); ++i) {
+        out += Line(("  nested " + std::to_string(i + 1)).c_str(),
+                    SignatureLine(inspection.nestedSignatures[i], true));
+    }
     out += Line("campaign slot", SlotLine(inspection.slot));
     const std::string refusal = StampRefusal(inspection, "");
     out += Line("stampable", refusal.empty() ? "yes (wrapper-stamp)" : "no: " + refusal);
@@ -317,22 +336,20 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"afterMarker", after},
         };
         report["launcherImage"] = ImageJson(inspection.launcherImage);
-        report["launcherImage"]["uninstallKeys"] = inspection.uninstallKeys;
+        Json keys = Json::array();
+        for (const std::string& key : inspection.uninstallKeys) keys.push_back("HKLM\\" + key);
+        report["launcherImage"]["uninstallKeys"] = keys;
         const std::optional<std::string> productId = ProductId(inspection);
         report["launcherImage"]["productId"] = productId ? Json(*productId) : Json();
         report["payload"] = ImageJson(inspection.payload);
-        const SignatureCheck& signature = inspection.signature;
-        report["signature"] = {
-            {"state", SignatureStateName(signature.state)},
-            {"digestAlgorithm", signature.state == SignatureState::Matches ||
-                                        signature.state == SignatureState::Differs
-                                    ? Json(host::DigestName(signature.algorithm))
-                                    : Json()},
-            {"signedDigest", DigestJson(signature.signedDigest)},
-            {"fileDigest", DigestJson(signature.fileDigest)},
-            {"timestamped", signature.timestamped},
-            {"problem", signature.problem.empty() ? Json() : Json(signature.problem)},
-            {"chainJudged", false}};
+        Json signatures = Json::array();
+        if (inspection.signature.state != SignatureState::None) {
+            signatures.push_back(SignatureJson(inspection.signature, false));
+        }
+        for (const SignatureCheck& nested : inspection.nestedSignatures) {
+            signatures.push_back(SignatureJson(nested, true));
+        }
+        report["signatures"] = signatures;
         const SlotReport& slot = inspection.slot;
         const char* stampState = StampStateName(slot);
         const std::string refusal = StampRefusal(inspection, "");
@@ -401,6 +418,39 @@ std::string JsonError(const std::string& name, const std::string& message, int e
                          {"tool", {{"name", "wrapper-inspect"}, {"version", WRAPPER_VERSION_TEXT}}},
                          {"package", name},
                          {"error", {{"message", message}, {"exitStatus", exitStatus}}}};
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string PackJson(const PackRecord& record, const PackResult& result) {
+    static constexpr const char* kSourceNames[] = {"default", "settings-file", "option"};
+    Json settings = Json::object();
+    for (std::size_t i = 0; i < std::size(kSettings); ++i) {
+        const SettingSource& source = record.sources[i];
+        settings[kSettings[i].name] = {
+            {"text", BytesAsLatin1(record.settings.*kSettings[i].member)},
+            {"source", kSourceNames[static_cast<std::size_t>(source.kind)]},
+            {"from", source.kind == SettingSource::Kind::Default ? Json() : Json(source.name)}};
+    }
+    Json warnings = Json::array();
+    for (const PackWarning& warning : result.warnings) {
+        warnings.push_back({{"id", warning.rule}, {"detail", warning.text}});
+    }
+    const Json report = {{"schemaVersion", kJsonSchemaVersion},
+                         {"tool", {{"name", "wrapper-pack"}, {"version", WRAPPER_VERSION_TEXT}}},
+                         {"package", record.package},
+                         {"fileSize", result.packageBytes},
+                         {"inputs",
+                          {{"launcher", record.launcher},
+                           {"payload", record.payload},
+                           {"settingsFiles", record.settingsFiles}}},
+                         {"sha256",
+                          {{"package", DigestJson(result.sha256.package)},
+                           {"launcherImage", DigestJson(result.sha256.launcherImage)},
+                           {"launcherImageNeutral", DigestJson(result.sha256.launcherImageNeutral)},
+                           {"payload", DigestJson(result.sha256.payload)}}},
+                         {"settings", settings},
+                         {"warnings", warnings},
+                         {"testPackage", record.testPackageOptions}};
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

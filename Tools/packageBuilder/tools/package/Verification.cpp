@@ -545,25 +545,52 @@ Check MarkerCheck(const Inspection& inspection) {
     return Make(RuleId::MarkerOnce, false, detail);
 }
 
-Check SignatureStateCheck(const Inspection& inspection) {
-    const SignatureCheck& signature = inspection.signature;
-    const std::string name = host::DigestName(signature.algorithm);
+// Each signature read from the package, the primary one first, and how findings name it.
+struct NamedSignature {
+    std::string name;
+    const SignatureCheck* signature;
+    bool nested;
+};
+std::vector<NamedSignature> Signatures(const Inspection& inspection) {
+    std::vector<NamedSignature> all = {{"the signature", &inspection.signature, false}};
+    for (std::size_t i = 0; i < inspection.nestedSignatures.size(); ++i) {
+        all.push_back(
+            {"nested signature " + std::to_string(i + 1), &inspection.nestedSignatures[i], true});
+    }
+    return all;
+}
+
+// What is wrong with one signature, or empty when its digest matches the file.
+std::string SignatureProblem(const NamedSignature& named) {
+    const SignatureCheck& signature = *named.signature;
     switch (signature.state) {
         case SignatureState::None:
-            return Make(RuleId::Signature, true, "the package is not signed");
-        case SignatureState::Unreadable: return Make(RuleId::Signature, false, signature.problem);
-        case SignatureState::Matches:
-            return Make(RuleId::Signature, true,
-                        name +
-                            " digest matches; the certificate chain is not judged here "
-                            "(osslsigncode verify does)");
+        case SignatureState::Matches: return {};
+        case SignatureState::Unreadable:
+            return named.nested ? named.name + " cannot be read: " + signature.problem
+                                : signature.problem;
         case SignatureState::Differs:
-            return Make(RuleId::Signature, false,
-                        "the signature's " + name + " digest " + Hex(signature.signedDigest) +
-                            " is not the file's " + Hex(signature.fileDigest) +
-                            ": bytes it covers changed after signing");
+            return named.name + "'s " + host::DigestName(signature.algorithm) + " digest " +
+                   Hex(signature.signedDigest) + " is not the file's " + Hex(signature.fileDigest) +
+                   ": bytes it covers changed after signing";
     }
-    return Make(RuleId::Signature, false);
+    return {};
+}
+
+// Every signature must match the file: the primary one and each nested one.
+Check SignatureStateCheck(const Inspection& inspection) {
+    if (inspection.signature.state == SignatureState::None) {
+        return Make(RuleId::Signature, true, "the package is not signed");
+    }
+    std::string matches;
+    for (const NamedSignature& named : Signatures(inspection)) {
+        const std::string problem = SignatureProblem(named);
+        if (!problem.empty()) return Make(RuleId::Signature, false, problem);
+        if (!matches.empty()) matches += "; " + named.name + ": ";
+        matches += std::string(host::DigestName(named.signature->algorithm)) + " digest matches";
+    }
+    return Make(RuleId::Signature, true,
+                matches + "; the certificate chain is not judged here (osslsigncode verify does)");
 }
 
 Check SignaturePaddingCheck(const Inspection& inspection) {
@@ -637,7 +664,7 @@ Check QuerySeparatorCheck(const Inspection& inspection) {
 }
 
 // With --require-signature the rule asks for a signature as well, with --require-timestamp
-// for its timestamp too.
+// for a timestamp on every signature, nested ones too.
 Check SignatureCheckOf(const Inspection& inspection, const SignatureRequirements& required) {
     if (!required.signature && !required.timestamp) return SignatureStateCheck(inspection);
     const SignatureCheck& signature = inspection.signature;
@@ -647,15 +674,17 @@ Check SignatureCheckOf(const Inspection& inspection, const SignatureRequirements
                       : SignatureStateCheck(inspection);
     check.name =
         "a signature after the marker is present and matches the file (its Authenticode digest)";
-    if (required.timestamp) {
-        check.name += ", with a timestamp";
-        if (check.passed && !signature.timestamped) {
-            check.passed = false;
-            check.detail = "the signature carries no timestamp, and one is required";
-        } else if (check.passed) {
-            check.detail += "; timestamped";
+    if (required.timestamp && check.passed) {
+        for (const NamedSignature& named : Signatures(inspection)) {
+            if (!named.signature->timestamped) {
+                check.passed = false;
+                check.detail = named.name + " carries no timestamp, and one is required";
+                break;
+            }
         }
+        if (check.passed) check.detail += "; timestamped";
     }
+    if (required.timestamp) check.name += ", with a timestamp";
     return check;
 }
 
