@@ -204,6 +204,7 @@ int RunPack(const std::vector<std::string>& arguments) {
                      crafted.c_str());
     }
     if (quiet) return 0;
+    const std::string reported = "the package " + output + " is written and kept";
     if (json) {
         const tools::package::PackRecord record = {
             .package = output,
@@ -214,7 +215,7 @@ int RunPack(const std::vector<std::string>& arguments) {
             .sources = sources,
             .testPackageOptions = craftedBy};
         std::fputs(tools::package::PackJson(record, result).c_str(), stdout);
-        return 0;
+        return tools::cli::FinishReport(kTool, reported);
     }
     std::printf("%s: wrote %s: launcher %llu + payload %llu + trailer %u", kTool, output.c_str(),
                 static_cast<unsigned long long>(result.launcherBytes),
@@ -235,7 +236,7 @@ int RunPack(const std::vector<std::string>& arguments) {
                     quoted[i].c_str(),
                     sources[i].name.empty() ? "not set" : ("from " + sources[i].name).c_str());
     }
-    return tools::cli::FinishReport(kTool, "the package " + output + " is written and kept");
+    return tools::cli::FinishReport(kTool, reported);
 }
 
 }  // namespace
