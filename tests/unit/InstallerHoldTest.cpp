@@ -6,7 +6,7 @@
 #include "FakePlatform.h"
 #include "FakeFacts.h"
 #include "HandOffTesting.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "RunSequence.h"
 
 #include <gtest/gtest.h>
