@@ -20,17 +20,19 @@ namespace wrapper::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The four fields from text, in trailer order, each copied up to the whole field (so a
-// 260-byte text leaves no terminator).
-inline package::TrailerFields MakeFields(const std::string& link, const std::string& campaign,
-                                         const std::string& landing, const std::string& uninstall) {
+// The fields from text, in trailer order, each copied up to the whole field (so a 260-byte
+// text leaves no terminator).
+inline package::TrailerFields MakeFields(const std::string (&texts)[package::kFieldCount]) {
     package::TrailerFields fields = {};
-    const std::string* texts[] = {&link, &campaign, &landing, &uninstall};
     for (std::uint32_t i = 0; i < package::kFieldCount; ++i) {
-        std::copy_n(texts[i]->begin(), std::min<std::size_t>(texts[i]->size(), package::kFieldSize),
+        std::copy_n(texts[i].begin(), std::min<std::size_t>(texts[i].size(), package::kFieldSize),
                     fields.bytes[i]);
     }
     return fields;
+}
+inline package::TrailerFields MakeFields(const std::string& link, const std::string& campaign,
+                                         const std::string& landing, const std::string& uninstall) {
+    return MakeFields({link, campaign, landing, uninstall});
 }
 
 // Where the locator finds a signature's table in LauncherImage: entry 4 of the PE32
@@ -94,8 +96,7 @@ inline std::vector<std::uint8_t> Marker() {
 inline std::vector<std::uint8_t> BuildPackage(const PackageParts& parts) {
     std::vector<std::uint8_t> bytes = parts.launcher;
     bytes.insert(bytes.end(), parts.payload.begin(), parts.payload.end());
-    const package::TrailerFields fields =
-        MakeFields(parts.fields[0], parts.fields[1], parts.fields[2], parts.fields[3]);
+    const package::TrailerFields fields = MakeFields(parts.fields);
     unsigned char trailer[package::kTrailerSize];
     package::EncodeTrailer(parts.payloadSize.value_or(parts.payload.size()), fields, trailer);
     bytes.insert(bytes.end(), trailer, trailer + package::kTrailerSize);

@@ -4,6 +4,7 @@
 #include "WrapperVersion.h"
 #include "handoff/HandOffRecord.h"
 #include "tools/host/ToolCrypto.h"
+#include "tools/package/Settings.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -54,13 +55,12 @@ struct InspectToolTest : ::testing::Test {
 
     tooltest::RunResult Pack(const fs::path& payload, const fs::path& output,
                              std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"--launcher",  dir / "wrapper.exe",
-                                              "--payload",   payload,
-                                              "-o",          output,
-                                              "--link",      kLink,
-                                              "--campaign",  kCampaign,
-                                              "--landing",   kLanding,
-                                              "--uninstall", kUninstall};
+        std::vector<std::string> arguments = {"--launcher", dir / "wrapper.exe", "--payload",
+                                              payload, "-o", output};
+        const tools::package::PackageSettings settings = {kLink, kCampaign, kLanding, kUninstall};
+        for (const tools::package::Setting& setting : tools::package::kSettings) {
+            arguments.insert(arguments.end(), {setting.option, settings.*setting.member});
+        }
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         return tooltest::Run(WRAPPER_PACK, arguments);
     }
