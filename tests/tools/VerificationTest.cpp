@@ -70,12 +70,9 @@ void AppendCertificateTable(PackageParts& parts, std::uint32_t padding,
     parts.after.assign(padding, 0);
     parts.after.resize(padding + tableSize, 0x30);
     // WIN_CERTIFICATE: dwLength, wRevision 0x0200, wCertificateType PKCS_SIGNED_DATA (2)
-    std::uint8_t* header = &parts.after[padding];
-    std::fill(header, header + 8, 0);
-    header[0] = static_cast<std::uint8_t>(tableSize);
-    header[1] = static_cast<std::uint8_t>(tableSize >> 8);
-    header[5] = 2;
-    header[6] = 2;
+    std::fill_n(parts.after.begin() + padding, 8, 0);
+    wrapper::testing::Put32(parts.after, padding, tableSize);
+    parts.after[padding + 5] = parts.after[padding + 6] = 2;
 }
 
 constexpr char kNoSignatureRead[] =
