@@ -1,6 +1,7 @@
 // Locator and extraction timings on real files in the page cache, each beside its
-// yardstick: the per-byte reference scan for the locator, cp and copy_file_range for the
-// extraction. scripts/bench makes the files and reads the medians from the JSON output.
+// yardstick: the tests' window-by-window reference search for the locator (a window at
+// every byte, "per_byte"), cp and copy_file_range for the extraction. scripts/bench makes
+// the files and reads the medians from the JSON output.
 //
 //   wrapper-bench [Google Benchmark flags] --work-dir=DIR
 //       --end=PKG --behind-21032=PKG --behind-1mib=PKG --absent=FILE --absent-prefix=FILE
@@ -12,10 +13,10 @@
 // 110 MB, so it is timed on the prefix and scaled by the script.
 
 #include "BenchText.h"
-#include "PerByteLocator.h"
 #include "package/PayloadExtractor.h"
 #include "package/TrailerLocator.h"
 #include "posix/PosixFiles.h"
+#include "WindowByWindowLocator.h"
 
 #include <benchmark/benchmark.h>
 
@@ -78,7 +79,7 @@ bool SameOutcome(PosixFiles& files, const std::string& path, const char* label) 
         return false;
     }
     const Outcome block = RunLocator(files, file.Get(), wrapper::package::LocateTrailer);
-    const Outcome perByte = RunLocator(files, file.Get(), wrapper::bench::PerByteLocateTrailer);
+    const Outcome perByte = RunLocator(files, file.Get(), wrapper::testing::LocateWindowByWindow);
     if (!(block == perByte)) {
         std::fprintf(stderr,
                      "wrapper-bench: %s: block locator gave code %u at %lld, per-byte scan code %u at %lld\n",
@@ -209,13 +210,13 @@ int main(int argc, char** argv) {
                         wrapper::package::LocateTrailer, false);
         if (std::string(label) != "absent") {
             RegisterLocator(files, std::string("locator/per_byte/") + label, path,
-                            wrapper::bench::PerByteLocateTrailer, std::string(label) == "behind_1MiB");
+                            wrapper::testing::LocateWindowByWindow, std::string(label) == "behind_1MiB");
         }
     }
     RegisterLocator(files, "locator/block/absent_prefix", absentPrefix,
                     wrapper::package::LocateTrailer, false);
     RegisterLocator(files, "locator/per_byte/absent_prefix", absentPrefix,
-                    wrapper::bench::PerByteLocateTrailer, true);
+                    wrapper::testing::LocateWindowByWindow, true);
 
     // Extraction: the launcher's copy loop from inside the package, against cp of the
     // payload file (the same bytes) and copy_file_range from inside the package.

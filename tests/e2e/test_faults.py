@@ -4,11 +4,10 @@ launches that draw the same temporary name. See winelab.py for the environment t
 
 CorruptedPackageTests runs a hundred seeded variants of one good package (cut short,
 PayloadSize bits flipped, marker damaged, bytes appended, and mixtures of those). For
-each one the result expected from its bytes alone is worked out here, the way the
-launcher reads a package (last marker, trailer before it, PayloadSize bytes before the
-trailer), and checked against the run: result code, no file left in the temporary
-folder, and the stand-in started only from a complete copy of the bytes the trailer
-names. WRAPPER_FAULT_SEED picks another seed for exploring; the seed is printed.
+each one wrapper-inspect, which reads with the launcher's own code, says what the launcher
+makes of it, and the run is checked against that: result code, no file left in the
+temporary folder, and the stand-in started only from a complete copy of the payload the
+report names. WRAPPER_FAULT_SEED picks another seed for exploring; the seed is printed.
 """
 
 import dataclasses
@@ -58,31 +57,18 @@ class Expected:
     installs: bool = False
 
 
-def expected_result(data, launcher_size, standin):
-    """The result of running `data` as a package, derived from its bytes: the trailer
-    ends at the marker nearest the end of the file, PayloadSize is its first 8 bytes,
-    and the payload is the PayloadSize bytes right before the trailer."""
+def expected_result(path, data, launcher_size, standin):
+    """The result of running the package `data` written at `path`, as wrapper-inspect
+    reports it (launcherResult, and the payload's place for 0)."""
     may_be_refused = len(data) < launcher_size
-    found = data.rfind(MARKER)
-    marker_end = found + MARKER_SIZE
-    if len(data) < MARKER_SIZE:
-        code = ResultCode.SEEK_NEAR_END_FAILED
-    elif found < 0:
-        code = ResultCode.SCAN_SEEK_OR_CREATE_FAILED
-    elif marker_end < TRAILER_SIZE - PAYLOAD_SIZE_LENGTH:
-        code = ResultCode.SEEK_FIELDS_FAILED
-    elif marker_end < TRAILER_SIZE:
-        code = ResultCode.SEEK_PAYLOAD_SIZE_FAILED
-    else:
-        trailer = marker_end - TRAILER_SIZE
-        payload_size = int.from_bytes(data[trailer:trailer + PAYLOAD_SIZE_LENGTH], "little")
-        if payload_size > trailer:
-            code = ResultCode.SEEK_PAYLOAD_FAILED
-        else:
-            copy = data[trailer - payload_size:trailer]
-            installs = True if copy == standin else (None if copy[:2] == b"MZ" else False)
-            return Expected(ResultCode.SUCCESS, may_be_refused, copy, installs)
-    return Expected(code, may_be_refused)
+    report = winelab.inspect(path)
+    code = report["launcherResult"]["code"]
+    if code != ResultCode.SUCCESS:
+        return Expected(code, may_be_refused)
+    payload = report["layout"]["payload"]
+    copy = data[payload["offset"]:payload["offset"] + payload["size"]]
+    installs = True if copy == standin else (None if copy[:2] == b"MZ" else False)
+    return Expected(ResultCode.SUCCESS, may_be_refused, copy, installs)
 
 
 class Layout:
@@ -330,7 +316,7 @@ class FaultTestCase(winelab.WineTestCase):
 
 class CorruptedPackageTests(FaultTestCase):
     """Damaged packages: whatever the damage, the launcher ends within the time limit with
-    one of its result codes, the one the bytes call for, leaves nothing in the temporary
+    one of its result codes, the one wrapper-inspect reports, leaves nothing in the temporary
     folder, and starts the installer only from a complete copy of the payload."""
 
     @classmethod
@@ -359,7 +345,7 @@ class CorruptedPackageTests(FaultTestCase):
         with open(path, "wb") as stream:
             stream.write(variant.data)
         record, image, env = self.records(f"{variant.index:03}")
-        expected = expected_result(variant.data, self.launcher_size, self.layout.standin)
+        expected = expected_result(path, variant.data, self.launcher_size, self.layout.standin)
         first = int(time.time())
         try:
             outcome = winelab.run_package(path, timeout=RUN_TIME_LIMIT, env=env)

@@ -444,14 +444,24 @@ def _reference_package():
                     landing="https://example.com%1/?", uninstall="https://example.com%1/?")
         with open(path, "rb") as stream:
             data = stream.read()
-        result = subprocess.run([wrapper_inspect(), "--json", path], stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=60)
-        if result.returncode != 0:
-            raise WineLabError(f"wrapper-inspect failed ({result.returncode}): "
-                               f"{result.stderr.decode(errors='replace')}")
-        return data, json.loads(result.stdout)
+        report = inspect(path)
+        if report["launcherResult"]["code"] != ResultCode.SUCCESS:
+            raise WineLabError(f"wrapper-inspect: the launcher would refuse {path}")
+        return data, report
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def inspect(path):
+    """wrapper-inspect's JSON report on the file at `path`: among the rest, the result the
+    launcher gives running it (launcherResult) and, when that is 0, where the payload lies
+    (layout.payload). A file the launcher would refuse still has its report (exit 1)."""
+    result = subprocess.run([wrapper_inspect(), "--json", path], stdin=subprocess.DEVNULL,
+                            capture_output=True, timeout=60)
+    if result.returncode not in (0, 1) or not result.stdout:
+        raise WineLabError(f"wrapper-inspect failed ({result.returncode}): "
+                           f"{result.stderr.decode(errors='replace')}")
+    return json.loads(result.stdout)
 
 
 def marker():

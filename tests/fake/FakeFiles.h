@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -49,6 +50,19 @@ enum class Call {
     OpenUrlAsDesktopUser,
     OpenUrl,
 };
+
+// The call's name as written above, for messages.
+inline const char* CallName(Call call) {
+    static constexpr const char* kNames[] = {
+        "GetOwnPath", "GetTempDirectory", "OpenForReading", "CreateNew", "OpenAndHold",
+        "OpenForDeleting", "GetIdentity", "Seek", "Read", "Write", "Close", "DeleteOpened",
+        "Delete", "Pause", "StartProcess", "WaitForExit", "GetExitCode", "CloseProcess",
+        "IsOwnImage", "RunsElevated", "OpenKey", "QueryValue", "CloseKey",
+        "WriteProfileString", "ReadProfileString", "BeginCom", "EndCom",
+        "OpenUrlAsDesktopUser", "OpenUrl"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(Call::OpenUrl) + 1);
+    return kNames[static_cast<std::size_t>(call)];
+}
 
 // Counts calls and fails the chosen ones. Calls are numbered from 1 per kind.
 class CallLog {

@@ -77,7 +77,7 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     std::string error;
     const auto inspection = pi::InspectPackage(package, error);
     FUZZ_CHECK(inspection.has_value());
-    const wrapper::fuzz::ExpectedRead expected = wrapper::fuzz::ExpectRead(data, size);
+    const wrapper::testing::ExpectedRead expected = wrapper::testing::ExpectRead(data, size);
     FUZZ_CHECK(inspection->fileSize == size);
     FUZZ_CHECK(inspection->code == expected.code);
     FUZZ_CHECK(inspection->markerCount == expected.markerCount);

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const wrapper::ResultCode result = wrapper::RunPackage(machine.Services());
 
     FUZZ_CHECK(result <= wrapper::kScanReadOrCopyFailed);
-    const wrapper::fuzz::ExpectedRead expected = wrapper::fuzz::ExpectRead(package.data(), package.size());
+    const wrapper::testing::ExpectedRead expected = wrapper::testing::ExpectRead(package.data(), package.size());
     if (!faulted) {
         const wrapper::ResultCode predicted =
             expected.code == wrapper::kSuccess && nameTaken ? wrapper::kScanSeekOrCreateFailed

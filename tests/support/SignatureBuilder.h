@@ -4,7 +4,7 @@
 // shaped as code-signing tools write it (ContentInfo, SignedData, SignerInfo), its parts as
 // DER elements a test can drop, reorder or corrupt, and the slot's content.
 
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "package/CampaignStamp.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // tested with it.)
 
 #include "tools/package/HandOffPreview.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 
 #include <gtest/gtest.h>
 

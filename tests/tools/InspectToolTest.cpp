@@ -4,6 +4,7 @@
 #include "WrapperVersion.h"
 #include "handoff/HandOffRecord.h"
 #include "tools/host/ToolCrypto.h"
+#include "tools/package/Settings.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -56,13 +57,11 @@ struct InspectToolTest : ::testing::Test {
                              std::vector<std::string> extra = {}) {
         // Each setting unless `extra` gives it: an option is given once.
         std::vector<std::string> arguments = {"--launcher", dir / "wrapper.exe", "--payload",
-                                              payload,      "-o",                output};
-        for (const auto& [option, value] : {std::pair{"--link", kLink},
-                                            std::pair{"--campaign", kCampaign},
-                                            std::pair{"--landing", kLanding},
-                                            std::pair{"--uninstall", kUninstall}}) {
-            if (std::find(extra.begin(), extra.end(), option) == extra.end()) {
-                arguments.insert(arguments.end(), {option, value});
+                                              payload, "-o", output};
+        const tools::package::PackageSettings settings = {kLink, kCampaign, kLanding, kUninstall};
+        for (const tools::package::Setting& setting : tools::package::kSettings) {
+            if (std::find(extra.begin(), extra.end(), setting.option) == extra.end()) {
+                arguments.insert(arguments.end(), {setting.option, settings.*setting.member});
             }
         }
         arguments.insert(arguments.end(), extra.begin(), extra.end());

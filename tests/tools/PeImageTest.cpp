@@ -16,13 +16,11 @@ tools::package::PeInfo Read(const Bytes& bytes, std::uint64_t start = 0,
     return tools::package::ReadPeInfo(source, start, length.value_or(bytes.size() - start));
 }
 
-Bytes WithLfanew(Bytes bytes, std::uint32_t lfanew) {
-    for (int i = 0; i < 4; ++i) bytes[0x3C + i] = static_cast<std::uint8_t>(lfanew >> (8 * i));
-    return bytes;
-}
+using wrapper::testing::Put32;
 
-void Put32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+Bytes WithLfanew(Bytes bytes, std::uint32_t lfanew) {
+    Put32(bytes, 0x3C, lfanew);
+    return bytes;
 }
 
 Bytes Patched16(Bytes bytes, std::size_t at, std::uint16_t value) {

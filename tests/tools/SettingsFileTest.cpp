@@ -60,17 +60,13 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
         PackageSettings settings = Preset();
         tools::package::SettingsGiven given{};
         EXPECT_EQ(ParseSettings(row.text, settings, &given), "");
-        // A setting is marked given exactly when a line set it (to its old value or not).
-        const tools::package::SettingsGiven changed = {
-            settings.linkTemplate != Preset().linkTemplate,
-            settings.campaignQuery != Preset().campaignQuery,
-            settings.landingTemplate != Preset().landingTemplate,
-            settings.uninstallTemplate != Preset().uninstallTemplate};
-        EXPECT_EQ(given, changed);
-        EXPECT_EQ(settings.linkTemplate, row.expected.linkTemplate);
-        EXPECT_EQ(settings.campaignQuery, row.expected.campaignQuery);
-        EXPECT_EQ(settings.landingTemplate, row.expected.landingTemplate);
-        EXPECT_EQ(settings.uninstallTemplate, row.expected.uninstallTemplate);
+        for (std::size_t i = 0; i < std::size(tools::package::kSettings); ++i) {
+            const auto member = tools::package::kSettings[i].member;
+            SCOPED_TRACE(tools::package::kSettings[i].key);
+            EXPECT_EQ(settings.*member, row.expected.*member);
+            // Marked given exactly when a line set it (to its old value or not).
+            EXPECT_EQ(given[i], settings.*member != Preset().*member);
+        }
     }
 }
 

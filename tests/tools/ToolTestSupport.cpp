@@ -25,9 +25,7 @@ void Put16(Bytes& b, std::size_t at, std::uint32_t v) {
     b[at] = static_cast<std::uint8_t>(v);
     b[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using wrapper::testing::Put32;
 
 void Append16(Bytes& b, std::uint32_t v) {
     b.push_back(static_cast<std::uint8_t>(v));

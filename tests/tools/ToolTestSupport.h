@@ -3,7 +3,7 @@
 // Shared by the producer-tool tests: Windows executables small enough to make by hand, a
 // scratch folder per test, and the built tools run as a producer runs them.
 
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 
 #include <cstdint>
 #include <filesystem>

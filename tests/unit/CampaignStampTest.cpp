@@ -1,5 +1,5 @@
 #include "FakePlatform.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "SignatureBuilder.h"
 #include "package/CampaignStamp.h"
 

@@ -1,14 +1,14 @@
-// Every platform call of a whole good run, made to fail in turn (reads and writes also
-// cut short and cut to nothing), checking each time what the launcher promises whatever
-// goes wrong: a code from its table, the one for the phase that failed; nothing started
-// but a whole copy of the payload; no file that is not this run's changed or deleted;
-// the extracted installer never left behind; Version.ini only after a successful install;
-// no handle, key or process left open.
+// Every platform call of a whole good run, as the fake records it, made to fail in turn
+// (reads and writes also cut short and cut to nothing), checking each time what the launcher
+// promises whatever goes wrong: a code from its table, the one for the phase that failed;
+// nothing started but a whole copy of the payload; no file that is not this run's changed
+// or deleted; the extracted installer never left behind; Version.ini only after a
+// successful install; no handle, key or process left open.
 
 #include "FakePlatform.h"
 #include "FakeFacts.h"
 #include "HandOffTesting.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "SignatureBuilder.h"
 #include "TrailerReaderSteps.h"
 #include "RunSequence.h"
@@ -16,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,7 @@ namespace wrapper {
 namespace {
 
 using fake::Call;
+using fake::CallName;
 
 using fake::kInstallerPath;
 using fake::kOwnPath;
@@ -49,8 +52,7 @@ const char* FaultName(Fault fault) {
 // One call of the good run and the code the run must end with when it goes wrong.
 struct Step {
     Call call;
-    const char* what;
-    ResultCode onFail;
+    ResultCode onFail = kSuccess;
     ResultCode onShort = kSuccess;    // reads and writes only
     ResultCode onNothing = kSuccess;  // reads and writes only
     // When it fails, the copy can no longer be told from a file put in its place: it is
@@ -78,89 +80,47 @@ std::vector<std::uint8_t> Package(bool isSigned) {
     return package;
 }
 
-// The calls of a good run, in order, each with its codes. A short read of a payload block
-// is made up by the next read; one that delivers nothing is an early end of the package.
-std::vector<Step> GoodRun(bool isSigned) {
-    std::vector<Step> steps = {
-        {Call::GetOwnPath, "own path", kOpenOwnFileFailed},
-        {Call::OpenForReading, "open own file", kOpenOwnFileFailed},
-        {Call::IsOwnImage, "own file is the started image", kOpenOwnFileFailed},
-        {Call::Seek, "to 32 bytes before the end", kSeekNearEndFailed},
-        {Call::Seek, "to the MZ header", kScanSeekOrCreateFailed},
-        {Call::Read, "MZ header", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-         kScanReadOrCopyFailed},
-        {Call::Seek, "to the PE headers", kScanSeekOrCreateFailed},
-        {Call::Read, "PE headers", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-         kScanReadOrCopyFailed},
-        {Call::Seek, "to the last window before the table", kScanSeekOrCreateFailed},
-        {Call::Read, "last 32 bytes", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-         kScanReadOrCopyFailed},
+// The code each call of a recorded good run must end the run with when it goes wrong, by
+// the part of the run it falls in: the own file's check, the first seek, the search, the
+// reader (its own table), the temporary folder, the copy, and after the copy, where nothing
+// changes the code. The parts are found by the calls that open them. A short read of a
+// payload block is made up by the next read; one that delivers nothing is an early end of
+// the package.
+std::vector<Step> Expectations(const std::vector<Call>& run) {
+    const auto first = [&run](Call call, std::size_t from = 0) {
+        return static_cast<std::size_t>(
+            std::find(run.begin() + static_cast<std::ptrdiff_t>(from), run.end(), call) -
+            run.begin());
     };
-    if (isSigned) {
-        steps.insert(steps.end(), {
-            {Call::Seek, "scan: to the block", kScanSeekOrCreateFailed},
-            {Call::Read, "scan: the block", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-             kScanReadOrCopyFailed},
-            {Call::Seek, "scan: just past the marker", kScanSeekOrCreateFailed},
-        });
+    const std::size_t checked = first(Call::IsOwnImage);
+    const std::size_t temp = first(Call::GetTempDirectory);
+    const std::size_t reader = temp - std::size(testing::kReaderSteps);
+    const std::size_t copied = first(Call::Close, temp);
+    std::vector<Step> steps;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        Step step{run[i]};
+        const bool transfers = step.call == Call::Read || step.call == Call::Write;
+        if (i <= checked) {
+            step.onFail = kOpenOwnFileFailed;
+        } else if (i == checked + 1) {
+            step.onFail = kSeekNearEndFailed;
+        } else if (i < reader) {
+            step.onFail = transfers ? kScanReadOrCopyFailed : kScanSeekOrCreateFailed;
+        } else if (i < temp) {
+            step.onFail = testing::kReaderSteps[i - reader].code;
+        } else if (i == temp) {
+            step.onFail = kTempDirectoryFailed;
+        } else if (i < copied) {
+            step.onFail = transfers ? kScanReadOrCopyFailed : kScanSeekOrCreateFailed;
+        } else {
+            step.leavesInstaller = step.call == Call::OpenAndHold || step.call == Call::GetIdentity;
+        }
+        if (transfers && i < copied) {
+            step.onShort = step.onNothing = step.onFail;
+            if (i > temp && step.call == Call::Read) step.onShort = kSuccess;
+        }
+        steps.push_back(step);
     }
-    // The reader's calls, as its own table gives them.
-    for (const testing::ReaderStep& step : testing::kReaderSteps) {
-        const ResultCode partial = step.call == Call::Read ? step.code : kSuccess;
-        steps.push_back({step.call, step.what, step.code, partial, partial});
-    }
-    steps.insert(steps.end(), {
-        {Call::GetTempDirectory, "temporary folder", kTempDirectoryFailed},
-        {Call::CreateNew, "create the installer", kScanSeekOrCreateFailed},
-        {Call::GetIdentity, "the new file's identity", kScanSeekOrCreateFailed},
-        {Call::Read, "payload block 1", kScanReadOrCopyFailed, kSuccess, kScanReadOrCopyFailed},
-        {Call::Write, "installer block 1", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-         kScanReadOrCopyFailed},
-        {Call::Read, "payload block 2", kScanReadOrCopyFailed, kSuccess, kScanReadOrCopyFailed},
-        {Call::Write, "installer block 2", kScanReadOrCopyFailed, kScanReadOrCopyFailed,
-         kScanReadOrCopyFailed},
-        // From here on nothing changes the code: the installer's fate never becomes it.
-        {Call::Close, "close the installer", kSuccess},
-        {Call::OpenAndHold, "hold the installer", kSuccess, kSuccess, kSuccess, true},
-        {Call::GetIdentity, "the held file's identity", kSuccess, kSuccess, kSuccess, true},
-    });
-    if (isSigned) {
-        // Reading the stamp never changes the code, whatever fails.
-        steps.insert(steps.end(), {
-            {Call::Seek, "stamp: the file's size", kSuccess},
-            {Call::Seek, "stamp: to the MZ header", kSuccess},
-            {Call::Read, "stamp: MZ header", kSuccess, kSuccess, kSuccess},
-            {Call::Seek, "stamp: to the PE headers", kSuccess},
-            {Call::Read, "stamp: PE headers", kSuccess, kSuccess, kSuccess},
-            {Call::Seek, "stamp: to the certificate table", kSuccess},
-            {Call::Read, "stamp: the certificate table", kSuccess, kSuccess, kSuccess},
-        });
-    }
-    steps.insert(steps.end(), {
-        {Call::StartProcess, "start the installer", kSuccess},
-        {Call::WaitForExit, "wait for it", kSuccess},
-        {Call::GetExitCode, "its exit code", kSuccess},
-        {Call::CloseProcess, "close it", kSuccess},
-        {Call::RunsElevated, "elevated or not", kSuccess},
-        {Call::OpenKey, "uninstall key", kSuccess},
-        {Call::QueryValue, "install folder", kSuccess},
-        {Call::WriteProfileString, "[QD] url", kSuccess},
-        {Call::WriteProfileString, "[QD] paramcount", kSuccess},
-        {Call::WriteProfileString, "[QD] 1", kSuccess},
-        {Call::WriteProfileString, "[UNINSTALL] url", kSuccess},
-        {Call::WriteProfileString, "[UNINSTALL] param", kSuccess},
-        {Call::ReadProfileString, "LANGUAGE", kSuccess},
-        {Call::BeginCom, "initialise COM", kSuccess},
-        {Call::OpenUrlAsDesktopUser, "landing page through the desktop shell", kSuccess},
-        {Call::EndCom, "end COM", kSuccess},
-        {Call::CloseKey, "close the key", kSuccess},
-        {Call::Close, "let go of the installer", kSuccess},
-        {Call::OpenForDeleting, "open the installer for deleting", kSuccess},
-        {Call::GetIdentity, "its identity before the delete", kSuccess, kSuccess, kSuccess, true},
-        {Call::DeleteOpened, "delete it through that handle", kSuccess},
-        {Call::Close, "close that handle", kSuccess},
-        {Call::Close, "close own file", kSuccess},
-    });
     return steps;
 }
 
@@ -230,17 +190,35 @@ std::string BrokenPromise(Machine& machine, ResultCode code, ResultCode expected
     return broken;
 }
 
-TEST(FaultSweep, GoodRunMakesExactlyTheCallsTheSweepCovers) {
+// The calls of a good run, as the fake records them; the run keeps every promise.
+std::vector<Call> RecordedRun(bool isSigned) {
+    Machine machine(isSigned);
+    EXPECT_EQ(RunPackage(machine.platform.Services()), kSuccess);
+    EXPECT_EQ(BrokenPromise(machine, kSuccess, kSuccess, true), "");
+    EXPECT_TRUE(machine.platform.files.Exists(kVersionIni));
+    return machine.platform.log.Sequence();
+}
+
+// Nothing is read, created or started before the own file is known to be the started
+// image; the reader makes the calls of its own table, right before the temporary folder is
+// asked for (which the sweep's parts rely on); the installer is deleted through a handle
+// checked to be the copy, and the own file is let go of last.
+TEST(FaultSweep, GoodRunChecksItsOwnFileFirstAndLetsGoOfItLast) {
+    const std::vector<Call> start = {Call::GetOwnPath, Call::OpenForReading, Call::IsOwnImage};
+    const std::vector<Call> end = {Call::OpenForDeleting, Call::GetIdentity, Call::DeleteOpened,
+                                   Call::Close, Call::Close};
     for (const bool isSigned : {false, true}) {
         SCOPED_TRACE(isSigned ? "signed package" : "unsigned package");
-        Machine machine(isSigned);
-        ASSERT_EQ(RunPackage(machine.platform.Services()), kSuccess);
-        EXPECT_EQ(BrokenPromise(machine, kSuccess, kSuccess, true), "");
-        EXPECT_TRUE(machine.platform.files.Exists(kVersionIni));
-
-        std::vector<Call> expected;
-        for (const Step& step : GoodRun(isSigned)) expected.push_back(step.call);
-        EXPECT_EQ(machine.platform.log.Sequence(), expected);
+        const std::vector<Call> run = RecordedRun(isSigned);
+        ASSERT_GT(run.size(), start.size() + end.size());
+        EXPECT_TRUE(std::equal(start.begin(), start.end(), run.begin()));
+        EXPECT_TRUE(std::equal(end.rbegin(), end.rend(), run.rbegin()));
+        const auto temp = std::find(run.begin(), run.end(), Call::GetTempDirectory);
+        ASSERT_GE(temp - run.begin(), static_cast<std::ptrdiff_t>(std::size(testing::kReaderSteps)));
+        auto reader = temp - static_cast<std::ptrdiff_t>(std::size(testing::kReaderSteps));
+        for (const testing::ReaderStep& step : testing::kReaderSteps) {
+            EXPECT_EQ(*reader++, step.call) << step.what;
+        }
     }
 }
 
@@ -248,7 +226,7 @@ TEST(FaultSweep, EveryCallOfAGoodRunFailingKeepsThePromise) {
     std::size_t points = 0;
     std::size_t calls = 0;
     for (const bool isSigned : {false, true}) {
-        const std::vector<Step> steps = GoodRun(isSigned);
+        const std::vector<Step> steps = Expectations(RecordedRun(isSigned));
         calls += steps.size();
         std::map<Call, std::uint32_t> seen;
         for (std::size_t index = 0; index < steps.size(); ++index) {
@@ -280,8 +258,8 @@ TEST(FaultSweep, EveryCallOfAGoodRunFailingKeepsThePromise) {
                 const std::string broken = BrokenPromise(machine, code, expected, installCounted,
                                                          fault == Fault::Fail && step.leavesInstaller);
                 EXPECT_EQ(broken, "") << (isSigned ? "signed" : "unsigned") << " package, call "
-                                      << index + 1 << " (" << step.what << ") "
-                                      << FaultName(fault) << ":" << broken;
+                                      << index + 1 << " (" << CallName(step.call) << " #" << nth
+                                      << ") " << FaultName(fault) << ":" << broken;
             }
         }
     }

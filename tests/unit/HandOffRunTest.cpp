@@ -1,7 +1,7 @@
 #include "FakePlatform.h"
 #include "FakeFacts.h"
 #include "HandOffTesting.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "SignatureBuilder.h"
 #include "RunSequence.h"
 

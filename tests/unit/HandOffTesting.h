@@ -4,7 +4,7 @@
 // way the installer leaves it.
 
 #include "FakePlatform.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "handoff/HandOffRecord.h"
 #include "package/PackageTrailer.h"
 

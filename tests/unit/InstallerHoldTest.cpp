@@ -6,7 +6,7 @@
 #include "FakePlatform.h"
 #include "FakeFacts.h"
 #include "HandOffTesting.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "RunSequence.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@ namespace {
 
 using fake::Answer;
 using fake::Call;
+using fake::CallName;
 
 using fake::kInstallerPath;
 using fake::kOwnPath;
@@ -56,21 +57,6 @@ Attempt TryEverything(fake::FakeFiles& files, std::string when) {
                     files.UserRename(kInstallerPath, kMovedPath)};
     if (attempt.rename == Answer::Done) files.UserRename(kMovedPath, kInstallerPath);
     return attempt;
-}
-
-const char* CallName(Call call) {
-    switch (call) {
-        case Call::GetIdentity: return "GetIdentity";
-        case Call::Read: return "Read";
-        case Call::Write: return "Write";
-        case Call::Close: return "Close";
-        case Call::OpenAndHold: return "OpenAndHold";
-        case Call::OpenForDeleting: return "OpenForDeleting";
-        case Call::DeleteOpened: return "DeleteOpened";
-        case Call::StartProcess: return "StartProcess";
-        case Call::WaitForExit: return "WaitForExit";
-        default: return "another call";
-    }
 }
 
 // Before every call from the installer's creation to its deletion, and while the installer

@@ -1,6 +1,6 @@
 #include "FakePlatform.h"
 #include "FakeFacts.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "package/PayloadExtractor.h"
 
 #include <gtest/gtest.h>

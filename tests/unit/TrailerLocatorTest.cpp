@@ -1,5 +1,6 @@
 #include "FakePlatform.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
+#include "WindowByWindowLocator.h"
 #include "package/PackageTrailer.h"
 #include "package/SignedExtent.h"
 #include "package/TrailerLocator.h"
@@ -25,50 +26,6 @@ constexpr std::size_t kBlock = package::kLocatorBlockSize;
 // Each block adds 65536 - 31 new window starts: a marker with up to k * 65505 bytes after
 // it is found in the k-th block read (from 1).
 constexpr std::size_t kStep = kBlock - (kMarkerSize - 1);  // 65505
-
-// The backward search in its plainest form, which defines what the locator must find: one
-// 32-byte window per step, each step asking the system for the position and moving back
-// 33 bytes from it, over the same searched bytes (those after a certificate table that does
-// not end the file, then those before the table; no window reaches into it). The block
-// locator must match it in code and final position.
-ResultCode LocateWindowByWindow(platform::Files& files, platform::FileHandle file) {
-    const std::vector<std::uint8_t> marker = testing::Marker();
-    unsigned char window[kMarkerSize] = {};
-    std::uint32_t got = 0;
-    std::int64_t lastWindow = 0;
-    if (!files.Seek(file, -static_cast<std::int64_t>(kMarkerSize), SeekOrigin::End, &lastWindow)) {
-        return kSeekNearEndFailed;
-    }
-    std::int64_t tableStart = 0;
-    std::int64_t tableEnd = 0;
-    const ResultCode extent =
-        package::FindSignedExtent(files, file, lastWindow + kMarkerSize, tableStart, tableEnd);
-    if (extent != kSuccess) return extent;
-    const std::int64_t parts[][2] = {{tableEnd, lastWindow + kMarkerSize}, {0, tableStart}};
-    for (const auto& [begin, end] : parts) {
-        if (end - begin < static_cast<std::int64_t>(kMarkerSize)) continue;
-        if (!files.Seek(file, end - kMarkerSize, SeekOrigin::Begin, nullptr)) {
-            return kScanSeekOrCreateFailed;
-        }
-        if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
-            return kScanReadOrCopyFailed;
-        }
-        if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
-        for (;;) {
-            std::int64_t position = 0;
-            if (!files.Seek(file, 0, SeekOrigin::Current, &position)) return kScanSeekOrCreateFailed;
-            if (position - 33 < begin) break;
-            if (!files.Seek(file, position - 33, SeekOrigin::Begin, nullptr)) {
-                return kScanSeekOrCreateFailed;
-            }
-            if (!files.Read(file, window, kMarkerSize, &got) || got != kMarkerSize) {
-                return kScanReadOrCopyFailed;
-            }
-            if (std::memcmp(window, marker.data(), kMarkerSize) == 0) return kSuccess;
-        }
-    }
-    return kScanSeekOrCreateFailed;
-}
 
 using Locator = ResultCode (*)(platform::Files&, platform::FileHandle);
 
@@ -230,7 +187,7 @@ TEST(TrailerLocator, MarkerBehindOtherBytesLeavesThePositionJustPastIt) {
         EXPECT_EQ(found.position, static_cast<std::int64_t>(row.before + kMarkerSize));
         EXPECT_EQ(found.reads, HeaderReads(bytes.size()) + 1 + row.blockReads);
 
-        const Outcome reference = LocateBare(LocateWindowByWindow, bytes);
+        const Outcome reference = LocateBare(testing::LocateWindowByWindow, bytes);
         EXPECT_EQ(reference.code, kSuccess);
         EXPECT_EQ(reference.position, found.position);
     }
@@ -263,7 +220,7 @@ TEST(TrailerLocator, OfTwoMarkersTheOneNearerTheEndWins) {
         const Outcome found = Locate(package::LocateTrailer, bytes);
         EXPECT_EQ(found.code, kSuccess);
         EXPECT_EQ(found.position, expected);
-        const Outcome reference = LocateBare(LocateWindowByWindow, bytes);
+        const Outcome reference = LocateBare(testing::LocateWindowByWindow, bytes);
         EXPECT_EQ(reference.code, kSuccess);
         EXPECT_EQ(reference.position, expected);
     }
@@ -273,7 +230,7 @@ TEST(TrailerLocator, FileShorterThanOneWindowFailsTheFirstSeek) {
     for (const std::size_t size : {0, 1, 31}) {
         SCOPED_TRACE(size);
         EXPECT_EQ(Locate(package::LocateTrailer, Filler(size)).code, kSeekNearEndFailed);
-        EXPECT_EQ(Locate(LocateWindowByWindow, Filler(size)).code, kSeekNearEndFailed);
+        EXPECT_EQ(Locate(testing::LocateWindowByWindow, Filler(size)).code, kSeekNearEndFailed);
     }
 }
 
@@ -302,7 +259,7 @@ TEST(TrailerLocator, FileWithoutMarkerIsNotFound) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(::testing::Message() << "file " << i << ", " << files[i].size() << " bytes");
         EXPECT_EQ(Locate(package::LocateTrailer, files[i]).code, kScanSeekOrCreateFailed);
-        EXPECT_EQ(LocateBare(LocateWindowByWindow, files[i]).code, kScanSeekOrCreateFailed);
+        EXPECT_EQ(LocateBare(testing::LocateWindowByWindow, files[i]).code, kScanSeekOrCreateFailed);
     }
 }
 
@@ -362,7 +319,7 @@ TEST(TrailerLocator, FailingScanCallsGiveTheirCodeInBothSearches) {
         SCOPED_TRACE(row.what);
         const auto& bytes = row.executable ? executable : plain;
         EXPECT_EQ(Locate(package::LocateTrailer, bytes, row.arrange).code, row.expected);
-        EXPECT_EQ(Locate(LocateWindowByWindow, bytes, row.arrange).code, row.expected);
+        EXPECT_EQ(Locate(testing::LocateWindowByWindow, bytes, row.arrange).code, row.expected);
     }
 }
 
@@ -378,7 +335,7 @@ TEST(TrailerLocator, UnreadableLastWindowEndsTheSearchBeforeAnEarlierMarkerIsFou
              {"empty", [](auto&, auto& files) { files.LimitRead(2, 0); }}}) {
         SCOPED_TRACE(what);
         EXPECT_EQ(Locate(package::LocateTrailer, bytes, arrange).code, kScanReadOrCopyFailed);
-        EXPECT_EQ(Locate(LocateWindowByWindow, bytes, arrange).code, kScanReadOrCopyFailed);
+        EXPECT_EQ(Locate(testing::LocateWindowByWindow, bytes, arrange).code, kScanReadOrCopyFailed);
     }
 }
 
@@ -479,7 +436,7 @@ TEST(TrailerLocator, SearchCoversOnlyTheBytesBeforeTheCertificateTable) {
         SCOPED_TRACE(row.what);
         auto bytes = build(0);
         row.change(bytes);
-        for (const Locator locate : {Locator{package::LocateTrailer}, Locator{LocateWindowByWindow}}) {
+        for (const Locator locate : {Locator{package::LocateTrailer}, Locator{testing::LocateWindowByWindow}}) {
             const Outcome found = Locate(locate, bytes);
             EXPECT_EQ(found.code, row.expected);
             if (row.expected == kSuccess) {
@@ -521,7 +478,7 @@ TEST(TrailerLocator, AgreesWithTheWindowByWindowSearchOnRandomFiles) {
 
         SCOPED_TRACE(::testing::Message() << "round " << round << ", " << size << " bytes");
         const Outcome blocks = LocateBare(package::LocateTrailer, bytes);
-        const Outcome windows = LocateBare(LocateWindowByWindow, bytes);
+        const Outcome windows = LocateBare(testing::LocateWindowByWindow, bytes);
         ASSERT_EQ(blocks.code, windows.code);
         if (blocks.code == kSuccess) {
             ASSERT_EQ(blocks.position, windows.position);

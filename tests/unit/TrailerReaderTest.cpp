@@ -1,5 +1,5 @@
 #include "FakePlatform.h"
-#include "PackageBuilder.h"
+#include "PackageModel.h"
 #include "TrailerReaderSteps.h"
 #include "package/PackageTrailer.h"
 #include "package/TrailerReader.h"
