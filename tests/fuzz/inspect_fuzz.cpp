@@ -105,10 +105,10 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     FUZZ_CHECK(inspection->launcherSha256 == Sha256(data, layout.payloadStart));
     FUZZ_CHECK(inspection->payloadSha256 == Sha256(data + layout.payloadStart, layout.payloadSize));
 
-    const auto file = tools::host::InputFile::Open(package, error);
-    FUZZ_CHECK(file != nullptr);
+    const auto file = tools::host::InputFile::Open(package);
+    FUZZ_CHECK(file);
     wrapper::ResultCode code = wrapper::kScanReadOrCopyFailed;
-    const std::string problem = pi::ExtractPayloadTo(*file, extracted, code);
+    const std::string problem = pi::ExtractPayloadTo(**file, extracted, code);
     FUZZ_CHECK(problem.empty());
     FUZZ_CHECK(code == wrapper::kSuccess);
     const std::vector<std::uint8_t> payload(data + layout.payloadStart,

@@ -7,6 +7,7 @@
 // input or output they were about.
 
 #include "tools/host/ByteSource.h"
+#include "tools/host/Expected.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -46,9 +47,9 @@ struct FileIdentity {
 class InputFile final : public ByteSource {
 public:
     // Refuses anything but a regular file before reading a byte, so a FIFO or a device is
-    // never read and nothing waits for a writer. On failure returns null and `error` says
-    // why: the system's reason, or "not a regular file (a FIFO)" and the like.
-    static std::unique_ptr<InputFile> Open(const std::filesystem::path& path, std::string& error);
+    // never read and nothing waits for a writer. The failure says why: the system's reason,
+    // or "not a regular file (a FIFO)" and the like.
+    static Expected<std::unique_ptr<InputFile>> Open(const std::filesystem::path& path);
     ~InputFile() override;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -66,11 +67,15 @@ private:
     FileIdentity identity_;
 };
 
-// What is at an output path now: its kind and, for a regular file, its identity. False
-// only when the system cannot tell (`error` says why); a path that does not exist (or
-// whose folder does not exist) is Missing.
-bool LookAtOutput(const std::filesystem::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error);
+// What is at an output path now: its kind and, for a regular file, its identity.
+struct OutputLook {
+    PathKind kind = PathKind::Missing;
+    FileIdentity identity;
+};
+
+// Fails only when the system cannot tell; a path that does not exist (or whose folder does
+// not exist) is Missing.
+Expected<OutputLook> LookAtOutput(const std::filesystem::path& path);
 
 // A file a tool has open for reading, by the role the messages give it ("payload").
 struct OpenInput {
@@ -80,10 +85,9 @@ struct OpenInput {
 };
 
 // The check every tool makes before it writes `output`: only a missing path, or a regular
-// file that is none of `inputs`, may be replaced. Empty when it may; otherwise the one-line
-// reason, which names the output ("output X is a FIFO, not a regular file; ...").
-std::string CheckOutputPath(const std::filesystem::path& output,
-                            std::span<const OpenInput> inputs);
+// file that is none of `inputs`, may be replaced. Fails with the one-line reason, which
+// names the output ("output X is a FIFO, not a regular file; ...").
+Status CheckOutputPath(const std::filesystem::path& output, std::span<const OpenInput> inputs);
 
 // A new file in the folder of `target` under a short hidden name (".wrapper-XXXXXXXX.partial",
 // 25 bytes: it fits wherever the target's name fits), renamed over `target` by Commit. Until
@@ -92,19 +96,18 @@ std::string CheckOutputPath(const std::filesystem::path& output,
 // or close) ends it. One OutputFile at a time per process.
 class OutputFile {
 public:
-    static std::unique_ptr<OutputFile> CreateFor(const std::filesystem::path& target,
-                                                 std::string& error);
+    static Expected<std::unique_ptr<OutputFile>> CreateFor(const std::filesystem::path& target);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Writes all `size` bytes. The first failure is final: it and every later call return
-    // false, and `error` names the operation, the file and the system's reason.
-    bool Write(const void* data, std::size_t size, std::string& error);
+    // Writes all `size` bytes. The first failure is final: it and every later call fail, with
+    // a message that names the operation, the file and the system's reason.
+    Status Write(const void* data, std::size_t size);
 
     // Flushes the file to disk, closes it and renames it over the target. On failure the
     // file is removed and the target left as it was.
-    bool Commit(std::string& error);
+    Status Commit();
 
     const std::filesystem::path& TemporaryPath() const { return temporary_; }
 

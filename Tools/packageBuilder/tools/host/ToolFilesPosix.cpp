@@ -78,33 +78,27 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& error) {
+Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
     // Looked at before it is opened: opening a FIFO would wait for a writer, and opening a
     // device can do things of its own.
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        error = SystemReason(errno);
-        return nullptr;
-    }
+    if (::stat(path.c_str(), &status) != 0) return Unexpected{SystemReason(errno)};
     if (!S_ISREG(status.st_mode)) {
-        error = std::string("not a regular file (") + DescribeKind(KindOf(status.st_mode)) + ")";
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") +
+                          DescribeKind(KindOf(status.st_mode)) + ")"};
     }
     // Non-blocking, in case it was replaced by a FIFO in the meantime; checked again below.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        error = SystemReason(errno);
-        return nullptr;
-    }
+    if (fd < 0) return Unexpected{SystemReason(errno)};
     if (::fstat(fd, &status) != 0) {
-        error = SystemReason(errno);
+        const std::string reason = SystemReason(errno);
         ::close(fd);
-        return nullptr;
+        return Unexpected{reason};
     }
     if (!S_ISREG(status.st_mode)) {
-        error = std::string("not a regular file (") + DescribeKind(KindOf(status.st_mode)) + ")";
         ::close(fd);
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") +
+                          DescribeKind(KindOf(status.st_mode)) + ")"};
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return std::unique_ptr<InputFile>(
@@ -139,20 +133,13 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
     return true;
 }
 
-bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error) {
+Expected<OutputLook> LookAtOutput(const fs::path& path) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            kind = PathKind::Missing;
-            return true;
-        }
-        error = SystemReason(errno);
-        return false;
+        if (errno == ENOENT || errno == ENOTDIR) return OutputLook{};
+        return Unexpected{SystemReason(errno)};
     }
-    kind = KindOf(status.st_mode);
-    identity = IdentityOf(status);
-    return true;
+    return OutputLook{KindOf(status.st_mode), IdentityOf(status)};
 }
 
 fs::path OwnExecutable() {

@@ -72,25 +72,20 @@ BOOL WINAPI RemoveOnInterrupt(DWORD) {
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& error) {
+Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        error = "not a regular file (a directory)";
-        return nullptr;
+        return Unexpected{"not a regular file (a directory)"};
     }
     const HANDLE handle =
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = SystemReason(GetLastError());
-        return nullptr;
-    }
+    if (handle == INVALID_HANDLE_VALUE) return Unexpected{SystemReason(GetLastError())};
     BY_HANDLE_FILE_INFORMATION info{};
     const PathKind kind = KindOf(handle, info);
     if (kind != PathKind::Regular) {
-        error = std::string("not a regular file (") + DescribeKind(kind) + ")";
         CloseHandle(handle);
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") + DescribeKind(kind) + ")"};
     }
     const std::uint64_t size =
         (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -130,26 +125,22 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
     return true;
 }
 
-bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error) {
+Expected<OutputLook> LookAtOutput(const fs::path& path) {
     // The name itself, not what a reparse point leads to; attributes only, shared with all.
     const HANDLE handle = CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD reason = GetLastError();
-        if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) {
-            kind = PathKind::Missing;
-            return true;
-        }
-        error = SystemReason(reason);
-        return false;
+        if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) return OutputLook{};
+        return Unexpected{SystemReason(reason)};
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    kind = KindOf(handle, info);
-    if (kind == PathKind::Regular) identity = IdentityOf(info);
+    OutputLook look;
+    look.kind = KindOf(handle, info);
+    if (look.kind == PathKind::Regular) look.identity = IdentityOf(info);
     CloseHandle(handle);
-    return true;
+    return look;
 }
 
 fs::path OwnExecutable() {

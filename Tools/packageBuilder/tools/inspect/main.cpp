@@ -91,16 +91,17 @@ int RunInspect(const std::vector<std::string>& arguments) {
     };
 
     const std::filesystem::path packagePath = tools::cli::PathFromUtf8(package);
+    const auto opened = host::InputFile::Open(packagePath);
+    if (!opened) return cannot("cannot read " + package + ": " + opened.error());
+    const auto& file = *opened;
     std::string error;
-    const auto file = host::InputFile::Open(packagePath, error);
-    if (file == nullptr) return cannot("cannot read " + package + ": " + error);
 
     // The extracted payload replaces only a regular file, and never the package itself.
     const std::filesystem::path target = tools::cli::PathFromUtf8(extractTo);
     if (!extractTo.empty()) {
         const host::OpenInput input{"package", &packagePath, file.get()};
-        if (std::string refusal = host::CheckOutputPath(target, {&input, 1}); !refusal.empty()) {
-            return cannot(refusal);
+        if (const host::Status checked = host::CheckOutputPath(target, {&input, 1}); !checked) {
+            return cannot(checked.error());
         }
     }
 

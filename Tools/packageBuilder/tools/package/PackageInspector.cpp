@@ -375,9 +375,10 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
 }
 
 std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
-    const auto file = host::InputFile::Open(path, error);
+    const auto file = host::InputFile::Open(path);
+    if (!file) error = file.error();
     Inspection inspection;
-    if (file == nullptr || !InspectSource(*file, inspection, error)) {
+    if (!file || !InspectSource(**file, inspection, error)) {
         error = "cannot read " + host::PathText(path) + ": " + error;
         return std::nullopt;
     }
@@ -406,8 +407,7 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
         code = wrapper::kSuccess;
         return files.Failure().empty() ? "the payload could not be copied" : files.Failure();
     }
-    std::string error;
-    if (!output->Commit(error)) return error;
+    if (const host::Status committed = output->Commit(); !committed) return committed.error();
     return {};
 }
 

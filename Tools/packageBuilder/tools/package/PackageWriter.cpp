@@ -38,12 +38,12 @@ std::string FieldLengths(const PackageSettings& settings) {
 }
 
 std::string OpenInput(Input& input) {
-    std::string error;
-    input.file = host::InputFile::Open(input.path, error);
-    if (input.file == nullptr) {
+    auto file = host::InputFile::Open(input.path);
+    if (!file) {
         return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
-               error;
+               file.error();
     }
+    input.file = std::move(*file);
     return {};
 }
 
@@ -53,7 +53,8 @@ std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs
     for (const Input& input : inputs) {
         if (input.file != nullptr) open.push_back({input.role, &input.path, input.file.get()});
     }
-    return host::CheckOutputPath(output, open);
+    const host::Status checked = host::CheckOutputPath(output, open);
+    return checked ? std::string() : checked.error();
 }
 
 void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize,
@@ -115,8 +116,8 @@ std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target
             return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
                    error;
         }
-        if (!out.Write(chunk.data(), got, error)) {
-            return "cannot write " + cli::PathToUtf8(target) + ": " + error;
+        if (const host::Status written = out.Write(chunk.data(), got); !written) {
+            return "cannot write " + cli::PathToUtf8(target) + ": " + written.error();
         }
         copied += got;
     }
@@ -125,9 +126,11 @@ std::string CopyInto(host::OutputFile& out, Input& input, const fs::path& target
 
 std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payload,
                      Input* trailingFile, PackResult& result) {
-    std::string error;
-    const auto out = host::OutputFile::CreateFor(request.output, error);
-    if (out == nullptr) return "cannot write " + cli::PathToUtf8(request.output) + ": " + error;
+    const auto created = host::OutputFile::CreateFor(request.output);
+    if (!created) {
+        return "cannot write " + cli::PathToUtf8(request.output) + ": " + created.error();
+    }
+    const auto& out = *created;
     const std::string cannotWrite = "cannot write " + cli::PathToUtf8(request.output) + ": ";
 
     std::uint64_t launcherBytes = 0;
@@ -138,13 +141,17 @@ std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payl
 
     unsigned char trailer[wrapper::package::kTrailerSize];
     EncodeTrailerFor(request.settings, request.payloadSizeOverride.value_or(payloadBytes), trailer);
-    if (!out->Write(trailer, sizeof trailer, error)) return cannotWrite + error;
+    if (const host::Status written = out->Write(trailer, sizeof trailer); !written) {
+        return cannotWrite + written.error();
+    }
 
     const std::vector<char> filler(kCopyChunk, 0);
     for (std::uint64_t left = request.trailingFillerBytes; left > 0;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, filler.size()));
         // The first failed write ends it: a full disk is not filled any further.
-        if (!out->Write(filler.data(), n, error)) return cannotWrite + error;
+        if (const host::Status written = out->Write(filler.data(), n); !written) {
+            return cannotWrite + written.error();
+        }
         left -= n;
     }
     std::uint64_t trailingFileBytes = 0;
@@ -152,7 +159,9 @@ std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payl
         problem = CopyInto(*out, *trailingFile, request.output, trailingFileBytes);
         if (!problem.empty()) return problem;
     }
-    if (!out->Commit(error)) return cannotWrite + error;
+    if (const host::Status committed = out->Commit(); !committed) {
+        return cannotWrite + committed.error();
+    }
 
     result.launcherBytes = launcherBytes;
     result.payloadBytes = payloadBytes;

@@ -68,15 +68,15 @@ std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings&
                              SettingsGiven* given) {
     namespace host = wrapper::tools::host;
     const std::string name = "settings file " + cli::PathToUtf8(file);
-    std::string error;
-    const auto input = host::InputFile::Open(file, error);
-    if (input == nullptr) return "cannot read " + name + ": " + error;
-    if (input->Size() > kMaxSettingsFileSize) {
-        return name + " is " + std::to_string(input->Size()) + " bytes long; a settings file " +
+    const auto input = host::InputFile::Open(file);
+    if (!input) return "cannot read " + name + ": " + input.error();
+    if ((*input)->Size() > kMaxSettingsFileSize) {
+        return name + " is " + std::to_string((*input)->Size()) + " bytes long; a settings file " +
                "holds at most " + std::to_string(kMaxSettingsFileSize);
     }
-    std::string text(static_cast<std::size_t>(input->Size()), '\0');
-    if (!host::ReadExactly(*input, 0, text.data(), text.size(), error)) {
+    std::string text(static_cast<std::size_t>((*input)->Size()), '\0');
+    std::string error;
+    if (!host::ReadExactly(**input, 0, text.data(), text.size(), error)) {
         return "cannot read " + name + ": " + error;
     }
     std::string problem = ParseSettings(text, settings, given);

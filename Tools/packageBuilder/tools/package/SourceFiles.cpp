@@ -38,12 +38,12 @@ FileHandle SourceFiles::OpenForReading(const char16_t*) {
 
 FileHandle SourceFiles::CreateNew(const char16_t*) {
     if (output_.empty() || created_ != nullptr) return {};
-    std::string error;
-    created_ = host::OutputFile::CreateFor(output_, error);
-    if (created_ == nullptr) {
-        Fail(error);
+    auto created = host::OutputFile::CreateFor(output_);
+    if (!created) {
+        Fail(created.error());
         return {};
     }
+    created_ = std::move(*created);
     outputOpen_ = true;
     return {kOutputHandle};
 }
@@ -83,8 +83,9 @@ bool SourceFiles::Write(FileHandle file, const void* buffer, std::uint32_t size,
                         std::uint32_t* bytesWritten) {
     *bytesWritten = 0;
     if (file.value != kOutputHandle || !outputOpen_) return false;
-    std::string error;
-    if (!created_->Write(buffer, size, error)) return Fail(error);
+    if (const host::Status written = created_->Write(buffer, size); !written) {
+        return Fail(written.error());
+    }
     *bytesWritten = size;
     return true;
 }

@@ -124,9 +124,10 @@ int RunStamp(const std::vector<std::string>& arguments) {
         return cli::UsageError(kTool, "an empty path names no file");
     }
 
+    const auto opened = host::InputFile::Open(cli::PathFromUtf8(packagePath));
+    if (!opened) return Fail("cannot read " + packagePath + ": " + opened.error());
+    const auto& file = *opened;
     std::string error;
-    const auto file = host::InputFile::Open(cli::PathFromUtf8(packagePath), error);
-    if (file == nullptr) return Fail("cannot read " + packagePath + ": " + error);
 
     std::vector<Copy> copies;
     const bool toStdout = output && *output == "-";
@@ -135,13 +136,10 @@ int RunStamp(const std::vector<std::string>& arguments) {
             {*output, toStdout ? std::filesystem::path() : cli::PathFromUtf8(*output), *campaign});
     } else {
         const std::filesystem::path folder = cli::PathFromUtf8(*outputDir);
-        host::PathKind kind = host::PathKind::Missing;
-        host::FileIdentity ignored;
-        if (!host::LookAtOutput(folder, kind, ignored, error)) {
-            return Fail("cannot look at " + *outputDir + ": " + error);
-        }
-        if (kind != host::PathKind::Directory) {
-            return Fail("output folder " + *outputDir + " is " + host::DescribeKind(kind) +
+        const host::Expected<host::OutputLook> look = host::LookAtOutput(folder);
+        if (!look) return Fail("cannot look at " + *outputDir + ": " + look.error());
+        if (look->kind != host::PathKind::Directory) {
+            return Fail("output folder " + *outputDir + " is " + host::DescribeKind(look->kind) +
                         ", not a directory");
         }
         const std::string problem = ReadCampaigns(*campaignsFile, folder, copies);
@@ -153,8 +151,12 @@ int RunStamp(const std::vector<std::string>& arguments) {
         return Fail("cannot read " + packagePath + ": " + error);
     }
     // Every copy is checked before any is written: a bad line refuses the whole run.
-    const auto campaignsInput =
-        campaignsFile ? host::InputFile::Open(cli::PathFromUtf8(*campaignsFile), error) : nullptr;
+    std::unique_ptr<host::InputFile> campaignsInput;
+    if (campaignsFile) {
+        if (auto list = host::InputFile::Open(cli::PathFromUtf8(*campaignsFile))) {
+            campaignsInput = std::move(*list);
+        }
+    }
     const std::filesystem::path packageFsPath = cli::PathFromUtf8(packagePath);
     const std::filesystem::path campaignsFsPath =
         campaignsFile ? cli::PathFromUtf8(*campaignsFile) : std::filesystem::path();
@@ -166,9 +168,9 @@ int RunStamp(const std::vector<std::string>& arguments) {
         if (toStdout) continue;
         const host::OpenInput open[] = {{"package", &packageFsPath, file.get()},
                                         {"campaigns file", &campaignsFsPath, campaignsInput.get()}};
-        const std::string outputRefusal =
+        const host::Status outputChecked =
             host::CheckOutputPath(copy.output, {open, campaignsInput ? 2u : 1u});
-        if (!outputRefusal.empty()) return Fail(outputRefusal);
+        if (!outputChecked) return Fail(outputChecked.error());
     }
 
 #ifdef _WIN32
@@ -191,15 +193,20 @@ int RunStamp(const std::vector<std::string>& arguments) {
             if (std::fflush(stdout) != 0) return Fail("cannot write to standard output");
             continue;
         }
-        auto target = host::OutputFile::CreateFor(copy.output, error);
-        if (target == nullptr) return Fail("cannot write " + copy.name + ": " + error);
+        const auto created = host::OutputFile::CreateFor(copy.output);
+        if (!created) return Fail("cannot write " + copy.name + ": " + created.error());
+        const auto& target = *created;
         const std::string problem = package::WriteStamped(
             *file, inspection, copy.campaign,
             [&target](const void* data, std::size_t size, std::string& failure) {
-                return target->Write(data, size, failure);
+                const host::Status written = target->Write(data, size);
+                if (!written) failure = written.error();
+                return written.has_value();
             });
         if (!problem.empty()) return Fail(copy.name + ": " + problem);
-        if (!target->Commit(error)) return Fail(error);
+        if (const host::Status committed = target->Commit(); !committed) {
+            return Fail(committed.error());
+        }
         std::printf("%s: wrote %s: %llu bytes, stamped %s, Authenticode digest unchanged\n", kTool,
                     copy.name.c_str(), static_cast<unsigned long long>(inspection.fileSize),
                     cli::Quoted(copy.campaign).c_str());
