@@ -62,7 +62,7 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
         SCOPED_TRACE(row.name);
         PackageSettings settings = Preset();
         tools::package::SettingsGiven given{};
-        EXPECT_EQ(ParseSettings(row.text, settings, &given), "");
+        EXPECT_EQ(ParseSettings(row.text, settings, &given).error(), "");
         // A setting is marked given exactly when a line set it (to its old value or not).
         const tools::package::SettingsGiven changed = {
             settings.linkTemplate != Preset().linkTemplate,
@@ -99,13 +99,13 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         PackageSettings settings;
-        EXPECT_EQ(ParseSettings(row.text, settings), row.message);
+        EXPECT_EQ(ParseSettings(row.text, settings).error(), row.message);
     }
 }
 
 TEST(SettingsFile, MissingFileIsNamed) {
     PackageSettings settings;
-    EXPECT_EQ(tools::package::ReadSettingsFile("/nonexistent/release.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile("/nonexistent/release.ini", settings).error(),
               "cannot read settings file /nonexistent/release.ini: No such file or directory");
 }
 
@@ -114,7 +114,7 @@ TEST(SettingsFile, AFileLargerThanSettingsEverNeedIsNotRead) {
     const std::string big(tools::package::kMaxSettingsFileSize + 1, '#');
     tooltest::WriteFile(dir / "big.ini", tooltest::Bytes(big.begin(), big.end()));
     PackageSettings settings;
-    EXPECT_EQ(tools::package::ReadSettingsFile(dir / "big.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile(dir / "big.ini", settings).error(),
               "settings file " + (dir / "big.ini").string() +
                   " is 65537 bytes long; a settings file holds at most 65536");
 }

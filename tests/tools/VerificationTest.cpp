@@ -33,8 +33,8 @@ std::vector<std::string> FailedChecks(const Bytes& package, bool allowAnsi,
                                       bool requireSignature = false) {
     tools::host::MemorySource source(package);
     tools::package::Inspection inspection;
-    std::string error;
-    EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
+    const tools::host::Status read = tools::package::InspectSource(source, inspection);
+    EXPECT_TRUE(read) << read.error();
     std::vector<std::string> failed;
     for (const auto& check :
          tools::package::VerifyPackage(inspection, allowAnsi, {}, {requireSignature, false})) {
@@ -354,8 +354,8 @@ TEST(LauncherNeutralHash, IgnoresOnlyWhatSigningWritesIntoTheHeader) {
     const auto neutral = [](const Bytes& file) {
         tools::host::MemorySource source(file);
         tools::package::Inspection inspection;
-        std::string error;
-        EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
+        const tools::host::Status read = tools::package::InspectSource(source, inspection);
+        EXPECT_TRUE(read) << read.error();
         return tools::package::Hex(inspection.launcherNeutralSha256);
     };
     const PackageParts parts;

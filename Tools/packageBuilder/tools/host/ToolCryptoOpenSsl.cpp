@@ -72,18 +72,16 @@ std::vector<std::uint8_t> Digest::Finish() {
     return value;
 }
 
-bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
-                      std::string& problem) {
+Expected<SignedDigest> ReadSignedDigest(const std::uint8_t* message, std::size_t size) {
+    SignedDigest digest;
     if (size > LONG_MAX) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     const unsigned char* cursor = message;
     const Pkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, static_cast<long>(size)));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
         pkcs7->d.sign->contents == nullptr) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     // The signed content: an SpcIndirectDataContent, a type libcrypto does not know, which it
     // therefore keeps as the encoded SEQUENCE.
@@ -91,8 +89,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const ASN1_TYPE* other = content->d.other;
     if (content->type == nullptr || OidText(content->type) != kSpcIndirectDataOid ||
         other == nullptr || other->type != V_ASN1_SEQUENCE || other->value.sequence == nullptr) {
-        problem = "the signed content is not Authenticode's SpcIndirectDataContent";
-        return false;
+        return Unexpected{"the signed content is not Authenticode's SpcIndirectDataContent"};
     }
     // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }
     cursor = other->value.sequence->data;
@@ -101,14 +98,12 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
                                       ? sk_ASN1_TYPE_value(fields.get(), 1)
                                       : nullptr;
     if (digestInfo == nullptr || digestInfo->type != V_ASN1_SEQUENCE) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     cursor = digestInfo->value.sequence->data;
     const Signature info(d2i_X509_SIG(nullptr, &cursor, digestInfo->value.sequence->length));
     if (!info) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const X509_ALGOR* algorithm = nullptr;
     const ASN1_OCTET_STRING* value = nullptr;
@@ -119,9 +114,8 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
         case NID_sha384: digest.algorithm = DigestAlgorithm::Sha384; break;
         case NID_sha512: digest.algorithm = DigestAlgorithm::Sha512; break;
         default:
-            problem = "digest algorithm " + OidText(algorithm->algorithm) +
-                      " is not SHA-1, SHA-256, SHA-384 or SHA-512";
-            return false;
+            return Unexpected{"digest algorithm " + OidText(algorithm->algorithm) +
+                              " is not SHA-1, SHA-256, SHA-384 or SHA-512"};
     }
     digest.value.assign(value->data, value->data + value->length);
     digest.timestamped = false;
@@ -136,7 +130,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
             }
         }
     }
-    return true;
+    return digest;
 }
 
 }  // namespace wrapper::tools::host

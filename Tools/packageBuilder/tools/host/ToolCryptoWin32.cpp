@@ -117,22 +117,20 @@ std::vector<std::uint8_t> Digest::Finish() {
     return value;
 }
 
-bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
-                      std::string& problem) {
+Expected<SignedDigest> ReadSignedDigest(const std::uint8_t* message, std::size_t size) {
+    SignedDigest digest;
     const Message decoder;
     std::vector<BYTE> type;
     if (decoder.Get() == nullptr || size > MAXDWORD ||
         !CryptMsgUpdate(decoder.Get(), message, static_cast<DWORD>(size), TRUE) ||
         !decoder.Param(CMSG_INNER_CONTENT_TYPE_PARAM, type)) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     std::vector<BYTE> content;
     type.push_back(0);
     if (std::strcmp(reinterpret_cast<const char*>(type.data()), kSpcIndirectDataOid) != 0 ||
         !decoder.Param(CMSG_CONTENT_PARAM, content)) {
-        problem = "the signed content is not Authenticode's SpcIndirectDataContent";
-        return false;
+        return Unexpected{"the signed content is not Authenticode's SpcIndirectDataContent"};
     }
     // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }, and
     // DigestInfo ::= SEQUENCE { digestAlgorithm AlgorithmIdentifier, digest OCTET STRING },
@@ -140,14 +138,12 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const Decoded<CRYPT_SEQUENCE_OF_ANY> fields(X509_SEQUENCE_OF_ANY, content.data(),
                                                 static_cast<DWORD>(content.size()));
     if (!fields || fields->cValue != 2) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const Decoded<CRYPT_SEQUENCE_OF_ANY> info(X509_SEQUENCE_OF_ANY, fields->rgValue[1].pbData,
                                               fields->rgValue[1].cbData);
     if (!info || info->cValue != 2) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const Decoded<CRYPT_SEQUENCE_OF_ANY> algorithm(X509_SEQUENCE_OF_ANY, info->rgValue[0].pbData,
                                                    info->rgValue[0].cbData);
@@ -158,8 +154,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const Decoded<CRYPT_DATA_BLOB> value(X509_OCTET_STRING, info->rgValue[1].pbData,
                                          info->rgValue[1].cbData);
     if (!oid || !value) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const std::string name = *oid;
     if (name == szOID_OIWSEC_sha1) {
@@ -171,8 +166,8 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     } else if (name == szOID_NIST_sha512) {
         digest.algorithm = DigestAlgorithm::Sha512;
     } else {
-        problem = "digest algorithm " + name + " is not SHA-1, SHA-256, SHA-384 or SHA-512";
-        return false;
+        return Unexpected{"digest algorithm " + name +
+                          " is not SHA-1, SHA-256, SHA-384 or SHA-512"};
     }
     digest.value.assign(value->pbData, value->pbData + value->cbData);
     // The first signer's unsigned attributes; a signer without any has none to give.
@@ -189,7 +184,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
             }
         }
     }
-    return true;
+    return digest;
 }
 
 }  // namespace wrapper::tools::host

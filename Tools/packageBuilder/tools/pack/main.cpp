@@ -138,12 +138,9 @@ int RunPack(const std::vector<std::string>& arguments) {
     if (launcherGiven) {
         request.launcher = tools::cli::PathFromUtf8(launcher);
     } else {
-        std::string problem;
-        const auto found = tools::pack::FindDefaultLauncher(
-            tools::pack::LauncherCandidates(tools::host::OwnExecutable(),
-                                            WRAPPER_PACK_BUILD_FOLDER, WRAPPER_BUILD_LAUNCHER),
-            problem);
-        if (!found) return Fail(problem);
+        const auto found = tools::pack::FindDefaultLauncher(tools::pack::LauncherCandidates(
+            tools::host::OwnExecutable(), WRAPPER_PACK_BUILD_FOLDER, WRAPPER_BUILD_LAUNCHER));
+        if (!found) return Fail(found.error());
         request.launcher = *found;
     }
     request.payload = tools::cli::PathFromUtf8(payload);
@@ -155,9 +152,9 @@ int RunPack(const std::vector<std::string>& arguments) {
     std::array<std::string, std::size(tools::package::kSettings)> sources;
     for (const std::string& file : settingsFiles) {
         tools::package::SettingsGiven given{};
-        const std::string problem = tools::package::ReadSettingsFile(
+        const tools::host::Status read = tools::package::ReadSettingsFile(
             tools::cli::PathFromUtf8(file), request.settings, &given);
-        if (!problem.empty()) return Fail(problem);
+        if (!read) return Fail(read.error());
         for (std::size_t i = 0; i < given.size(); ++i) {
             if (given[i]) sources[i] = file;
         }
@@ -169,9 +166,11 @@ int RunPack(const std::vector<std::string>& arguments) {
         sources[i] = tools::package::kSettings[i].option;
     }
 
-    const tools::package::PackResult result = tools::package::WritePackage(request);
+    const tools::host::Expected<tools::package::PackResult> written =
+        tools::package::WritePackage(request);
     // A refusal is the one line that matters; warnings only accompany a written package.
-    if (!result.refusal.empty()) return Fail(result.refusal);
+    if (!written) return Fail(written.error());
+    const tools::package::PackResult& result = *written;
     for (const std::string& warning : result.warnings) {
         std::fprintf(stderr, "%s: warning: %s\n", kTool, warning.c_str());
     }

@@ -126,11 +126,13 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
                         ", not a PKCS#7 signature";
         return;
     }
-    std::string problem;
-    if (!host::ReadSignedDigest(bytes.data() + 8, length - 8, digest, problem)) {
-        check.problem = "the certificate table holds no signature this tool reads: " + problem;
+    const host::Expected<host::SignedDigest> read =
+        host::ReadSignedDigest(bytes.data() + 8, length - 8);
+    if (!read) {
+        check.problem = "the certificate table holds no signature this tool reads: " + read.error();
         return;
     }
+    digest = *read;
     check.algorithm = digest.algorithm;
     check.signedDigest = digest.value;
     check.timestamped = digest.timestamped;
@@ -313,7 +315,7 @@ bool FieldTerminated(const Inspection& inspection, Field field) {
            wrapper::package::kFieldSize;
 }
 
-bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string& error) {
+host::Status InspectSource(host::ByteSource& source, Inspection& inspection) {
     inspection = Inspection{};
     inspection.fileSize = source.Size();
     SourceFiles files(source);
@@ -328,10 +330,7 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         files.Seek(file.Get(), 0, SeekOrigin::Current, &payloadStart);
     }
     // The launcher would stop at a failed read too, but this is the tool's own reading.
-    if (!files.Failure().empty()) {
-        error = files.Failure();
-        return false;
-    }
+    if (!files.Failure().empty()) return host::Unexpected{files.Failure()};
 
     std::optional<host::SignedDigest> signedDigest;
     if (inspection.code == wrapper::kSuccess) {
@@ -357,7 +356,9 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         }
     }
     if (inspection.code == wrapper::kSuccess) {
-        if (!ReadSlot(source, inspection.slot, error)) return false;
+        host::Expected<SlotReport> slot = ReadSlot(source);
+        if (!slot) return host::Unexpected{slot.error()};
+        inspection.slot = std::move(*slot);
         // The hand-off carries the campaign the launcher will use: a valid stamp's for a
         // package signed without one.
         wrapper::package::TrailerFields handedOff = inspection.fields;
@@ -369,31 +370,38 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
-    return ScanFile(source, inspection, signedDigest, keyOffsets, error) &&
-           ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
-                             inspection.uninstallKeys, error);
+    std::string error;
+    if (!ScanFile(source, inspection, signedDigest, keyOffsets, error) ||
+        !ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
+                           inspection.uninstallKeys, error)) {
+        return host::Unexpected{error};
+    }
+    return {};
 }
 
-std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
+host::Expected<Inspection> InspectPackage(const fs::path& path) {
     const auto file = host::InputFile::Open(path);
-    if (!file) error = file.error();
+    if (!file) return host::Unexpected{"cannot read " + host::PathText(path) + ": " + file.error()};
     Inspection inspection;
-    if (!file || !InspectSource(**file, inspection, error)) {
-        error = "cannot read " + host::PathText(path) + ": " + error;
-        return std::nullopt;
+    if (const host::Status read = InspectSource(**file, inspection); !read) {
+        return host::Unexpected{"cannot read " + host::PathText(path) + ": " + read.error()};
     }
     return inspection;
 }
 
-std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
-                             wrapper::ResultCode& code) {
+host::Status ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
+                              wrapper::ResultCode& code) {
     SourceFiles files(package, target);
     UniqueFile file(files, files.OpenForReading(u""));
     wrapper::package::TrailerFields fields = {};
     std::uint64_t payloadSize = 0;
     code = wrapper::package::LocateAndReadTrailer(files, file.Get(), fields, payloadSize);
-    if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
-    if (code != wrapper::kSuccess) return "the launcher would refuse this package";
+    if (!files.Failure().empty()) {
+        return host::Unexpected{"reading the package failed: " + files.Failure()};
+    }
+    if (code != wrapper::kSuccess) {
+        return host::Unexpected{"the launcher would refuse this package"};
+    }
 
     // The launcher's copy, into the one output `files` makes whatever the path.
     code = wrapper::kInstallerCreateFailed;
@@ -405,10 +413,10 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
         // The trailer was read, so the payload lies within the file: what failed is this
         // tool's reading or writing, which says nothing about what the launcher would do.
         code = wrapper::kSuccess;
-        return files.Failure().empty() ? "the payload could not be copied" : files.Failure();
+        return host::Unexpected{files.Failure().empty() ? "the payload could not be copied"
+                                                        : files.Failure()};
     }
-    if (const host::Status committed = output->Commit(); !committed) return committed.error();
-    return {};
+    return output->Commit();
 }
 
 }  // namespace wrapper::tools::package

@@ -244,8 +244,8 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
     out += Line("  payload", Hex(inspection.payloadSha256));
     out += Line("signature", SignatureLine(inspection.signature));
     out += Line("campaign slot", SlotLine(inspection.slot));
-    const std::string refusal = StampRefusal(inspection, "");
-    out += Line("stampable", refusal.empty() ? "yes (wrapper-stamp)" : "no: " + refusal);
+    const host::Status stampable = CheckStamp(inspection, "");
+    out += Line("stampable", stampable ? "yes (wrapper-stamp)" : "no: " + stampable.error());
     const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
     out += Line("campaign used", cli::Quoted(campaign.text) + ": " + campaign.why);
     out += "\nafter a successful install the launcher opens\n";
@@ -335,7 +335,7 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
             {"chainJudged", false}};
         const SlotReport& slot = inspection.slot;
         const char* stampState = StampStateName(slot);
-        const std::string refusal = StampRefusal(inspection, "");
+        const host::Status stampable = CheckStamp(inspection, "");
         const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
         report["campaignStamp"] = {
             {"slot",
@@ -345,8 +345,8 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
               {"areaSize", stampState ? Json(slot.slot.areaSize) : Json()},
               {"state", stampState ? Json(stampState) : Json()},
               {"text", stampState ? Json(BytesAsLatin1(slot.areaText)) : Json()}}},
-            {"stampable", refusal.empty()},
-            {"notStampableBecause", refusal.empty() ? Json() : Json(refusal)},
+            {"stampable", stampable.has_value()},
+            {"notStampableBecause", stampable ? Json() : Json(stampable.error())},
             {"launcherCampaign", {{"text", BytesAsLatin1(campaign.text)}, {"why", campaign.why}}}};
         Json fields = Json::object();
         for (const NamedField& named : kNamedFields) {
