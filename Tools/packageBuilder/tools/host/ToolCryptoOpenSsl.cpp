@@ -1,5 +1,7 @@
 #include "tools/host/ToolCrypto.h"
 
+#include "tools/host/SystemHandle.h"
+
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -41,22 +43,22 @@ std::string OidText(const ASN1_OBJECT* object) {
 }  // namespace
 
 struct Digest::State {
-    EVP_MD_CTX* context = nullptr;
+    UniqueSystemObject<EVP_MD_CTX*, &EVP_MD_CTX_free> context;
     bool usable = false;
 };
 
 Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
-    state_->context = EVP_MD_CTX_new();
-    state_->usable = state_->context != nullptr &&
-                     EVP_DigestInit_ex(state_->context, Method(algorithm), nullptr) == 1;
+    state_->context = {theSystem, EVP_MD_CTX_new()};
+    state_->usable = state_->context &&
+                     EVP_DigestInit_ex(state_->context.Get(), Method(algorithm), nullptr) == 1;
 }
 
-Digest::~Digest() { EVP_MD_CTX_free(state_->context); }
+Digest::~Digest() = default;
 
 bool Digest::Usable() const { return state_->usable; }
 
 void Digest::Update(const void* data, std::size_t size) {
-    if (state_->usable && EVP_DigestUpdate(state_->context, data, size) != 1) {
+    if (state_->usable && EVP_DigestUpdate(state_->context.Get(), data, size) != 1) {
         state_->usable = false;
     }
 }
@@ -64,7 +66,7 @@ void Digest::Update(const void* data, std::size_t size) {
 std::vector<std::uint8_t> Digest::Finish() {
     std::vector<std::uint8_t> value(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
-    if (!state_->usable || EVP_DigestFinal_ex(state_->context, value.data(), &length) != 1) {
+    if (!state_->usable || EVP_DigestFinal_ex(state_->context.Get(), value.data(), &length) != 1) {
         return {};
     }
     state_->usable = false;

@@ -61,8 +61,8 @@ Expected<std::unique_ptr<OutputFile>> OutputFile::CreateFor(const std::filesyste
         bool exists = false;
         std::string reason;
         if (system::CreateNew(temporary, handle, exists, reason)) {
-            return std::unique_ptr<OutputFile>(
-                new OutputFile(handle, std::move(temporary), target));
+            return std::unique_ptr<OutputFile>(new OutputFile(
+                UniqueSystemFile(theSystem, SystemFile{handle}), std::move(temporary), target));
         }
         system::Disarm();
         if (!exists) {
@@ -78,8 +78,7 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() {
     if (!open_) return;
     open_ = false;
-    std::string ignored;
-    system::Close(handle_, ignored);
+    handle_.Reset();
     system::Remove(temporary_);
     system::Disarm();
 }
@@ -92,7 +91,7 @@ Status OutputFile::Write(const void* data, std::size_t size) {
     while (size > 0) {
         std::size_t written = 0;
         std::string reason;
-        if (!system::WriteSome(handle_, bytes, size, written, reason)) {
+        if (!system::WriteSome(handle_.Get().value, bytes, size, written, reason)) {
             failure_ = "writing " + PathText(temporary_) + " failed: " + reason;
             return Unexpected{failure_};
         }
@@ -109,14 +108,14 @@ Status OutputFile::Commit() {
         return Unexpected{why};
     }
     std::string reason;
-    if (!system::FlushToDisk(handle_, reason)) {
+    if (!system::FlushToDisk(handle_.Get().value, reason)) {
         const std::string why = "flushing " + PathText(temporary_) + " to disk failed: " + reason;
         Discard();
         return Unexpected{why};
     }
     open_ = false;
     std::string failure;
-    const bool closed = system::Close(handle_, reason);
+    const bool closed = system::Close(handle_.Release().value, reason);
     if (!closed) failure = "closing " + PathText(temporary_) + " failed: " + reason;
     if (closed && !system::RenameOver(temporary_, target_, reason)) {
         failure =

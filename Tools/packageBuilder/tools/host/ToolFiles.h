@@ -8,6 +8,7 @@
 
 #include "tools/host/ByteSource.h"
 #include "tools/host/Expected.h"
+#include "tools/host/SystemHandle.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -50,7 +51,7 @@ public:
     // never read and nothing waits for a writer. The failure says why: the system's reason,
     // or "not a regular file (a FIFO)" and the like.
     static Expected<std::unique_ptr<InputFile>> Open(const std::filesystem::path& path);
-    ~InputFile() override;
+    ~InputFile() override = default;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
@@ -60,9 +61,9 @@ public:
     const FileIdentity& Identity() const { return identity_; }
 
 private:
-    InputFile(std::intptr_t handle, std::uint64_t size, FileIdentity identity)
-        : handle_(handle), size_(size), identity_(identity) {}
-    std::intptr_t handle_;  // descriptor, or HANDLE on Windows
+    InputFile(UniqueSystemFile handle, std::uint64_t size, FileIdentity identity)
+        : handle_(std::move(handle)), size_(size), identity_(identity) {}
+    UniqueSystemFile handle_;
     std::uint64_t size_;
     FileIdentity identity_;
 };
@@ -112,11 +113,14 @@ public:
     const std::filesystem::path& TemporaryPath() const { return temporary_; }
 
 private:
-    OutputFile(std::intptr_t handle, std::filesystem::path temporary, std::filesystem::path target)
-        : handle_(handle), temporary_(std::move(temporary)), target_(std::move(target)) {}
+    OutputFile(UniqueSystemFile handle, std::filesystem::path temporary,
+               std::filesystem::path target)
+        : handle_(std::move(handle)),
+          temporary_(std::move(temporary)),
+          target_(std::move(target)) {}
     void Discard();
 
-    std::intptr_t handle_;
+    UniqueSystemFile handle_;
     std::filesystem::path temporary_;
     std::filesystem::path target_;
     std::string failure_;  // the first failure, repeated by every later call

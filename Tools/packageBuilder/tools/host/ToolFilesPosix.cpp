@@ -90,22 +90,18 @@ Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
     // Non-blocking, in case it was replaced by a FIFO in the meantime; checked again below.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return Unexpected{SystemReason(errno)};
-    if (::fstat(fd, &status) != 0) {
-        const std::string reason = SystemReason(errno);
-        ::close(fd);
-        return Unexpected{reason};
-    }
+    UniqueSystemFile file(theSystem, SystemFile{fd});
+    if (::fstat(fd, &status) != 0) return Unexpected{SystemReason(errno)};
     if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
         return Unexpected{std::string("not a regular file (") +
                           DescribeKind(KindOf(status.st_mode)) + ")"};
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::unique_ptr<InputFile>(
-        new InputFile(fd, static_cast<std::uint64_t>(status.st_size), IdentityOf(status)));
+    return std::unique_ptr<InputFile>(new InputFile(
+        std::move(file), static_cast<std::uint64_t>(status.st_size), IdentityOf(status)));
 }
 
-InputFile::~InputFile() { ::close(static_cast<int>(handle_)); }
+void SystemFileTraits::Close(System&, SystemFile file) { ::close(static_cast<int>(file.value)); }
 
 bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
                        std::string& error) {
@@ -114,7 +110,7 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
     if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
     auto* out = static_cast<char*>(buffer);
     while (got < size) {
-        const ssize_t n = ::pread(static_cast<int>(handle_), out + got, size - got,
+        const ssize_t n = ::pread(static_cast<int>(handle_.Get().value), out + got, size - got,
                                   static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
