@@ -67,7 +67,7 @@ private:
 };
 
 bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
-    std::vector<char> bytes(length);
+    std::vector<char> bytes(static_cast<std::size_t>(length));  // the padding: under 8 bytes
     std::string ignored;
     return host::ReadExactly(source, offset, bytes.data(), bytes.size(), ignored) &&
            std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
@@ -105,7 +105,7 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
         return;
     }
     // WIN_CERTIFICATE: dwLength (header included), wRevision, wCertificateType, the message.
-    std::vector<std::uint8_t> bytes(table.size);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(table.size));  // at most the limit
     std::string error;
     if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
         bytes.size() < 8) {
@@ -281,10 +281,13 @@ void RangeDigest::Feed(std::uint64_t offset, const std::uint8_t* data, std::size
     for (const Span& span : skipped_) {
         if (from >= to) return;
         if (span.end <= from || span.begin >= to) continue;
-        if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
+        // Both counts lie within [offset, offset + size): they fit in a size_t.
+        if (span.begin > from) {
+            digest_.Update(data + (from - offset), static_cast<std::size_t>(span.begin - from));
+        }
         from = std::max(from, span.end);
     }
-    if (from < to) digest_.Update(data + (from - offset), to - from);
+    if (from < to) digest_.Update(data + (from - offset), static_cast<std::size_t>(to - from));
 }
 
 std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,

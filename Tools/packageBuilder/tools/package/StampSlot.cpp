@@ -213,8 +213,9 @@ bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
     const std::uint64_t from = std::max(offset, offset_);
     const std::uint64_t to = std::min(offset + got, offset_ + bytes_.size());
     if (from < to) {
+        // At most `got` bytes.
         std::memcpy(static_cast<std::uint8_t*>(buffer) + (from - offset),
-                    bytes_.data() + (from - offset_), to - from);
+                    bytes_.data() + (from - offset_), static_cast<std::size_t>(to - from));
     }
     return true;
 }
