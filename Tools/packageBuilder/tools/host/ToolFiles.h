@@ -56,8 +56,7 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     std::uint64_t Size() const override { return size_; }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
     const FileIdentity& Identity() const { return identity_; }
 
 private:

@@ -103,10 +103,9 @@ Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
 
 void SystemFileTraits::Close(System&, SystemFile file) { ::close(static_cast<int>(file.value)); }
 
-bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                       std::string& error) {
-    got = 0;
-    if (offset >= size_) return true;
+Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (offset >= size_) return got;
     if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
     auto* out = static_cast<char*>(buffer);
     while (got < size) {
@@ -114,19 +113,17 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
                                   static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = "reading at offset " + std::to_string(offset + got) +
-                    " failed: " + SystemReason(errno);
-            return false;
+            return Unexpected{"reading at offset " + std::to_string(offset + got) +
+                              " failed: " + SystemReason(errno)};
         }
         if (n == 0) {
-            error = "the file ended at offset " + std::to_string(offset + got) +
-                    ", before its size when opened (" + std::to_string(size_) +
-                    " bytes): it changed while it was read";
-            return false;
+            return Unexpected{"the file ended at offset " + std::to_string(offset + got) +
+                              ", before its size when opened (" + std::to_string(size_) +
+                              " bytes): it changed while it was read"};
         }
         got += static_cast<std::size_t>(n);
     }
-    return true;
+    return got;
 }
 
 Expected<OutputLook> LookAtOutput(const fs::path& path) {

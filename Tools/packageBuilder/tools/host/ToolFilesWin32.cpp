@@ -97,10 +97,9 @@ Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
 
 void SystemFileTraits::Close(System&, SystemFile file) { CloseHandle(ToHandle(file.value)); }
 
-bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                       std::string& error) {
-    got = 0;
-    if (offset >= size_) return true;
+Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (offset >= size_) return got;
     if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
     auto* out = static_cast<char*>(buffer);
     while (got < size) {
@@ -112,19 +111,17 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
         DWORD n = 0;
         if (!ReadFile(ToHandle(handle_.Get().value), out + got, ask, &n, &position) &&
             GetLastError() != ERROR_HANDLE_EOF) {
-            error = "reading at offset " + std::to_string(at) +
-                    " failed: " + SystemReason(GetLastError());
-            return false;
+            return Unexpected{"reading at offset " + std::to_string(at) +
+                              " failed: " + SystemReason(GetLastError())};
         }
         if (n == 0) {
-            error = "the file ended at offset " + std::to_string(at) +
-                    ", before its size when opened (" + std::to_string(size_) +
-                    " bytes): it changed while it was read";
-            return false;
+            return Unexpected{"the file ended at offset " + std::to_string(at) +
+                              ", before its size when opened (" + std::to_string(size_) +
+                              " bytes): it changed while it was read"};
         }
         got += n;
     }
-    return true;
+    return got;
 }
 
 Expected<OutputLook> LookAtOutput(const fs::path& path) {

@@ -68,9 +68,8 @@ private:
 
 bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
     std::vector<char> bytes(static_cast<std::size_t>(length));  // the padding: under 8 bytes
-    std::string ignored;
-    return host::ReadExactly(source, offset, bytes.data(), bytes.size(), ignored) &&
-           std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+    const host::Expected<bool> all = host::ReadExactly(source, offset, bytes.data(), bytes.size());
+    return all && *all && std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
 }
 
 void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
@@ -106,11 +105,10 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
     }
     // WIN_CERTIFICATE: dwLength (header included), wRevision, wCertificateType, the message.
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(table.size));  // at most the limit
-    std::string error;
-    if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
-        bytes.size() < 8) {
-        check.problem =
-            "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
+    const host::Expected<bool> all =
+        host::ReadExactly(source, table.offset, bytes.data(), bytes.size());
+    if (!all || !*all || bytes.size() < 8) {
+        check.problem = "the certificate table cannot be read" + (all ? "" : ": " + all.error());
         return;
     }
     const std::uint32_t length = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
@@ -153,16 +151,16 @@ std::vector<std::uint8_t> UninstallKeyPrefix() {
 // The uninstall keys whose fixed part starts at `found`, inside the first `length` bytes of
 // `source`: the text up to a zero unit (a key without one within the registry's 255 units
 // is not a key the launcher could open, and is not taken).
-bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
-                       std::uint64_t length, std::vector<std::string>& keys,
-                       std::string& error) {
+host::Status ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
+                               std::uint64_t length, std::vector<std::string>& keys) {
     constexpr std::size_t kMaxKeyUnits = 255;
     for (const std::uint64_t at : found) {
         std::uint8_t units[kMaxKeyUnits * 2];
-        std::size_t got = 0;
         const std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>(sizeof units, length - at));
-        if (!source.ReadAt(at, units, want, got, error)) return false;
+        const host::Expected<std::size_t> read = source.ReadAt(at, units, want);
+        if (!read) return host::Unexpected{read.error()};
+        const std::size_t got = *read;
         std::string key;
         for (std::size_t i = 0; i + 1 < got; i += 2) {
             const unsigned unit = units[i] | (units[i + 1] << 8);
@@ -176,15 +174,15 @@ bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t
                                                : std::string(escaped);
         }
     }
-    return true;
+    return {};
 }
 
 // One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
 // digest when there is a signature, every occurrence of the marker, and in the launcher
 // image where the uninstall key's fixed part occurs (`keyOffsets`).
-bool ScanFile(host::ByteSource& source, Inspection& inspection,
-              const std::optional<host::SignedDigest>& signedDigest,
-              std::vector<std::uint64_t>& keyOffsets, std::string& error) {
+host::Status ScanFile(host::ByteSource& source, Inspection& inspection,
+                      const std::optional<host::SignedDigest>& signedDigest,
+                      std::vector<std::uint64_t>& keyOffsets) {
     const bool read = inspection.code == wrapper::kSuccess;
     const PackageLayout& layout = inspection.layout;
     RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
@@ -207,11 +205,13 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     std::vector<std::uint8_t> buffer(kScanBlock + carry);
     std::size_t carried = 0;  // bytes kept from the previous block
     for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
-        std::size_t got = 0;
-        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
+        const host::Expected<std::size_t> blockRead =
+            source.ReadAt(offset, buffer.data() + carried, kScanBlock);
+        if (!blockRead) return host::Unexpected{blockRead.error()};
+        const std::size_t got = *blockRead;
         if (got == 0) {
-            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
-            return false;
+            return host::Unexpected{"the file ended at offset " + std::to_string(offset) +
+                                    ", before its size"};
         }
         const std::uint8_t* block = buffer.data() + carried;
         whole.Feed(offset, block, got);
@@ -244,7 +244,7 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
         signature.state = signature.fileDigest == signature.signedDigest ? SignatureState::Matches
                                                                          : SignatureState::Differs;
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -373,13 +373,11 @@ host::Status InspectSource(host::ByteSource& source, Inspection& inspection) {
         inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
-    std::string error;
-    if (!ScanFile(source, inspection, signedDigest, keyOffsets, error) ||
-        !ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
-                           inspection.uninstallKeys, error)) {
-        return host::Unexpected{error};
+    if (host::Status scanned = ScanFile(source, inspection, signedDigest, keyOffsets); !scanned) {
+        return scanned;
     }
-    return {};
+    return ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
+                             inspection.uninstallKeys);
 }
 
 host::Expected<Inspection> InspectPackage(const fs::path& path) {

@@ -109,12 +109,13 @@ host::Status CopyInto(host::OutputFile& out, Input& input, const fs::path& targe
     std::vector<char> chunk(kCopyChunk);
     copied = 0;
     while (copied < input.file->Size()) {
-        std::size_t got = 0;
-        std::string error;
-        if (!input.file->ReadAt(copied, chunk.data(), chunk.size(), got, error)) {
+        const host::Expected<std::size_t> read =
+            input.file->ReadAt(copied, chunk.data(), chunk.size());
+        if (!read) {
             return host::Unexpected{"cannot read " + std::string(input.role) + " " +
-                                    cli::PathToUtf8(input.path) + ": " + error};
+                                    cli::PathToUtf8(input.path) + ": " + read.error()};
         }
+        const std::size_t got = *read;
         if (const host::Status written = out.Write(chunk.data(), got); !written) {
             return host::Unexpected{"cannot write " + cli::PathToUtf8(target) + ": " +
                                     written.error()};

@@ -80,9 +80,9 @@ host::Status ReadSettingsFile(const std::filesystem::path& file, PackageSettings
                                 std::to_string(kMaxSettingsFileSize)};
     }
     std::string text(static_cast<std::size_t>((*input)->Size()), '\0');
-    std::string error;
-    if (!host::ReadExactly(**input, 0, text.data(), text.size(), error)) {
-        return host::Unexpected{"cannot read " + name + ": " + error};
+    const host::Expected<bool> all = host::ReadExactly(**input, 0, text.data(), text.size());
+    if (!all || !*all) {
+        return host::Unexpected{"cannot read " + name + ": " + (all ? std::string() : all.error())};
     }
     const host::Status parsed = ParseSettings(text, settings, given);
     if (parsed) return parsed;

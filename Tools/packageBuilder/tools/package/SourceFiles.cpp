@@ -69,11 +69,10 @@ bool SourceFiles::Read(FileHandle file, void* buffer, std::uint32_t size,
     *bytesRead = 0;
     std::int64_t* position = Position(file);
     if (position == nullptr) return false;
-    std::size_t got = 0;
-    std::string error;
-    if (!source_.ReadAt(static_cast<std::uint64_t>(*position), buffer, size, got, error)) {
-        return Fail(error);
-    }
+    const host::Expected<std::size_t> read =
+        source_.ReadAt(static_cast<std::uint64_t>(*position), buffer, size);
+    if (!read) return Fail(read.error());
+    const std::size_t got = *read;
     *position += static_cast<std::int64_t>(got);
     *bytesRead = static_cast<std::uint32_t>(got);
     return true;

@@ -39,10 +39,10 @@ host::Expected<SlotReport> ReadSlot(host::ByteSource& source) {
     if (size == 0 || size > wrapper::package::kStampTableLimit) return report;
 
     std::vector<std::uint8_t> table(static_cast<std::size_t>(size));
-    std::string error;
-    if (!host::ReadExactly(source, report.tableOffset, table.data(), table.size(), error)) {
-        return host::Unexpected{error.empty() ? "the certificate table is cut short" : error};
-    }
+    const host::Expected<bool> all =
+        host::ReadExactly(source, report.tableOffset, table.data(), table.size());
+    if (!all) return host::Unexpected{all.error()};
+    if (!*all) return host::Unexpected{"the certificate table is cut short"};
     report.status = wrapper::package::FindStampSlot(
         table.data(), static_cast<std::uint32_t>(table.size()), report.slot);
     if (report.status != SlotStatus::Found) return report;
@@ -183,16 +183,16 @@ host::Status WriteStamped(host::ByteSource& package, const Inspection& before,
     if (!digest) {
         return host::Unexpected{"the package's headers name no certificate table; nothing written"};
     }
-    std::string error;
     constexpr std::size_t kChunk = 1 << 20;
     std::vector<std::uint8_t> buffer(kChunk);
     std::uint64_t offset = 0;
     while (offset < stamped.Size()) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stamped.Size() - offset));
-        if (!host::ReadExactly(stamped, offset, buffer.data(), want, error)) {
+        const host::Expected<bool> all = host::ReadExactly(stamped, offset, buffer.data(), want);
+        if (!all || !*all) {
             return host::Unexpected{"cannot read the package: " +
-                                    (error.empty() ? "it shrank" : error)};
+                                    (all ? std::string("it shrank") : all.error())};
         }
         digest->Feed(offset, buffer.data(), want);
         if (host::Status sent = sink(buffer.data(), want); !sent) return sent;
@@ -206,9 +206,11 @@ host::Status WriteStamped(host::ByteSource& package, const Inspection& before,
     return {};
 }
 
-bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                           std::string& error) {
-    if (!base_.ReadAt(offset, buffer, size, got, error)) return false;
+host::Expected<std::size_t> PatchedSource::ReadAt(std::uint64_t offset, void* buffer,
+                                                  std::size_t size) {
+    const host::Expected<std::size_t> read = base_.ReadAt(offset, buffer, size);
+    if (!read) return read;
+    const std::size_t got = *read;
     // The patch's part of [offset, offset + got).
     const std::uint64_t from = std::max(offset, offset_);
     const std::uint64_t to = std::min(offset + got, offset_ + bytes_.size());
@@ -217,7 +219,7 @@ bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size,
         std::memcpy(static_cast<std::uint8_t*>(buffer) + (from - offset),
                     bytes_.data() + (from - offset_), static_cast<std::size_t>(to - from));
     }
-    return true;
+    return got;
 }
 
 }  // namespace wrapper::tools::package

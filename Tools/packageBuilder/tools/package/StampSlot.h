@@ -61,8 +61,8 @@ public:
     PatchedSource(host::ByteSource& base, std::uint64_t offset, std::vector<std::uint8_t> bytes)
         : base_(base), offset_(offset), bytes_(std::move(bytes)) {}
     std::uint64_t Size() const override { return base_.Size(); }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    host::Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer,
+                                       std::size_t size) override;
 
 private:
     host::ByteSource& base_;
