@@ -74,8 +74,7 @@ std::vector<std::uint8_t> ReadAll(const fs::path& path) {
 
 void Inspect(const fs::path& package, const fs::path& extracted, const std::uint8_t* data,
              std::size_t size) {
-    std::string error;
-    const auto inspection = pi::InspectPackage(package, error);
+    const auto inspection = pi::InspectPackage(package);
     FUZZ_CHECK(inspection.has_value());
     const wrapper::testing::ExpectedRead expected = wrapper::testing::ExpectRead(data, size);
     FUZZ_CHECK(inspection->fileSize == size);
@@ -105,11 +104,10 @@ void Inspect(const fs::path& package, const fs::path& extracted, const std::uint
     FUZZ_CHECK(inspection->launcherSha256 == Sha256(data, layout.payloadStart));
     FUZZ_CHECK(inspection->payloadSha256 == Sha256(data + layout.payloadStart, layout.payloadSize));
 
-    const auto file = tools::host::InputFile::Open(package, error);
-    FUZZ_CHECK(file != nullptr);
+    const auto file = tools::host::InputFile::Open(package);
+    FUZZ_CHECK(file);
     wrapper::ResultCode code = wrapper::kScanReadOrCopyFailed;
-    const std::string problem = pi::ExtractPayloadTo(*file, extracted, code);
-    FUZZ_CHECK(problem.empty());
+    FUZZ_CHECK(pi::ExtractPayloadTo(**file, extracted, code));
     FUZZ_CHECK(code == wrapper::kSuccess);
     const std::vector<std::uint8_t> payload(data + layout.payloadStart,
                                             data + layout.payloadStart + layout.payloadSize);

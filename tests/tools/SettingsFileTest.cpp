@@ -59,7 +59,7 @@ TEST(SettingsFile, ReadsValuesByteForByte) {
         SCOPED_TRACE(row.name);
         PackageSettings settings = Preset();
         tools::package::SettingsGiven given{};
-        EXPECT_EQ(ParseSettings(row.text, settings, &given), "");
+        EXPECT_EQ(ParseSettings(row.text, settings, &given).error(), "");
         for (std::size_t i = 0; i < std::size(tools::package::kSettings); ++i) {
             const auto member = tools::package::kSettings[i].member;
             SCOPED_TRACE(tools::package::kSettings[i].key);
@@ -96,13 +96,13 @@ TEST(SettingsFile, RefusesMalformedLinesNamingTheLine) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         PackageSettings settings;
-        EXPECT_EQ(ParseSettings(row.text, settings), row.message);
+        EXPECT_EQ(ParseSettings(row.text, settings).error(), row.message);
     }
 }
 
 TEST(SettingsFile, MissingFileIsNamed) {
     PackageSettings settings;
-    EXPECT_EQ(tools::package::ReadSettingsFile("/nonexistent/release.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile("/nonexistent/release.ini", settings).error(),
               "cannot read settings file /nonexistent/release.ini: No such file or directory");
 }
 
@@ -111,7 +111,7 @@ TEST(SettingsFile, AFileLargerThanSettingsEverNeedIsNotRead) {
     const std::string big(tools::package::kMaxSettingsFileSize + 1, '#');
     tooltest::WriteFile(dir / "big.ini", tooltest::Bytes(big.begin(), big.end()));
     PackageSettings settings;
-    EXPECT_EQ(tools::package::ReadSettingsFile(dir / "big.ini", settings),
+    EXPECT_EQ(tools::package::ReadSettingsFile(dir / "big.ini", settings).error(),
               "settings file " + (dir / "big.ini").string() +
                   " is 65537 bytes long; a settings file holds at most 65536");
 }

@@ -7,7 +7,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
+#include <fstream>
+#include <thread>
 
 namespace {
 
@@ -109,6 +114,23 @@ TEST_F(StampToolTest, CopiesDifferOnlyInTheSlotKeepTheDigestAndCarryTheCampaign)
     }
     const tooltest::Bytes mail = tooltest::ReadFile(dir / "mail.exe");
     EXPECT_EQ(streamed.out, std::string(mail.begin(), mail.end()));
+}
+
+// A campaigns list from a pipe (a shell's <(...)) is read as a file is, and its copies count
+// as written.
+TEST_F(StampToolTest, TakesTheCampaignsFromAPipe) {
+    const fs::path base = Signed("base.exe", "");
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(::mkfifo((dir / "list").c_str(), 0600), 0);
+    std::thread writer([&] { std::ofstream(dir / "list") << "a\tx=1\n"; });
+    const auto run = tooltest::Run(
+        WRAPPER_STAMP, {"--campaigns", dir / "list", "--output-dir", dir / "out", base});
+    // Whatever the tool did, the writer gets its reader and ends.
+    const int reader = ::open((dir / "list").c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    ::close(reader);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(fs::is_regular_file(dir / "out" / "a"));
 }
 
 TEST_F(StampToolTest, RefusesWhatTheLauncherWouldNotReadOrMustNotChange) {

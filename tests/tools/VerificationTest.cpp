@@ -37,8 +37,8 @@ std::vector<std::string> FailedChecks(
     const std::function<void(tools::package::Inspection&)>& inspected = {}) {
     tools::host::MemorySource source(package);
     tools::package::Inspection inspection;
-    std::string error;
-    EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
+    const tools::host::Status read = tools::package::InspectSource(source, inspection);
+    EXPECT_TRUE(read) << read.error();
     if (inspected) inspected(inspection);
     std::vector<std::string> failed;
     for (const auto& check :
@@ -376,8 +376,8 @@ TEST(LauncherNeutralHash, IgnoresOnlyWhatSigningWritesIntoTheHeader) {
     const auto neutral = [](const Bytes& file) {
         tools::host::MemorySource source(file);
         tools::package::Inspection inspection;
-        std::string error;
-        EXPECT_TRUE(tools::package::InspectSource(source, inspection, error)) << error;
+        const tools::host::Status read = tools::package::InspectSource(source, inspection);
+        EXPECT_TRUE(read) << read.error();
         return tools::package::Hex(inspection.launcherNeutralSha256);
     };
     const PackageParts parts;

@@ -4,6 +4,8 @@
 // it is about to write, one after the other. The tools read packages, launchers and
 // payloads only through this, so that what they check is exactly what they read or write.
 
+#include "tools/host/Expected.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,12 +20,10 @@ public:
     // The size in bytes, fixed when the source was opened.
     virtual std::uint64_t Size() const = 0;
 
-    // Reads up to `size` bytes at `offset` into `buffer`; `got` receives the count, which is
-    // smaller than `size` only at the end of the source (0 at or past it). False on a read
-    // error (a file that shrank while it was read included), `error` then holding the
-    // reason and `got` unspecified.
-    virtual bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                        std::string& error) = 0;
+    // Reads up to `size` bytes at `offset` into `buffer` and gives the count, which is smaller
+    // than `size` only at the end of the source (0 at or past it). Fails on a read error (a
+    // file that shrank while it was read included).
+    virtual Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
 };
 
 // Bytes held in memory (a copy).
@@ -31,8 +31,7 @@ class MemorySource final : public ByteSource {
 public:
     explicit MemorySource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
     std::uint64_t Size() const override { return bytes_.size(); }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
 
 private:
     std::vector<std::uint8_t> bytes_;
@@ -43,8 +42,7 @@ class ConcatSource final : public ByteSource {
 public:
     void Append(ByteSource& part);
     std::uint64_t Size() const override { return size_; }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
 
 private:
     struct Part {
@@ -55,9 +53,9 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// Reads exactly `size` bytes at `offset`; false when they are not all there or a read fails
-// (`error` is set only for a failure).
-bool ReadExactly(ByteSource& source, std::uint64_t offset, void* buffer, std::size_t size,
-                 std::string& error);
+// Reads exactly `size` bytes at `offset`: true when they were all there, false when the
+// source ends first; fails when a read fails.
+Expected<bool> ReadExactly(ByteSource& source, std::uint64_t offset, void* buffer,
+                           std::size_t size);
 
 }  // namespace wrapper::tools::host

@@ -5,6 +5,8 @@
 // message). Neither side parses ASN.1 by hand: the message and the structures in it are
 // taken apart with the library's decoders.
 
+#include "tools/host/Expected.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,13 +55,12 @@ struct SignedDigest {
     std::vector<std::vector<std::uint8_t>> nested;
 };
 
-// Reads `message` (the bytes of a certificate-table entry's PKCS#7 message). On failure
-// returns false and `problem` says what is wrong with it, e.g. "not a PKCS#7 SignedData
-// message" or "digest algorithm 1.2.840.113549.2.5 is not SHA-1, SHA-256, SHA-384 or
-// SHA-512". The certificates and the signature over the digest are not looked at. Only the
-// first signer's unsigned attributes are read (for the timestamp and the nested signatures).
-bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
-                      std::string& problem);
+// Reads `message` (the bytes of a certificate-table entry's PKCS#7 message). The failure
+// says what is wrong with it, e.g. "not a PKCS#7 SignedData message" or "digest algorithm
+// 1.2.840.113549.2.5 is not SHA-1, SHA-256, SHA-384 or SHA-512". The certificates and the
+// signature over the digest are not looked at. Only the first signer's unsigned attributes
+// are read (for the timestamp and the nested signatures).
+Expected<SignedDigest> ReadSignedDigest(const std::uint8_t* message, std::size_t size);
 
 // The object identifier of Authenticode's SpcIndirectDataContent.
 inline constexpr const char* kSpcIndirectDataOid = "1.3.6.1.4.1.311.2.1.4";

@@ -1,5 +1,7 @@
 #include "tools/host/ToolCrypto.h"
 
+#include "tools/host/SystemHandle.h"
+
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -41,22 +43,22 @@ std::string OidText(const ASN1_OBJECT* object) {
 }  // namespace
 
 struct Digest::State {
-    EVP_MD_CTX* context = nullptr;
+    UniqueSystemObject<EVP_MD_CTX*, &EVP_MD_CTX_free> context;
     bool usable = false;
 };
 
 Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
-    state_->context = EVP_MD_CTX_new();
-    state_->usable = state_->context != nullptr &&
-                     EVP_DigestInit_ex(state_->context, Method(algorithm), nullptr) == 1;
+    state_->context = {theSystem, EVP_MD_CTX_new()};
+    state_->usable = state_->context &&
+                     EVP_DigestInit_ex(state_->context.Get(), Method(algorithm), nullptr) == 1;
 }
 
-Digest::~Digest() { EVP_MD_CTX_free(state_->context); }
+Digest::~Digest() = default;
 
 bool Digest::Usable() const { return state_->usable; }
 
 void Digest::Update(const void* data, std::size_t size) {
-    if (state_->usable && EVP_DigestUpdate(state_->context, data, size) != 1) {
+    if (state_->usable && EVP_DigestUpdate(state_->context.Get(), data, size) != 1) {
         state_->usable = false;
     }
 }
@@ -64,7 +66,7 @@ void Digest::Update(const void* data, std::size_t size) {
 std::vector<std::uint8_t> Digest::Finish() {
     std::vector<std::uint8_t> value(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
-    if (!state_->usable || EVP_DigestFinal_ex(state_->context, value.data(), &length) != 1) {
+    if (!state_->usable || EVP_DigestFinal_ex(state_->context.Get(), value.data(), &length) != 1) {
         return {};
     }
     state_->usable = false;
@@ -72,18 +74,16 @@ std::vector<std::uint8_t> Digest::Finish() {
     return value;
 }
 
-bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
-                      std::string& problem) {
+Expected<SignedDigest> ReadSignedDigest(const std::uint8_t* message, std::size_t size) {
+    SignedDigest digest;
     if (size > LONG_MAX) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     const unsigned char* cursor = message;
     const Pkcs7 pkcs7(d2i_PKCS7(nullptr, &cursor, static_cast<long>(size)));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()) || pkcs7->d.sign == nullptr ||
         pkcs7->d.sign->contents == nullptr) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     // The signed content: an SpcIndirectDataContent, a type libcrypto does not know, which it
     // therefore keeps as the encoded SEQUENCE.
@@ -91,8 +91,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const ASN1_TYPE* other = content->d.other;
     if (content->type == nullptr || OidText(content->type) != kSpcIndirectDataOid ||
         other == nullptr || other->type != V_ASN1_SEQUENCE || other->value.sequence == nullptr) {
-        problem = "the signed content is not Authenticode's SpcIndirectDataContent";
-        return false;
+        return Unexpected{"the signed content is not Authenticode's SpcIndirectDataContent"};
     }
     // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }
     cursor = other->value.sequence->data;
@@ -101,14 +100,12 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
                                       ? sk_ASN1_TYPE_value(fields.get(), 1)
                                       : nullptr;
     if (digestInfo == nullptr || digestInfo->type != V_ASN1_SEQUENCE) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     cursor = digestInfo->value.sequence->data;
     const Signature info(d2i_X509_SIG(nullptr, &cursor, digestInfo->value.sequence->length));
     if (!info) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const X509_ALGOR* algorithm = nullptr;
     const ASN1_OCTET_STRING* value = nullptr;
@@ -119,9 +116,8 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
         case NID_sha384: digest.algorithm = DigestAlgorithm::Sha384; break;
         case NID_sha512: digest.algorithm = DigestAlgorithm::Sha512; break;
         default:
-            problem = "digest algorithm " + OidText(algorithm->algorithm) +
-                      " is not SHA-1, SHA-256, SHA-384 or SHA-512";
-            return false;
+            return Unexpected{"digest algorithm " + OidText(algorithm->algorithm) +
+                              " is not SHA-1, SHA-256, SHA-384 or SHA-512"};
     }
     digest.value.assign(value->data, value->data + value->length);
     digest.timestamped = false;
@@ -147,7 +143,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
             }
         }
     }
-    return true;
+    return digest;
 }
 
 }  // namespace wrapper::tools::host

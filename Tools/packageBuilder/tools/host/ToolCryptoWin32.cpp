@@ -1,5 +1,7 @@
 #include "tools/host/ToolCrypto.h"
 
+#include "tools/host/SystemHandle.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 #include <wincrypt.h>
@@ -23,77 +25,77 @@ const wchar_t* AlgorithmId(DigestAlgorithm algorithm) {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+// The system's functions are imported from DLLs, so each owner names a function of ours.
+void FreeLocal(HLOCAL memory) { LocalFree(memory); }
+void CloseMessage(HCRYPTMSG message) { CryptMsgClose(message); }
+
 // One structure decoded by CryptoAPI into memory it allocates, freed with LocalFree.
 template <typename T>
 class Decoded {
 public:
     Decoded(LPCSTR type, const BYTE* data, DWORD size) {
+        T* value = nullptr;
         DWORD length = 0;
-        if (!CryptDecodeObjectEx(kEncoding, type, data, size, CRYPT_DECODE_ALLOC_FLAG, nullptr,
-                                 &value_, &length)) {
-            value_ = nullptr;
+        if (CryptDecodeObjectEx(kEncoding, type, data, size, CRYPT_DECODE_ALLOC_FLAG, nullptr,
+                                &value, &length)) {
+            memory_ = {theSystem, value};
         }
     }
-    ~Decoded() {
-        if (value_ != nullptr) LocalFree(value_);
-    }
-    Decoded(const Decoded&) = delete;
-    Decoded& operator=(const Decoded&) = delete;
-    T* operator->() const { return value_; }
-    T& operator*() const { return *value_; }
-    explicit operator bool() const { return value_ != nullptr; }
+    T* operator->() const { return static_cast<T*>(memory_.Get()); }
+    T& operator*() const { return *operator->(); }
+    explicit operator bool() const { return static_cast<bool>(memory_); }
 
 private:
-    T* value_ = nullptr;
+    UniqueSystemObject<HLOCAL, &FreeLocal> memory_;
 };
 
 class Message {
 public:
-    Message() : handle_(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr)) {}
-    ~Message() {
-        if (handle_ != nullptr) CryptMsgClose(handle_);
-    }
-    Message(const Message&) = delete;
-    Message& operator=(const Message&) = delete;
-    HCRYPTMSG Get() const { return handle_; }
+    Message() : handle_(theSystem, CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr)) {}
+    HCRYPTMSG Get() const { return handle_.Get(); }
 
     bool Param(DWORD type, std::vector<BYTE>& out) const {
         DWORD size = 0;
-        if (!CryptMsgGetParam(handle_, type, 0, nullptr, &size)) return false;
+        if (!CryptMsgGetParam(handle_.Get(), type, 0, nullptr, &size)) return false;
         out.resize(size);
-        if (!CryptMsgGetParam(handle_, type, 0, out.data(), &size)) return false;
+        if (!CryptMsgGetParam(handle_.Get(), type, 0, out.data(), &size)) return false;
         out.resize(size);
         return true;
     }
 
 private:
-    HCRYPTMSG handle_;
+    UniqueSystemObject<HCRYPTMSG, &CloseMessage> handle_;
 };
+
+void CloseAlgorithm(BCRYPT_ALG_HANDLE algorithm) { BCryptCloseAlgorithmProvider(algorithm, 0); }
+void DestroyHash(BCRYPT_HASH_HANDLE hash) { BCryptDestroyHash(hash); }
 
 }  // namespace
 
 struct Digest::State {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
+    // The hash is destroyed before the provider it came from.
+    UniqueSystemObject<BCRYPT_ALG_HANDLE, &CloseAlgorithm> algorithm;
+    UniqueSystemObject<BCRYPT_HASH_HANDLE, &DestroyHash> hash;
     DWORD length = 0;
     bool usable = false;
 };
 
 Digest::Digest(DigestAlgorithm algorithm) : state_(std::make_unique<State>()) {
     DWORD got = 0;
-    state_->usable = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(
-                         &state_->algorithm, AlgorithmId(algorithm), nullptr, 0)) &&
-                     BCRYPT_SUCCESS(BCryptGetProperty(state_->algorithm, BCRYPT_HASH_LENGTH,
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    const bool opened =
+        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, AlgorithmId(algorithm), nullptr, 0));
+    if (opened) state_->algorithm = {theSystem, provider};
+    state_->usable = opened &&
+                     BCRYPT_SUCCESS(BCryptGetProperty(provider, BCRYPT_HASH_LENGTH,
                                                       reinterpret_cast<PUCHAR>(&state_->length),
                                                       sizeof state_->length, &got, 0)) &&
-                     BCRYPT_SUCCESS(BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0,
-                                                     nullptr, 0, 0));
+                     BCRYPT_SUCCESS(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0));
+    if (state_->usable) state_->hash = {theSystem, hash};
 }
 
-Digest::~Digest() {
-    if (state_->hash != nullptr) BCryptDestroyHash(state_->hash);
-    if (state_->algorithm != nullptr) BCryptCloseAlgorithmProvider(state_->algorithm, 0);
-}
+Digest::~Digest() = default;
 
 bool Digest::Usable() const { return state_->usable; }
 
@@ -101,7 +103,9 @@ void Digest::Update(const void* data, std::size_t size) {
     auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
     while (state_->usable && size > 0) {
         const auto part = static_cast<ULONG>(std::min<std::size_t>(size, 1u << 30));
-        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash, bytes, part, 0))) state_->usable = false;
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash.Get(), bytes, part, 0))) {
+            state_->usable = false;
+        }
         bytes += part;
         size -= part;
     }
@@ -110,29 +114,27 @@ void Digest::Update(const void* data, std::size_t size) {
 std::vector<std::uint8_t> Digest::Finish() {
     std::vector<std::uint8_t> value(state_->length);
     if (!state_->usable ||
-        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, value.data(), state_->length, 0))) {
+        !BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.Get(), value.data(), state_->length, 0))) {
         return {};
     }
     state_->usable = false;
     return value;
 }
 
-bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDigest& digest,
-                      std::string& problem) {
+Expected<SignedDigest> ReadSignedDigest(const std::uint8_t* message, std::size_t size) {
+    SignedDigest digest;
     const Message decoder;
     std::vector<BYTE> type;
     if (decoder.Get() == nullptr || size > MAXDWORD ||
         !CryptMsgUpdate(decoder.Get(), message, static_cast<DWORD>(size), TRUE) ||
         !decoder.Param(CMSG_INNER_CONTENT_TYPE_PARAM, type)) {
-        problem = "not a PKCS#7 SignedData message";
-        return false;
+        return Unexpected{"not a PKCS#7 SignedData message"};
     }
     std::vector<BYTE> content;
     type.push_back(0);
     if (std::strcmp(reinterpret_cast<const char*>(type.data()), kSpcIndirectDataOid) != 0 ||
         !decoder.Param(CMSG_CONTENT_PARAM, content)) {
-        problem = "the signed content is not Authenticode's SpcIndirectDataContent";
-        return false;
+        return Unexpected{"the signed content is not Authenticode's SpcIndirectDataContent"};
     }
     // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }, and
     // DigestInfo ::= SEQUENCE { digestAlgorithm AlgorithmIdentifier, digest OCTET STRING },
@@ -140,14 +142,12 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const Decoded<CRYPT_SEQUENCE_OF_ANY> fields(X509_SEQUENCE_OF_ANY, content.data(),
                                                 static_cast<DWORD>(content.size()));
     if (!fields || fields->cValue != 2) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const Decoded<CRYPT_SEQUENCE_OF_ANY> info(X509_SEQUENCE_OF_ANY, fields->rgValue[1].pbData,
                                               fields->rgValue[1].cbData);
     if (!info || info->cValue != 2) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const Decoded<CRYPT_SEQUENCE_OF_ANY> algorithm(X509_SEQUENCE_OF_ANY, info->rgValue[0].pbData,
                                                    info->rgValue[0].cbData);
@@ -158,8 +158,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     const Decoded<CRYPT_DATA_BLOB> value(X509_OCTET_STRING, info->rgValue[1].pbData,
                                          info->rgValue[1].cbData);
     if (!oid || !value) {
-        problem = "no DigestInfo in the SpcIndirectDataContent";
-        return false;
+        return Unexpected{"no DigestInfo in the SpcIndirectDataContent"};
     }
     const std::string name = *oid;
     if (name == szOID_OIWSEC_sha1) {
@@ -171,8 +170,8 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
     } else if (name == szOID_NIST_sha512) {
         digest.algorithm = DigestAlgorithm::Sha512;
     } else {
-        problem = "digest algorithm " + name + " is not SHA-1, SHA-256, SHA-384 or SHA-512";
-        return false;
+        return Unexpected{"digest algorithm " + name +
+                          " is not SHA-1, SHA-256, SHA-384 or SHA-512"};
     }
     digest.value.assign(value->pbData, value->pbData + value->cbData);
     // The first signer's unsigned attributes; a signer without any has none to give.
@@ -197,7 +196,7 @@ bool ReadSignedDigest(const std::uint8_t* message, std::size_t size, SignedDiges
             }
         }
     }
-    return true;
+    return digest;
 }
 
 }  // namespace wrapper::tools::host

@@ -27,30 +27,25 @@ std::string PathText(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::string CheckOutputPath(const std::filesystem::path& output,
-                            std::span<const OpenInput> inputs) {
-    PathKind kind = PathKind::Missing;
-    FileIdentity identity;
-    std::string error;
-    if (!LookAtOutput(output, kind, identity, error)) {
-        return "cannot look at output " + PathText(output) + ": " + error;
-    }
-    if (kind == PathKind::Missing) return {};
-    if (kind != PathKind::Regular) {
-        return "output " + PathText(output) + " is " + DescribeKind(kind) +
-               ", not a regular file; only a regular file is ever replaced";
+Status CheckOutputPath(const std::filesystem::path& output, std::span<const OpenInput> inputs) {
+    const Expected<OutputLook> look = LookAtOutput(output);
+    if (!look) return Unexpected{"cannot look at output " + PathText(output) + ": " + look.error()};
+    if (look->kind == PathKind::Missing) return {};
+    if (look->kind != PathKind::Regular) {
+        return Unexpected{"output " + PathText(output) + " is " + DescribeKind(look->kind) +
+                          ", not a regular file; only a regular file is ever replaced"};
     }
     for (const OpenInput& input : inputs) {
-        if (input.file->Identity() == identity) {
-            return "output " + PathText(output) + " is the same file as the " + input.role + " " +
-                   PathText(*input.path) + "; an input is never written over";
+        if (input.file->Identity() == look->identity) {
+            return Unexpected{"output " + PathText(output) + " is the same file as the " +
+                              input.role + " " + PathText(*input.path) +
+                              "; an input is never written over"};
         }
     }
     return {};
 }
 
-std::unique_ptr<OutputFile> OutputFile::CreateFor(const std::filesystem::path& target,
-                                                  std::string& error) {
+Expected<std::unique_ptr<OutputFile>> OutputFile::CreateFor(const std::filesystem::path& target) {
     std::random_device entropy;
     const std::filesystem::path folder = target.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -59,24 +54,23 @@ std::unique_ptr<OutputFile> OutputFile::CreateFor(const std::filesystem::path& t
         std::filesystem::path temporary = folder / name;
         // Armed before it exists, so no moment passes in which an interruption leaves it.
         if (!system::Arm(temporary)) {
-            error = "creating a file beside " + PathText(target) + " failed: the path is too long";
-            return nullptr;
+            return Unexpected{"creating a file beside " + PathText(target) +
+                              " failed: the path is too long"};
         }
         std::intptr_t handle = 0;
         bool exists = false;
         std::string reason;
         if (system::CreateNew(temporary, handle, exists, reason)) {
-            return std::unique_ptr<OutputFile>(
-                new OutputFile(handle, std::move(temporary), target));
+            return std::unique_ptr<OutputFile>(new OutputFile(
+                UniqueSystemFile(theSystem, SystemFile{handle}), std::move(temporary), target));
         }
         system::Disarm();
         if (!exists) {
-            error = "creating " + PathText(temporary) + " failed: " + reason;
-            return nullptr;
+            return Unexpected{"creating " + PathText(temporary) + " failed: " + reason};
         }
     }
-    error = "creating a file beside " + PathText(target) + " failed: every name tried exists";
-    return nullptr;
+    return Unexpected{"creating a file beside " + PathText(target) +
+                      " failed: every name tried exists"};
 }
 
 OutputFile::~OutputFile() { Discard(); }
@@ -84,54 +78,53 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() {
     if (!open_) return;
     open_ = false;
-    std::string ignored;
-    system::Close(handle_, ignored);
+    handle_.Reset();
     system::Remove(temporary_);
     system::Disarm();
 }
 
-bool OutputFile::Write(const void* data, std::size_t size, std::string& error) {
+Status OutputFile::Write(const void* data, std::size_t size) {
     if (!failure_.empty() || !open_) {
-        error = failure_.empty() ? "the file is closed" : failure_;
-        return false;
+        return Unexpected{failure_.empty() ? "the file is closed" : failure_};
     }
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
         std::size_t written = 0;
         std::string reason;
-        if (!system::WriteSome(handle_, bytes, size, written, reason)) {
+        if (!system::WriteSome(handle_.Get().value, bytes, size, written, reason)) {
             failure_ = "writing " + PathText(temporary_) + " failed: " + reason;
-            error = failure_;
-            return false;
+            return Unexpected{failure_};
         }
         bytes += written;
         size -= written;
     }
-    return true;
+    return {};
 }
 
-bool OutputFile::Commit(std::string& error) {
+Status OutputFile::Commit() {
     if (!failure_.empty() || !open_) {
-        error = failure_.empty() ? "the file is closed" : failure_;
+        const std::string why = failure_.empty() ? "the file is closed" : failure_;
         Discard();
-        return false;
+        return Unexpected{why};
     }
     std::string reason;
-    if (!system::FlushToDisk(handle_, reason)) {
-        error = "flushing " + PathText(temporary_) + " to disk failed: " + reason;
+    if (!system::FlushToDisk(handle_.Get().value, reason)) {
+        const std::string why = "flushing " + PathText(temporary_) + " to disk failed: " + reason;
         Discard();
-        return false;
+        return Unexpected{why};
     }
     open_ = false;
-    const bool closed = system::Close(handle_, reason);
-    if (!closed) error = "closing " + PathText(temporary_) + " failed: " + reason;
+    std::string failure;
+    const bool closed = system::Close(handle_.Release().value, reason);
+    if (!closed) failure = "closing " + PathText(temporary_) + " failed: " + reason;
     if (closed && !system::RenameOver(temporary_, target_, reason)) {
-        error =
+        failure =
             "renaming " + PathText(temporary_) + " to " + PathText(target_) + " failed: " + reason;
     }
-    if (!error.empty()) system::Remove(temporary_);
+    if (!failure.empty()) system::Remove(temporary_);
     system::Disarm();
-    return error.empty();
+    if (!failure.empty()) return Unexpected{failure};
+    return {};
 }
 
 }  // namespace wrapper::tools::host

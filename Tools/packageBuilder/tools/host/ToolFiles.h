@@ -7,6 +7,8 @@
 // input or output they were about.
 
 #include "tools/host/ByteSource.h"
+#include "tools/host/Expected.h"
+#include "tools/host/SystemHandle.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -46,31 +48,34 @@ struct FileIdentity {
 class InputFile final : public ByteSource {
 public:
     // Refuses anything but a regular file before reading a byte, so a FIFO or a device is
-    // never read and nothing waits for a writer. On failure returns null and `error` says
-    // why: the system's reason, or "not a regular file (a FIFO)" and the like.
-    static std::unique_ptr<InputFile> Open(const std::filesystem::path& path, std::string& error);
-    ~InputFile() override;
+    // never read and nothing waits for a writer. The failure says why: the system's reason,
+    // or "not a regular file (a FIFO)" and the like.
+    static Expected<std::unique_ptr<InputFile>> Open(const std::filesystem::path& path);
+    ~InputFile() override = default;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
     std::uint64_t Size() const override { return size_; }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
     const FileIdentity& Identity() const { return identity_; }
 
 private:
-    InputFile(std::intptr_t handle, std::uint64_t size, FileIdentity identity)
-        : handle_(handle), size_(size), identity_(identity) {}
-    std::intptr_t handle_;  // descriptor, or HANDLE on Windows
+    InputFile(UniqueSystemFile handle, std::uint64_t size, FileIdentity identity)
+        : handle_(std::move(handle)), size_(size), identity_(identity) {}
+    UniqueSystemFile handle_;
     std::uint64_t size_;
     FileIdentity identity_;
 };
 
-// What is at an output path now: its kind and, for a regular file, its identity. False
-// only when the system cannot tell (`error` says why); a path that does not exist (or
-// whose folder does not exist) is Missing.
-bool LookAtOutput(const std::filesystem::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error);
+// What is at an output path now: its kind and, for a regular file, its identity.
+struct OutputLook {
+    PathKind kind = PathKind::Missing;
+    FileIdentity identity;
+};
+
+// Fails only when the system cannot tell; a path that does not exist (or whose folder does
+// not exist) is Missing.
+Expected<OutputLook> LookAtOutput(const std::filesystem::path& path);
 
 // A file a tool has open for reading, by the role the messages give it ("payload").
 struct OpenInput {
@@ -80,10 +85,9 @@ struct OpenInput {
 };
 
 // The check every tool makes before it writes `output`: only a missing path, or a regular
-// file that is none of `inputs`, may be replaced. Empty when it may; otherwise the one-line
-// reason, which names the output ("output X is a FIFO, not a regular file; ...").
-std::string CheckOutputPath(const std::filesystem::path& output,
-                            std::span<const OpenInput> inputs);
+// file that is none of `inputs`, may be replaced. Fails with the one-line reason, which
+// names the output ("output X is a FIFO, not a regular file; ...").
+Status CheckOutputPath(const std::filesystem::path& output, std::span<const OpenInput> inputs);
 
 // A new file in the folder of `target` under a short hidden name (".wrapper-XXXXXXXX.partial",
 // 25 bytes: it fits wherever the target's name fits), renamed over `target` by Commit. Until
@@ -92,28 +96,30 @@ std::string CheckOutputPath(const std::filesystem::path& output,
 // or close) ends it. One OutputFile at a time per process.
 class OutputFile {
 public:
-    static std::unique_ptr<OutputFile> CreateFor(const std::filesystem::path& target,
-                                                 std::string& error);
+    static Expected<std::unique_ptr<OutputFile>> CreateFor(const std::filesystem::path& target);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Writes all `size` bytes. The first failure is final: it and every later call return
-    // false, and `error` names the operation, the file and the system's reason.
-    bool Write(const void* data, std::size_t size, std::string& error);
+    // Writes all `size` bytes. The first failure is final: it and every later call fail, with
+    // a message that names the operation, the file and the system's reason.
+    Status Write(const void* data, std::size_t size);
 
     // Flushes the file to disk, closes it and renames it over the target. On failure the
     // file is removed and the target left as it was.
-    bool Commit(std::string& error);
+    Status Commit();
 
     const std::filesystem::path& TemporaryPath() const { return temporary_; }
 
 private:
-    OutputFile(std::intptr_t handle, std::filesystem::path temporary, std::filesystem::path target)
-        : handle_(handle), temporary_(std::move(temporary)), target_(std::move(target)) {}
+    OutputFile(UniqueSystemFile handle, std::filesystem::path temporary,
+               std::filesystem::path target)
+        : handle_(std::move(handle)),
+          temporary_(std::move(temporary)),
+          target_(std::move(target)) {}
     void Discard();
 
-    std::intptr_t handle_;
+    UniqueSystemFile handle_;
     std::filesystem::path temporary_;
     std::filesystem::path target_;
     std::string failure_;  // the first failure, repeated by every later call

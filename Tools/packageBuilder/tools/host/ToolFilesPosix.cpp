@@ -78,81 +78,61 @@ private:
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& error) {
+Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
     // Looked at before it is opened: opening a FIFO would wait for a writer, and opening a
     // device can do things of its own.
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        error = SystemReason(errno);
-        return nullptr;
-    }
+    if (::stat(path.c_str(), &status) != 0) return Unexpected{SystemReason(errno)};
     if (!S_ISREG(status.st_mode)) {
-        error = std::string("not a regular file (") + DescribeKind(KindOf(status.st_mode)) + ")";
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") +
+                          DescribeKind(KindOf(status.st_mode)) + ")"};
     }
     // Non-blocking, in case it was replaced by a FIFO in the meantime; checked again below.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        error = SystemReason(errno);
-        return nullptr;
-    }
-    if (::fstat(fd, &status) != 0) {
-        error = SystemReason(errno);
-        ::close(fd);
-        return nullptr;
-    }
+    if (fd < 0) return Unexpected{SystemReason(errno)};
+    UniqueSystemFile file(theSystem, SystemFile{fd});
+    if (::fstat(fd, &status) != 0) return Unexpected{SystemReason(errno)};
     if (!S_ISREG(status.st_mode)) {
-        error = std::string("not a regular file (") + DescribeKind(KindOf(status.st_mode)) + ")";
-        ::close(fd);
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") +
+                          DescribeKind(KindOf(status.st_mode)) + ")"};
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::unique_ptr<InputFile>(
-        new InputFile(fd, static_cast<std::uint64_t>(status.st_size), IdentityOf(status)));
+    return std::unique_ptr<InputFile>(new InputFile(
+        std::move(file), static_cast<std::uint64_t>(status.st_size), IdentityOf(status)));
 }
 
-InputFile::~InputFile() { ::close(static_cast<int>(handle_)); }
+void SystemFileTraits::Close(System&, SystemFile file) { ::close(static_cast<int>(file.value)); }
 
-bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                       std::string& error) {
-    got = 0;
-    if (offset >= size_) return true;
+Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (offset >= size_) return got;
     if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
     auto* out = static_cast<char*>(buffer);
     while (got < size) {
-        const ssize_t n = ::pread(static_cast<int>(handle_), out + got, size - got,
+        const ssize_t n = ::pread(static_cast<int>(handle_.Get().value), out + got, size - got,
                                   static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
-            error = "reading at offset " + std::to_string(offset + got) +
-                    " failed: " + SystemReason(errno);
-            return false;
+            return Unexpected{"reading at offset " + std::to_string(offset + got) +
+                              " failed: " + SystemReason(errno)};
         }
         if (n == 0) {
-            error = "the file ended at offset " + std::to_string(offset + got) +
-                    ", before its size when opened (" + std::to_string(size_) +
-                    " bytes): it changed while it was read";
-            return false;
+            return Unexpected{"the file ended at offset " + std::to_string(offset + got) +
+                              ", before its size when opened (" + std::to_string(size_) +
+                              " bytes): it changed while it was read"};
         }
         got += static_cast<std::size_t>(n);
     }
-    return true;
+    return got;
 }
 
-bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error) {
+Expected<OutputLook> LookAtOutput(const fs::path& path) {
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            kind = PathKind::Missing;
-            return true;
-        }
-        error = SystemReason(errno);
-        return false;
+        if (errno == ENOENT || errno == ENOTDIR) return OutputLook{};
+        return Unexpected{SystemReason(errno)};
     }
-    kind = KindOf(status.st_mode);
-    identity = IdentityOf(status);
-    return true;
+    return OutputLook{KindOf(status.st_mode), IdentityOf(status)};
 }
 
 fs::path OwnExecutable() {

@@ -19,14 +19,17 @@ std::string Utf8(const wchar_t* text, int length) {
     return out;
 }
 
+// LocalFree is imported from a DLL, so the owner names a function of ours.
+void FreeLocal(HLOCAL memory) { LocalFree(memory); }
+
 // The system's text for an error code, on one line and without the final period.
 std::string SystemReason(DWORD error) {
     wchar_t* text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const UniqueSystemObject<HLOCAL, &FreeLocal> owned(theSystem, text);
     std::string reason = length != 0 ? Utf8(text, static_cast<int>(length)) : std::string();
-    if (text != nullptr) LocalFree(text);
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
                                reason.back() == ' ' || reason.back() == '.')) {
         reason.pop_back();
@@ -72,38 +75,31 @@ BOOL WINAPI RemoveOnInterrupt(DWORD) {
 
 }  // namespace
 
-std::unique_ptr<InputFile> InputFile::Open(const fs::path& path, std::string& error) {
+Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        error = "not a regular file (a directory)";
-        return nullptr;
+        return Unexpected{"not a regular file (a directory)"};
     }
     const HANDLE handle =
         CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = SystemReason(GetLastError());
-        return nullptr;
-    }
+    if (handle == INVALID_HANDLE_VALUE) return Unexpected{SystemReason(GetLastError())};
+    UniqueSystemFile file(theSystem, SystemFile{reinterpret_cast<std::intptr_t>(handle)});
     BY_HANDLE_FILE_INFORMATION info{};
     const PathKind kind = KindOf(handle, info);
     if (kind != PathKind::Regular) {
-        error = std::string("not a regular file (") + DescribeKind(kind) + ")";
-        CloseHandle(handle);
-        return nullptr;
+        return Unexpected{std::string("not a regular file (") + DescribeKind(kind) + ")"};
     }
     const std::uint64_t size =
         (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    return std::unique_ptr<InputFile>(
-        new InputFile(reinterpret_cast<std::intptr_t>(handle), size, IdentityOf(info)));
+    return std::unique_ptr<InputFile>(new InputFile(std::move(file), size, IdentityOf(info)));
 }
 
-InputFile::~InputFile() { CloseHandle(ToHandle(handle_)); }
+void SystemFileTraits::Close(System&, SystemFile file) { CloseHandle(ToHandle(file.value)); }
 
-bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                       std::string& error) {
-    got = 0;
-    if (offset >= size_) return true;
+Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (offset >= size_) return got;
     if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
     auto* out = static_cast<char*>(buffer);
     while (got < size) {
@@ -113,43 +109,37 @@ bool InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std
         position.OffsetHigh = static_cast<DWORD>(at >> 32);
         const auto ask = static_cast<DWORD>(std::min<std::size_t>(size - got, 1u << 30));
         DWORD n = 0;
-        if (!ReadFile(ToHandle(handle_), out + got, ask, &n, &position) &&
+        if (!ReadFile(ToHandle(handle_.Get().value), out + got, ask, &n, &position) &&
             GetLastError() != ERROR_HANDLE_EOF) {
-            error = "reading at offset " + std::to_string(at) +
-                    " failed: " + SystemReason(GetLastError());
-            return false;
+            return Unexpected{"reading at offset " + std::to_string(at) +
+                              " failed: " + SystemReason(GetLastError())};
         }
         if (n == 0) {
-            error = "the file ended at offset " + std::to_string(at) +
-                    ", before its size when opened (" + std::to_string(size_) +
-                    " bytes): it changed while it was read";
-            return false;
+            return Unexpected{"the file ended at offset " + std::to_string(at) +
+                              ", before its size when opened (" + std::to_string(size_) +
+                              " bytes): it changed while it was read"};
         }
         got += n;
     }
-    return true;
+    return got;
 }
 
-bool LookAtOutput(const fs::path& path, PathKind& kind, FileIdentity& identity,
-                  std::string& error) {
+Expected<OutputLook> LookAtOutput(const fs::path& path) {
     // The name itself, not what a reparse point leads to; attributes only, shared with all.
     const HANDLE handle = CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD reason = GetLastError();
-        if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) {
-            kind = PathKind::Missing;
-            return true;
-        }
-        error = SystemReason(reason);
-        return false;
+        if (reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND) return OutputLook{};
+        return Unexpected{SystemReason(reason)};
     }
+    const UniqueSystemFile owned(theSystem, SystemFile{reinterpret_cast<std::intptr_t>(handle)});
     BY_HANDLE_FILE_INFORMATION info{};
-    kind = KindOf(handle, info);
-    if (kind == PathKind::Regular) identity = IdentityOf(info);
-    CloseHandle(handle);
-    return true;
+    OutputLook look;
+    look.kind = KindOf(handle, info);
+    if (look.kind == PathKind::Regular) look.identity = IdentityOf(info);
+    return look;
 }
 
 fs::path OwnExecutable() {

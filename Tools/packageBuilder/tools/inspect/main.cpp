@@ -92,22 +92,22 @@ int RunInspect(const std::vector<std::string>& arguments) {
     };
 
     const std::filesystem::path packagePath = tools::cli::PathFromUtf8(package);
-    std::string error;
-    const auto file = host::InputFile::Open(packagePath, error);
-    if (file == nullptr) return cannot("cannot read " + package + ": " + error);
+    const auto opened = host::InputFile::Open(packagePath);
+    if (!opened) return cannot("cannot read " + package + ": " + opened.error());
+    const auto& file = *opened;
 
     // The extracted payload replaces only a regular file, and never the package itself.
     const std::filesystem::path target = tools::cli::PathFromUtf8(extractTo);
     if (!extractTo.empty()) {
         const host::OpenInput input{"package", &packagePath, file.get()};
-        if (std::string refusal = host::CheckOutputPath(target, {&input, 1}); !refusal.empty()) {
-            return cannot(refusal);
+        if (const host::Status checked = host::CheckOutputPath(target, {&input, 1}); !checked) {
+            return cannot(checked.error());
         }
     }
 
     tools::package::Inspection inspection;
-    if (!tools::package::InspectSource(*file, inspection, error)) {
-        return cannot("cannot read " + package + ": " + error);
+    if (const host::Status read = tools::package::InspectSource(*file, inspection); !read) {
+        return cannot("cannot read " + package + ": " + read.error());
     }
 
     std::vector<tools::package::Check> checks;
@@ -129,10 +129,10 @@ int RunInspect(const std::vector<std::string>& arguments) {
 
     if (!extractTo.empty()) {
         wrapper::ResultCode code = wrapper::kSuccess;
-        const std::string problem = tools::package::ExtractPayloadTo(*file, target, code);
-        if (!problem.empty()) {
+        const host::Status extracted = tools::package::ExtractPayloadTo(*file, target, code);
+        if (!extracted) {
             std::fprintf(stderr, "%s: cannot extract the payload to %s: %s\n", kTool,
-                         extractTo.c_str(), problem.c_str());
+                         extractTo.c_str(), extracted.error().c_str());
             return kExitRefused;
         }
         std::fprintf(stderr, "%s: wrote the payload (%llu bytes) to %s\n", kTool,

@@ -20,18 +20,16 @@ std::vector<fs::path> LauncherCandidates(const fs::path& tool, const fs::path& b
     return candidates;
 }
 
-std::optional<fs::path> FindDefaultLauncher(const std::vector<fs::path>& candidates,
-                                            std::string& problem) {
+host::Expected<fs::path> FindDefaultLauncher(const std::vector<fs::path>& candidates) {
     std::string looked;
     for (const fs::path& candidate : candidates) {
         std::error_code error;
         if (fs::is_regular_file(candidate, error)) return candidate;
         looked += (looked.empty() ? "" : " or ") + host::PathText(candidate);
     }
-    problem = "no --launcher given, and no launcher installed with the tools" +
-              (looked.empty() ? std::string() : " (no file " + looked + ")") +
-              "; name the launcher with --launcher FILE";
-    return std::nullopt;
+    return host::Unexpected{"no --launcher given, and no launcher installed with the tools" +
+                            (looked.empty() ? std::string() : " (no file " + looked + ")") +
+                            "; name the launcher with --launcher FILE"};
 }
 
 }  // namespace wrapper::tools::pack

@@ -4,6 +4,8 @@
 // tools (<prefix>/bin/wrapper-pack beside <prefix>/share/wrapper/wrapper.exe), and, for a
 // tool that runs where it was built, the launcher of that build.
 
+#include "tools/host/Expected.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,9 +20,8 @@ std::vector<std::filesystem::path> LauncherCandidates(const std::filesystem::pat
                                                       const std::filesystem::path& buildFolder,
                                                       const std::filesystem::path& buildLauncher);
 
-// The first candidate that is a regular file; otherwise nothing, and `problem` says where the
-// tool looked.
-std::optional<std::filesystem::path> FindDefaultLauncher(
-    const std::vector<std::filesystem::path>& candidates, std::string& problem);
+// The first candidate that is a regular file; the failure says where the tool looked.
+host::Expected<std::filesystem::path> FindDefaultLauncher(
+    const std::vector<std::filesystem::path>& candidates);
 
 }  // namespace wrapper::tools::pack

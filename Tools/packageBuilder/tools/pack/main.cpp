@@ -148,12 +148,9 @@ int RunPack(const std::vector<std::string>& arguments) {
     if (launcherGiven) {
         request.launcher = tools::cli::PathFromUtf8(launcher);
     } else {
-        std::string problem;
-        const auto found = tools::pack::FindDefaultLauncher(
-            tools::pack::LauncherCandidates(tools::host::OwnExecutable(),
-                                            WRAPPER_PACK_BUILD_FOLDER, WRAPPER_BUILD_LAUNCHER),
-            problem);
-        if (!found) return Fail(problem);
+        const auto found = tools::pack::FindDefaultLauncher(tools::pack::LauncherCandidates(
+            tools::host::OwnExecutable(), WRAPPER_PACK_BUILD_FOLDER, WRAPPER_BUILD_LAUNCHER));
+        if (!found) return Fail(found.error());
         request.launcher = *found;
     }
     request.payload = tools::cli::PathFromUtf8(payload);
@@ -166,9 +163,9 @@ int RunPack(const std::vector<std::string>& arguments) {
     std::array<Source, std::size(tools::package::kSettings)> sources;
     for (const std::string& file : settingsFiles) {
         tools::package::SettingsGiven given{};
-        const std::string problem = tools::package::ReadSettingsFile(
+        const tools::host::Status read = tools::package::ReadSettingsFile(
             tools::cli::PathFromUtf8(file), request.settings, &given);
-        if (!problem.empty()) return Fail(problem);
+        if (!read) return Fail(read.error());
         for (std::size_t i = 0; i < given.size(); ++i) {
             if (given[i]) sources[i] = {Source::Kind::SettingsFile, file};
         }
@@ -181,9 +178,11 @@ int RunPack(const std::vector<std::string>& arguments) {
     }
 
     request.digests = json && !quiet;
-    const tools::package::PackResult result = tools::package::WritePackage(request);
+    const tools::host::Expected<tools::package::PackResult> written =
+        tools::package::WritePackage(request);
     // A refusal is the one line that matters; warnings only accompany a written package.
-    if (!result.refusal.empty()) return Fail(result.refusal);
+    if (!written) return Fail(written.error());
+    const tools::package::PackResult& result = *written;
     for (const tools::package::PackWarning& warning : result.warnings) {
         std::fprintf(stderr, "%s: warning: %s\n", kTool, warning.text.c_str());
     }

@@ -68,10 +68,9 @@ private:
 };
 
 bool AllZero(host::ByteSource& source, std::uint64_t offset, std::uint64_t length) {
-    std::vector<char> bytes(length);
-    std::string ignored;
-    return host::ReadExactly(source, offset, bytes.data(), bytes.size(), ignored) &&
-           std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+    std::vector<char> bytes(static_cast<std::size_t>(length));  // the padding: under 8 bytes
+    const host::Expected<bool> all = host::ReadExactly(source, offset, bytes.data(), bytes.size());
+    return all && *all && std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
 }
 
 void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
@@ -95,23 +94,27 @@ void ClassifyAfterMarker(host::ByteSource& source, Inspection& inspection) {
 }
 
 // One signature's message into `check`: Matches until the file's digest says otherwise, or
-// Unreadable and why.
-bool ReadSignatureMessage(const std::uint8_t* message, std::size_t size, SignatureCheck& check,
-                          host::SignedDigest& digest) {
-    check.state = SignatureState::Unreadable;
-    if (!host::ReadSignedDigest(message, size, digest, check.problem)) return false;
-    check.algorithm = digest.algorithm;
-    check.signedDigest = digest.value;
-    check.timestamped = digest.timestamped;
+// Unreadable and why. Returns the messages of the signatures nested in it.
+std::vector<std::vector<std::uint8_t>> ReadSignatureMessage(const std::uint8_t* message,
+                                                            std::size_t size,
+                                                            SignatureCheck& check) {
+    host::Expected<host::SignedDigest> digest = host::ReadSignedDigest(message, size);
+    if (!digest) {
+        check.state = SignatureState::Unreadable;
+        check.problem = digest.error();
+        return {};
+    }
+    check.algorithm = digest->algorithm;
+    check.signedDigest = digest->value;
+    check.timestamped = digest->timestamped;
     check.state = SignatureState::Matches;
-    return true;
+    return std::move(digest->nested);
 }
 
 // Reads the signature in the certificate table that follows the marker, and the signatures
 // nested in it.
 void ReadSignature(host::ByteSource& source, const Inspection& inspection, SignatureCheck& check,
                    std::vector<SignatureCheck>& nested) {
-    host::SignedDigest digest;
     const auto& table = *inspection.launcherImage.certificateTable;
     check.state = SignatureState::Unreadable;
     if (table.size > kMaxSignatureTable) {
@@ -120,12 +123,11 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
         return;
     }
     // WIN_CERTIFICATE: dwLength (header included), wRevision, wCertificateType, the message.
-    std::vector<std::uint8_t> bytes(table.size);
-    std::string error;
-    if (!host::ReadExactly(source, table.offset, bytes.data(), bytes.size(), error) ||
-        bytes.size() < 8) {
-        check.problem =
-            "the certificate table cannot be read" + (error.empty() ? "" : ": " + error);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(table.size));  // at most the limit
+    const host::Expected<bool> all =
+        host::ReadExactly(source, table.offset, bytes.data(), bytes.size());
+    if (!all || !*all || bytes.size() < 8) {
+        check.problem = "the certificate table cannot be read" + (all ? "" : ": " + all.error());
         return;
     }
     const std::uint32_t length = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
@@ -141,15 +143,13 @@ void ReadSignature(host::ByteSource& source, const Inspection& inspection, Signa
                         ", not a PKCS#7 signature";
         return;
     }
-    if (ReadSignatureMessage(bytes.data() + 8, length - 8, check, digest)) {
-        // Signing tools nest every further signature in the first one; what a nested one
-        // nests in turn is not looked into.
-        for (const std::vector<std::uint8_t>& message : digest.nested) {
-            host::SignedDigest notLookedInto;
-            ReadSignatureMessage(message.data(), message.size(), nested.emplace_back(),
-                                 notLookedInto);
-        }
-    } else {
+    // Signing tools nest every further signature in the first one; what a nested one nests
+    // in turn is not looked into.
+    for (const std::vector<std::uint8_t>& message :
+         ReadSignatureMessage(bytes.data() + 8, length - 8, check)) {
+        ReadSignatureMessage(message.data(), message.size(), nested.emplace_back());
+    }
+    if (check.state == SignatureState::Unreadable) {
         check.problem =
             "the certificate table holds no signature this tool reads: " + check.problem;
     }
@@ -169,16 +169,16 @@ std::vector<std::uint8_t> UninstallKeyPrefix() {
 // The uninstall keys whose fixed part starts at `found`, inside the first `length` bytes of
 // `source`: the text up to a zero unit (a key without one within the registry's 255 units
 // is not a key the launcher could open, and is not taken).
-bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
-                       std::uint64_t length, std::vector<std::string>& keys,
-                       std::string& error) {
+host::Status ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t>& found,
+                               std::uint64_t length, std::vector<std::string>& keys) {
     constexpr std::size_t kMaxKeyUnits = 255;
     for (const std::uint64_t at : found) {
         std::uint8_t units[kMaxKeyUnits * 2];
-        std::size_t got = 0;
         const std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>(sizeof units, length - at));
-        if (!source.ReadAt(at, units, want, got, error)) return false;
+        const host::Expected<std::size_t> read = source.ReadAt(at, units, want);
+        if (!read) return host::Unexpected{read.error()};
+        const std::size_t got = *read;
         std::string key;
         for (std::size_t i = 0; i + 1 < got; i += 2) {
             const unsigned unit = units[i] | (units[i + 1] << 8);
@@ -192,7 +192,7 @@ bool ReadUninstallKeys(host::ByteSource& source, const std::vector<std::uint64_t
                                                : std::string(escaped);
         }
     }
-    return true;
+    return {};
 }
 
 // The signatures read from the certificate table, still to be held against the file.
@@ -210,8 +210,8 @@ std::vector<SignatureCheck*> SignaturesToCompare(Inspection& inspection) {
 // One pass over the file: the SHA-256 of the whole and of its parts, the Authenticode
 // digest in each algorithm a signature uses, every occurrence of the marker, and in the
 // launcher image where the uninstall key's fixed part occurs (`keyOffsets`).
-bool ScanFile(host::ByteSource& source, Inspection& inspection,
-              std::vector<std::uint64_t>& keyOffsets, std::string& error) {
+host::Status ScanFile(host::ByteSource& source, Inspection& inspection,
+                      std::vector<std::uint64_t>& keyOffsets) {
     const bool read = inspection.code == wrapper::kSuccess;
     const PackageLayout& layout = inspection.layout;
     RangeDigest whole(host::DigestAlgorithm::Sha256, 0, inspection.fileSize);
@@ -241,11 +241,13 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
     std::vector<std::uint8_t> buffer(kScanBlock + carry);
     std::size_t carried = 0;  // bytes kept from the previous block
     for (std::uint64_t offset = 0; offset < inspection.fileSize;) {
-        std::size_t got = 0;
-        if (!source.ReadAt(offset, buffer.data() + carried, kScanBlock, got, error)) return false;
+        const host::Expected<std::size_t> blockRead =
+            source.ReadAt(offset, buffer.data() + carried, kScanBlock);
+        if (!blockRead) return host::Unexpected{blockRead.error()};
+        const std::size_t got = *blockRead;
         if (got == 0) {
-            error = "the file ended at offset " + std::to_string(offset) + ", before its size";
-            return false;
+            return host::Unexpected{"the file ended at offset " + std::to_string(offset) +
+                                    ", before its size"};
         }
         const std::uint8_t* block = buffer.data() + carried;
         whole.Feed(offset, block, got);
@@ -284,7 +286,7 @@ bool ScanFile(host::ByteSource& source, Inspection& inspection,
                                ? SignatureState::Matches
                                : SignatureState::Differs;
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -321,10 +323,13 @@ void RangeDigest::Feed(std::uint64_t offset, const std::uint8_t* data, std::size
     for (const Span& span : skipped_) {
         if (from >= to) return;
         if (span.end <= from || span.begin >= to) continue;
-        if (span.begin > from) digest_.Update(data + (from - offset), span.begin - from);
+        // Both counts lie within [offset, offset + size): they fit in a size_t.
+        if (span.begin > from) {
+            digest_.Update(data + (from - offset), static_cast<std::size_t>(span.begin - from));
+        }
         from = std::max(from, span.end);
     }
-    if (from < to) digest_.Update(data + (from - offset), to - from);
+    if (from < to) digest_.Update(data + (from - offset), static_cast<std::size_t>(to - from));
 }
 
 std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,
@@ -355,7 +360,7 @@ bool FieldTerminated(const Inspection& inspection, Field field) {
            wrapper::package::kFieldSize;
 }
 
-bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string& error) {
+host::Status InspectSource(host::ByteSource& source, Inspection& inspection) {
     inspection = Inspection{};
     inspection.fileSize = source.Size();
     SourceFiles files(source);
@@ -370,10 +375,7 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         files.Seek(file.Get(), 0, SeekOrigin::Current, &payloadStart);
     }
     // The launcher would stop at a failed read too, but this is the tool's own reading.
-    if (!files.Failure().empty()) {
-        error = files.Failure();
-        return false;
-    }
+    if (!files.Failure().empty()) return host::Unexpected{files.Failure()};
 
     if (inspection.code == wrapper::kSuccess) {
         PackageLayout& layout = inspection.layout;
@@ -396,7 +398,9 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         }
     }
     if (inspection.code == wrapper::kSuccess) {
-        if (!ReadSlot(source, inspection.slot, error)) return false;
+        host::Expected<SlotReport> slot = ReadSlot(source);
+        if (!slot) return host::Unexpected{slot.error()};
+        inspection.slot = std::move(*slot);
         // The hand-off carries the campaign the launcher will use: a valid stamp's for a
         // package signed without one.
         wrapper::package::TrailerFields handedOff = inspection.fields;
@@ -408,30 +412,36 @@ bool InspectSource(host::ByteSource& source, Inspection& inspection, std::string
         inspection.handOff = PreviewHandOff(handedOff);
     }
     std::vector<std::uint64_t> keyOffsets;
-    return ScanFile(source, inspection, keyOffsets, error) &&
-           ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
-                             inspection.uninstallKeys, error);
+    if (host::Status scanned = ScanFile(source, inspection, keyOffsets); !scanned) {
+        return scanned;
+    }
+    return ReadUninstallKeys(source, keyOffsets, inspection.layout.payloadStart,
+                             inspection.uninstallKeys);
 }
 
-std::optional<Inspection> InspectPackage(const fs::path& path, std::string& error) {
-    const auto file = host::InputFile::Open(path, error);
+host::Expected<Inspection> InspectPackage(const fs::path& path) {
+    const auto file = host::InputFile::Open(path);
+    if (!file) return host::Unexpected{"cannot read " + host::PathText(path) + ": " + file.error()};
     Inspection inspection;
-    if (file == nullptr || !InspectSource(*file, inspection, error)) {
-        error = "cannot read " + host::PathText(path) + ": " + error;
-        return std::nullopt;
+    if (const host::Status read = InspectSource(**file, inspection); !read) {
+        return host::Unexpected{"cannot read " + host::PathText(path) + ": " + read.error()};
     }
     return inspection;
 }
 
-std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
-                             wrapper::ResultCode& code) {
+host::Status ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
+                              wrapper::ResultCode& code) {
     SourceFiles files(package, target);
     UniqueFile file(files, files.OpenForReading(u""));
     wrapper::package::TrailerFields fields = {};
     std::uint64_t payloadSize = 0;
     code = wrapper::package::LocateAndReadTrailer(files, file.Get(), fields, payloadSize);
-    if (!files.Failure().empty()) return "reading the package failed: " + files.Failure();
-    if (code != wrapper::kSuccess) return "the launcher would refuse this package";
+    if (!files.Failure().empty()) {
+        return host::Unexpected{"reading the package failed: " + files.Failure()};
+    }
+    if (code != wrapper::kSuccess) {
+        return host::Unexpected{"the launcher would refuse this package"};
+    }
 
     // The launcher's copy, into the one output `files` makes whatever the path.
     code = wrapper::kInstallerCreateFailed;
@@ -443,11 +453,10 @@ std::string ExtractPayloadTo(host::ByteSource& package, const fs::path& target,
         // The trailer was read, so the payload lies within the file: what failed is this
         // tool's reading or writing, which says nothing about what the launcher would do.
         code = wrapper::kSuccess;
-        return files.Failure().empty() ? "the payload could not be copied" : files.Failure();
+        return host::Unexpected{files.Failure().empty() ? "the payload could not be copied"
+                                                        : files.Failure()};
     }
-    std::string error;
-    if (!output->Commit(error)) return error;
-    return {};
+    return output->Commit();
 }
 
 }  // namespace wrapper::tools::package

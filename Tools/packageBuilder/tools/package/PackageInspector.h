@@ -138,13 +138,13 @@ std::unique_ptr<RangeDigest> ImageDigest(const PeInfo& image, std::uint64_t end,
 std::unique_ptr<RangeDigest> AuthenticodeDigest(const Inspection& inspection,
                                                 host::DigestAlgorithm algorithm);
 
-// Inspects the bytes of `source`. Returns false, with a one-line `error`, only when they
-// cannot be read; a package the launcher refuses is an Inspection whose code says why.
-bool InspectSource(host::ByteSource& source, Inspection& inspection,
-                   std::string& error);
+// Inspects the bytes of `source` into `inspection`. Fails, with a one-line message, only
+// when they cannot be read; a package the launcher refuses is an Inspection whose code says
+// why.
+host::Status InspectSource(host::ByteSource& source, Inspection& inspection);
 
-// Opens `path` (a regular file only) and inspects it; the error names the file.
-std::optional<Inspection> InspectPackage(const std::filesystem::path& path, std::string& error);
+// Opens `path` (a regular file only) and inspects it; the failure names the file.
+host::Expected<Inspection> InspectPackage(const std::filesystem::path& path);
 
 // The text of one field: its bytes up to the first zero, or all 260 without one.
 std::string FieldText(const Inspection& inspection, wrapper::package::Field field);
@@ -161,12 +161,12 @@ std::string Hex(const std::vector<std::uint8_t>& bytes);
 
 // Copies the payload of `package` into `target` with the launcher's own locator, reader
 // and extraction (same reads, same copy loop), through a new file beside `target` that is
-// renamed into place when complete. Returns an empty string on success; otherwise a
-// one-line message naming the operation and file that failed; nothing is left beside
-// `target` and `target` is untouched. `code` receives the launcher's result code: the
-// failing step's code when the launcher would fail too, kSuccess otherwise (also when only
-// creating, writing or renaming the target failed).
-std::string ExtractPayloadTo(host::ByteSource& package,
-                             const std::filesystem::path& target, wrapper::ResultCode& code);
+// renamed into place when complete. A failure is a one-line message naming the operation
+// and file that failed; nothing is left beside `target` and `target` is untouched. `code`
+// receives the launcher's result code either way: the failing step's code when the launcher
+// would fail too, kSuccess otherwise (also when only creating, writing or renaming the target
+// failed).
+host::Status ExtractPayloadTo(host::ByteSource& package, const std::filesystem::path& target,
+                              wrapper::ResultCode& code);
 
 }  // namespace wrapper::tools::package

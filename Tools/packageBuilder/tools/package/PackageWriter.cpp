@@ -26,29 +26,30 @@ struct Input {
     std::unique_ptr<host::InputFile> file;
 };
 
-std::string FieldLengths(const PackageSettings& settings) {
+host::Status FieldLengths(const PackageSettings& settings) {
     for (const Setting& setting : kSettings) {
         const std::string& text = settings.*setting.member;
         if (text.size() >= kFieldSize) {
-            return std::string(setting.words) + " is " + std::to_string(text.size()) +
-                   " bytes long; a field holds at most " + std::to_string(kFieldSize - 1);
+            return host::Unexpected{
+                std::string(setting.words) + " is " + std::to_string(text.size()) +
+                " bytes long; a field holds at most " + std::to_string(kFieldSize - 1)};
         }
     }
     return {};
 }
 
-std::string OpenInput(Input& input) {
-    std::string error;
-    input.file = host::InputFile::Open(input.path, error);
-    if (input.file == nullptr) {
-        return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
-               error;
+host::Status OpenInput(Input& input) {
+    auto file = host::InputFile::Open(input.path);
+    if (!file) {
+        return host::Unexpected{"cannot read " + std::string(input.role) + " " +
+                                cli::PathToUtf8(input.path) + ": " + file.error()};
     }
+    input.file = std::move(*file);
     return {};
 }
 
 // Only a regular file that is none of the inputs may be replaced.
-std::string CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
+host::Status CheckOutput(const fs::path& output, const std::vector<Input>& inputs) {
     std::vector<host::OpenInput> open;
     for (const Input& input : inputs) {
         if (input.file != nullptr) open.push_back({input.role, &input.path, input.file.get()});
@@ -69,8 +70,8 @@ void EncodeTrailerFor(const PackageSettings& settings, std::uint64_t payloadSize
 
 // The rules on the package as it would be without the test-package additions: the first
 // that fails refuses, the others that did not pass are warnings.
-std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& payload,
-                       std::vector<PackWarning>& warnings) {
+host::Status ApplyRules(const PackageRequest& request, Input& launcher, Input& payload,
+                        std::vector<PackWarning>& warnings) {
     unsigned char trailer[wrapper::package::kTrailerSize];
     EncodeTrailerFor(request.settings, payload.file->Size(), trailer);
     host::MemorySource trailerBytes({std::begin(trailer), std::end(trailer)});
@@ -80,9 +81,8 @@ std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& pa
     package.Append(trailerBytes);
 
     Inspection inspection;
-    std::string error;
-    if (!InspectSource(package, inspection, error)) {
-        return "cannot read the launcher or the payload: " + error;
+    if (const host::Status read = InspectSource(package, inspection); !read) {
+        return host::Unexpected{"cannot read the launcher or the payload: " + read.error()};
     }
     for (const Check& check :
          VerifyPackage(inspection, request.allowAnsi)) {
@@ -94,9 +94,9 @@ std::string ApplyRules(const PackageRequest& request, Input& launcher, Input& pa
             finding = "payload " + cli::PathToUtf8(payload.path) + ": " + finding;
         }
         if (Fails(check, request.strict)) {
-            return request.strict && check.rule->severity == Severity::Warning
-                       ? finding + " (a warning; --strict refuses it)"
-                       : finding;
+            return host::Unexpected{request.strict && check.rule->severity == Severity::Warning
+                                        ? finding + " (a warning; --strict refuses it)"
+                                        : finding};
         }
         warnings.push_back({check.rule->id, finding});
     }
@@ -120,12 +120,12 @@ public:
             std::make_unique<RangeDigest>(host::DigestAlgorithm::Sha256, launcherEnd, payloadEnd);
     }
 
-    bool Write(const void* data, std::size_t size, std::string& error) {
+    host::Status Write(const void* data, std::size_t size) {
         for (const auto* digest : {&package_, &launcher_, &neutral_, &payload_}) {
             if (*digest) (*digest)->Feed(written_, static_cast<const std::uint8_t*>(data), size);
         }
         written_ += size;
-        return file_.Write(data, size, error);
+        return file_.Write(data, size);
     }
 
     PackDigests Finish() {
@@ -144,56 +144,67 @@ private:
 };
 
 // Copies all of `input` into `out`; returns the bytes copied.
-std::string CopyInto(PackageOutput& out, Input& input, const fs::path& target,
-                     std::uint64_t& copied) {
+host::Status CopyInto(PackageOutput& out, Input& input, const fs::path& target,
+                      std::uint64_t& copied) {
     std::vector<char> chunk(kCopyChunk);
     copied = 0;
     while (copied < input.file->Size()) {
-        std::size_t got = 0;
-        std::string error;
-        if (!input.file->ReadAt(copied, chunk.data(), chunk.size(), got, error)) {
-            return "cannot read " + std::string(input.role) + " " + cli::PathToUtf8(input.path) + ": " +
-                   error;
+        const host::Expected<std::size_t> read =
+            input.file->ReadAt(copied, chunk.data(), chunk.size());
+        if (!read) {
+            return host::Unexpected{"cannot read " + std::string(input.role) + " " +
+                                    cli::PathToUtf8(input.path) + ": " + read.error()};
         }
-        if (!out.Write(chunk.data(), got, error)) {
-            return "cannot write " + cli::PathToUtf8(target) + ": " + error;
+        const std::size_t got = *read;
+        if (const host::Status written = out.Write(chunk.data(), got); !written) {
+            return host::Unexpected{"cannot write " + cli::PathToUtf8(target) + ": " +
+                                    written.error()};
         }
         copied += got;
     }
     return {};
 }
 
-std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payload,
-                     Input* trailingFile, PackResult& result) {
-    std::string error;
-    const auto file = host::OutputFile::CreateFor(request.output, error);
-    if (file == nullptr) return "cannot write " + cli::PathToUtf8(request.output) + ": " + error;
+host::Status WriteAll(const PackageRequest& request, Input& launcher, Input& payload,
+                      Input* trailingFile, PackResult& result) {
+    const auto created = host::OutputFile::CreateFor(request.output);
+    if (!created) {
+        return host::Unexpected{"cannot write " + cli::PathToUtf8(request.output) + ": " +
+                                created.error()};
+    }
+    const auto& file = *created;
     PackageOutput out(*file, request.digests, launcher, payload);
     const std::string cannotWrite = "cannot write " + cli::PathToUtf8(request.output) + ": ";
 
     std::uint64_t launcherBytes = 0;
     std::uint64_t payloadBytes = 0;
-    std::string problem = CopyInto(out, launcher, request.output, launcherBytes);
-    if (problem.empty()) problem = CopyInto(out, payload, request.output, payloadBytes);
-    if (!problem.empty()) return problem;
+    host::Status copied = CopyInto(out, launcher, request.output, launcherBytes);
+    if (copied) copied = CopyInto(out, payload, request.output, payloadBytes);
+    if (!copied) return copied;
 
     unsigned char trailer[wrapper::package::kTrailerSize];
     EncodeTrailerFor(request.settings, request.payloadSizeOverride.value_or(payloadBytes), trailer);
-    if (!out.Write(trailer, sizeof trailer, error)) return cannotWrite + error;
+    if (const host::Status written = out.Write(trailer, sizeof trailer); !written) {
+        return host::Unexpected{cannotWrite + written.error()};
+    }
 
     const std::vector<char> filler(kCopyChunk, 0);
     for (std::uint64_t left = request.trailingFillerBytes; left > 0;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, filler.size()));
         // The first failed write ends it: a full disk is not filled any further.
-        if (!out.Write(filler.data(), n, error)) return cannotWrite + error;
+        if (const host::Status written = out.Write(filler.data(), n); !written) {
+            return host::Unexpected{cannotWrite + written.error()};
+        }
         left -= n;
     }
     std::uint64_t trailingFileBytes = 0;
     if (trailingFile != nullptr) {
-        problem = CopyInto(out, *trailingFile, request.output, trailingFileBytes);
-        if (!problem.empty()) return problem;
+        copied = CopyInto(out, *trailingFile, request.output, trailingFileBytes);
+        if (!copied) return copied;
     }
-    if (!file->Commit(error)) return cannotWrite + error;
+    if (const host::Status committed = file->Commit(); !committed) {
+        return host::Unexpected{cannotWrite + committed.error()};
+    }
     result.sha256 = out.Finish();
 
     result.launcherBytes = launcherBytes;
@@ -206,10 +217,11 @@ std::string WriteAll(const PackageRequest& request, Input& launcher, Input& payl
 
 }  // namespace
 
-PackResult WritePackage(const PackageRequest& request) {
+host::Expected<PackResult> WritePackage(const PackageRequest& request) {
     PackResult result;
-    result.refusal = FieldLengths(request.settings);
-    if (!result.refusal.empty()) return result;
+    if (host::Status fit = FieldLengths(request.settings); !fit) {
+        return host::Unexpected{fit.error()};
+    }
 
     std::vector<Input> inputs;
     inputs.push_back({"launcher", request.launcher, nullptr});
@@ -219,22 +231,28 @@ PackResult WritePackage(const PackageRequest& request) {
         inputs.push_back({"settings file", settings, nullptr});
     }
     for (Input& input : inputs) {
-        result.refusal = OpenInput(input);
-        if (!result.refusal.empty()) return result;
+        if (host::Status opened = OpenInput(input); !opened) {
+            return host::Unexpected{opened.error()};
+        }
     }
-    result.refusal = CheckOutput(request.output, inputs);
-    if (!result.refusal.empty()) return result;
+    if (host::Status checked = CheckOutput(request.output, inputs); !checked) {
+        return host::Unexpected{checked.error()};
+    }
     // Settings files are only compared with the output; their text is already in `request`.
     inputs.resize(request.trailingFile ? 3 : 2);
 
     std::vector<PackWarning> warnings;
     if (!request.unchecked) {
-        result.refusal = ApplyRules(request, inputs[0], inputs[1], warnings);
-        if (!result.refusal.empty()) return result;
+        if (host::Status passed = ApplyRules(request, inputs[0], inputs[1], warnings); !passed) {
+            return host::Unexpected{passed.error()};
+        }
     }
-    result.refusal = WriteAll(request, inputs[0], inputs[1],
-                              request.trailingFile ? &inputs[2] : nullptr, result);
-    if (result.refusal.empty()) result.warnings = std::move(warnings);
+    if (host::Status written = WriteAll(request, inputs[0], inputs[1],
+                                        request.trailingFile ? &inputs[2] : nullptr, result);
+        !written) {
+        return host::Unexpected{written.error()};
+    }
+    result.warnings = std::move(warnings);
     return result;
 }
 

@@ -59,10 +59,10 @@ struct PackDigests {
     std::vector<std::uint8_t> payload;
 };
 
+// What a written package holds.
 struct PackResult {
-    std::string refusal;                // empty when the package was written
-    std::vector<PackWarning> warnings;  // only when the package was written
-    // Byte counts of what was written; meaningful only when the package was written.
+    std::vector<PackWarning> warnings;
+    // Byte counts of what was written.
     std::uint64_t launcherBytes = 0;
     std::uint64_t payloadBytes = 0;
     std::uint64_t trailingBytes = 0;
@@ -74,12 +74,12 @@ struct PackResult {
 // written (launcher, payload and trailer, without the test-package additions) exactly as
 // wrapper-inspect --verify evaluates them on a file, and writes the package into a new file
 // beside the output, renamed into place when complete.
-// Refused, with a one-line reason and nothing written (an earlier file at the output stays
+// Refused, failing with a one-line reason and nothing written (an earlier file at the output stays
 // as it was, no partial file is left): a setting longer than its field; an input that is not
 // a regular file or cannot be read; an output that exists and is not a regular file, or is
 // the same file as an input (by identity, whatever the name); unless `unchecked`, a rule that
 // fails (an error, or with `strict` a warning too); a failed read or write, named with the
 // file and the system's reason.
-PackResult WritePackage(const PackageRequest& request);
+host::Expected<PackResult> WritePackage(const PackageRequest& request);
 
 }  // namespace wrapper::tools::package

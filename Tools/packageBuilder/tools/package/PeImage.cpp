@@ -31,8 +31,8 @@ public:
     // Reads `size` bytes at `offset` within the region; false when they are not all there.
     bool Read(std::uint64_t offset, void* out, std::size_t size) {
         if (offset > length_ || size > length_ - offset) return false;
-        std::string ignored;
-        return host::ReadExactly(source_, start_ + offset, out, size, ignored);
+        const host::Expected<bool> all = host::ReadExactly(source_, start_ + offset, out, size);
+        return all && *all;
     }
     bool U16(std::uint64_t offset, std::uint32_t& value) {
         unsigned char b[2];

@@ -263,8 +263,8 @@ std::string TextReport(const Inspection& inspection, const std::string& name) {
                     SignatureLine(inspection.nestedSignatures[i], true));
     }
     out += Line("campaign slot", SlotLine(inspection.slot));
-    const std::string refusal = StampRefusal(inspection, "");
-    out += Line("stampable", refusal.empty() ? "yes (wrapper-stamp)" : "no: " + refusal);
+    const host::Status stampable = CheckStamp(inspection, "");
+    out += Line("stampable", stampable ? "yes (wrapper-stamp)" : "no: " + stampable.error());
     const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
     out += Line("campaign used", cli::Quoted(campaign.text) + ": " + campaign.why);
     out += "\nafter a successful install the launcher opens\n";
@@ -352,7 +352,7 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
         report["signatures"] = signatures;
         const SlotReport& slot = inspection.slot;
         const char* stampState = StampStateName(slot);
-        const std::string refusal = StampRefusal(inspection, "");
+        const host::Status stampable = CheckStamp(inspection, "");
         const LauncherCampaign campaign = CampaignTheLauncherUses(inspection);
         report["campaignStamp"] = {
             {"slot",
@@ -362,8 +362,8 @@ std::string JsonReport(const Inspection& inspection, const std::string& name,
               {"areaSize", stampState ? Json(slot.slot.areaSize) : Json()},
               {"state", stampState ? Json(stampState) : Json()},
               {"text", stampState ? Json(BytesAsLatin1(slot.areaText)) : Json()}}},
-            {"stampable", refusal.empty()},
-            {"notStampableBecause", refusal.empty() ? Json() : Json(refusal)},
+            {"stampable", stampable.has_value()},
+            {"notStampableBecause", stampable ? Json() : Json(stampable.error())},
             {"launcherCampaign", {{"text", BytesAsLatin1(campaign.text)}, {"why", campaign.why}}}};
         Json fields = Json::object();
         for (const NamedField& named : kNamedFields) {

@@ -21,14 +21,16 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
-std::string ParseSettings(std::string_view text, PackageSettings& settings, SettingsGiven* given) {
+host::Status ParseSettings(std::string_view text, PackageSettings& settings, SettingsGiven* given) {
     // Notepad's "Unicode" is UTF-16: every other byte of ASCII text is zero, and no key
     // would ever match.
     if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
-        return "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII";
+        return host::Unexpected{
+            "UTF-16 text (it starts with a UTF-16 byte order mark); save it as UTF-8 or ASCII"};
     }
     if (text.size() >= 2 && (text[0] == '\0' || text[1] == '\0')) {
-        return "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII";
+        return host::Unexpected{
+            "UTF-16 text (zero bytes between the characters); save it as UTF-8 or ASCII"};
     }
     constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
     if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
@@ -42,8 +44,8 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
             std::snprintf(hex, sizeof hex, "0x%02X", byte);
             const auto line =
                 std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i), '\n') + 1;
-            return "not a text file (control byte " + std::string(hex) + " on line " +
-                   std::to_string(line) + ")";
+            return host::Unexpected{"not a text file (control byte " + std::string(hex) +
+                                    " on line " + std::to_string(line) + ")"};
         }
     }
 
@@ -62,16 +64,19 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
         const std::string where = "line " + std::to_string(lineNumber) + ": ";
         const auto equals = content.find('=');
         if (equals == std::string_view::npos) {
-            return where + "expected key = value, found \"" + cli::Printable(content) + "\"";
+            return host::Unexpected{where + "expected key = value, found \"" +
+                                    cli::Printable(content) + "\""};
         }
         const std::string_view key = Trim(content.substr(0, equals));
         const auto known = std::find_if(std::begin(kSettings), std::end(kSettings),
                                          [&](const Setting& setting) { return setting.key == key; });
         if (known == std::end(kSettings)) {
-            return where + "unknown key \"" + cli::Printable(key) +
-                   "\" (known: link, campaign, landing, uninstall)";
+            return host::Unexpected{where + "unknown key \"" + cli::Printable(key) +
+                                    "\" (known: link, campaign, landing, uninstall)"};
         }
-        if (!seen.emplace(key).second) return where + "\"" + std::string(key) + "\" is set twice";
+        if (!seen.emplace(key).second) {
+            return host::Unexpected{where + "\"" + std::string(key) + "\" is set twice"};
+        }
         const auto index = static_cast<std::size_t>(known - std::begin(kSettings));
         settings.*known->member = std::string(Trim(content.substr(equals + 1)));
         if (given != nullptr) (*given)[index] = true;
@@ -79,24 +84,25 @@ std::string ParseSettings(std::string_view text, PackageSettings& settings, Sett
     return {};
 }
 
-std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
-                             SettingsGiven* given) {
-    namespace host = wrapper::tools::host;
+host::Status ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
+                              SettingsGiven* given) {
     const std::string name = "settings file " + cli::PathToUtf8(file);
-    std::string error;
-    const auto input = host::InputFile::Open(file, error);
-    if (input == nullptr) return "cannot read " + name + ": " + error;
-    if (input->Size() > kMaxSettingsFileSize) {
-        return name + " is " + std::to_string(input->Size()) + " bytes long; a settings file " +
-               "holds at most " + std::to_string(kMaxSettingsFileSize);
+    const auto input = host::InputFile::Open(file);
+    if (!input) return host::Unexpected{"cannot read " + name + ": " + input.error()};
+    if ((*input)->Size() > kMaxSettingsFileSize) {
+        return host::Unexpected{name + " is " + std::to_string((*input)->Size()) +
+                                " bytes long; a settings file holds at most " +
+                                std::to_string(kMaxSettingsFileSize)};
     }
-    std::string text(static_cast<std::size_t>(input->Size()), '\0');
-    if (!host::ReadExactly(*input, 0, text.data(), text.size(), error)) {
-        return "cannot read " + name + ": " + error;
+    std::string text(static_cast<std::size_t>((*input)->Size()), '\0');
+    const host::Expected<bool> all = host::ReadExactly(**input, 0, text.data(), text.size());
+    if (!all || !*all) {
+        return host::Unexpected{"cannot read " + name + ": " + (all ? std::string() : all.error())};
     }
-    std::string problem = ParseSettings(text, settings, given);
-    if (problem.empty()) return problem;
-    return name + (problem.starts_with("line ") ? ", " : ": ") + problem;
+    const host::Status parsed = ParseSettings(text, settings, given);
+    if (parsed) return parsed;
+    const std::string& problem = parsed.error();
+    return host::Unexpected{name + (problem.starts_with("line ") ? ", " : ": ") + problem};
 }
 
 }  // namespace wrapper::tools::package

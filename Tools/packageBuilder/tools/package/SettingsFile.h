@@ -19,6 +19,7 @@
 // The bytes are not converted: a file saved in the target's ANSI code page carries exactly
 // those bytes into the package.
 
+#include "tools/host/Expected.h"
 #include "tools/package/PackageWriter.h"
 
 #include <array>
@@ -37,16 +38,16 @@ using SettingsGiven = std::array<bool, std::size(kSettings)>;
 inline constexpr std::uint64_t kMaxSettingsFileSize = 64 * 1024;
 
 // Applies the settings in `text` (the whole file's bytes) to `settings` and marks in `given`
-// which it set. Returns an empty string on success, otherwise a one-line message: "line N:
-// ..." naming the line (`settings` may then hold the values of the lines before it), "not a
-// text file (...)", or, for a file in UTF-16, what it is and to save it as UTF-8 or ASCII.
-std::string ParseSettings(std::string_view text, PackageSettings& settings,
-                          SettingsGiven* given = nullptr);
+// which it set. Fails with a one-line message: "line N: ..." naming the line (`settings` may
+// then hold the values of the lines before it), "not a text file (...)", or, for a file in
+// UTF-16, what it is and to save it as UTF-8 or ASCII.
+host::Status ParseSettings(std::string_view text, PackageSettings& settings,
+                           SettingsGiven* given = nullptr);
 
 // Reads `file` (a regular file of at most kMaxSettingsFileSize bytes) and applies it as
 // ParseSettings does; the message names the file. Several files applied in turn are layers:
 // a key in a later file replaces the value of an earlier one.
-std::string ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
-                             SettingsGiven* given = nullptr);
+host::Status ReadSettingsFile(const std::filesystem::path& file, PackageSettings& settings,
+                              SettingsGiven* given = nullptr);
 
 }  // namespace wrapper::tools::package

@@ -38,12 +38,12 @@ FileHandle SourceFiles::OpenForReading(const char16_t*) {
 
 FileHandle SourceFiles::CreateNew(const char16_t*) {
     if (output_.empty() || created_ != nullptr) return {};
-    std::string error;
-    created_ = host::OutputFile::CreateFor(output_, error);
-    if (created_ == nullptr) {
-        Fail(error);
+    auto created = host::OutputFile::CreateFor(output_);
+    if (!created) {
+        Fail(created.error());
         return {};
     }
+    created_ = std::move(*created);
     outputOpen_ = true;
     return {kOutputHandle};
 }
@@ -69,11 +69,10 @@ bool SourceFiles::Read(FileHandle file, void* buffer, std::uint32_t size,
     *bytesRead = 0;
     std::int64_t* position = Position(file);
     if (position == nullptr) return false;
-    std::size_t got = 0;
-    std::string error;
-    if (!source_.ReadAt(static_cast<std::uint64_t>(*position), buffer, size, got, error)) {
-        return Fail(error);
-    }
+    const host::Expected<std::size_t> read =
+        source_.ReadAt(static_cast<std::uint64_t>(*position), buffer, size);
+    if (!read) return Fail(read.error());
+    const std::size_t got = *read;
     *position += static_cast<std::int64_t>(got);
     *bytesRead = static_cast<std::uint32_t>(got);
     return true;
@@ -83,8 +82,9 @@ bool SourceFiles::Write(FileHandle file, const void* buffer, std::uint32_t size,
                         std::uint32_t* bytesWritten) {
     *bytesWritten = 0;
     if (file.value != kOutputHandle || !outputOpen_) return false;
-    std::string error;
-    if (!created_->Write(buffer, size, error)) return Fail(error);
+    if (const host::Status written = created_->Write(buffer, size); !written) {
+        return Fail(written.error());
+    }
     *bytesWritten = size;
     return true;
 }

@@ -21,8 +21,8 @@ constexpr std::uint32_t kPrefix = wrapper::package::kStampPrefixSize;
 
 }  // namespace
 
-bool ReadSlot(host::ByteSource& source, SlotReport& report, std::string& error) {
-    report = SlotReport{};
+host::Expected<SlotReport> ReadSlot(host::ByteSource& source) {
+    SlotReport report;
     SourceFiles files(source);
     const UniqueFile file(files, files.OpenForReading(u""));
     std::int64_t offset = 0;
@@ -32,29 +32,26 @@ bool ReadSlot(host::ByteSource& source, SlotReport& report, std::string& error) 
         files, file.Get(), static_cast<std::int64_t>(source.Size()), offset, size));
     char campaign[wrapper::package::kFieldSize] = {};
     report.launcherReadsStamp = wrapper::package::ReadCampaignStamp(files, file.Get(), campaign);
-    if (!files.Failure().empty()) {
-        error = files.Failure();
-        return false;
-    }
+    if (!files.Failure().empty()) return host::Unexpected{files.Failure()};
     report.stampedCampaign = campaign;
     report.tableOffset = static_cast<std::uint64_t>(offset);
     report.tableSize = static_cast<std::uint64_t>(size);
-    if (size == 0 || size > wrapper::package::kStampTableLimit) return true;
+    if (size == 0 || size > wrapper::package::kStampTableLimit) return report;
 
     std::vector<std::uint8_t> table(static_cast<std::size_t>(size));
-    if (!host::ReadExactly(source, report.tableOffset, table.data(), table.size(), error)) {
-        if (error.empty()) error = "the certificate table is cut short";
-        return false;
-    }
+    const host::Expected<bool> all =
+        host::ReadExactly(source, report.tableOffset, table.data(), table.size());
+    if (!all) return host::Unexpected{all.error()};
+    if (!*all) return host::Unexpected{"the certificate table is cut short"};
     report.status = wrapper::package::FindStampSlot(
         table.data(), static_cast<std::uint32_t>(table.size()), report.slot);
-    if (report.status != SlotStatus::Found) return true;
+    if (report.status != SlotStatus::Found) return report;
     const std::uint8_t* area = table.data() + report.slot.areaOffset;
     TextView text = {};
     report.stamp = wrapper::package::ReadStamp(area, report.slot.areaSize, text);
     const std::uint8_t* end = std::find(area, area + report.slot.areaSize, 0);
     report.areaText.assign(area, end);
-    return true;
+    return report;
 }
 
 std::string DescribeSlot(const SlotReport& report) {
@@ -105,44 +102,54 @@ LauncherCampaign CampaignTheLauncherUses(const Inspection& inspection) {
                     cli::Quoted(slot.areaText)};
 }
 
-std::string StampRefusal(const Inspection& inspection, const std::string& campaign) {
-    if (inspection.code != wrapper::kSuccess) return "the launcher would refuse the package";
+host::Status CheckStamp(const Inspection& inspection, const std::string& campaign) {
+    if (inspection.code != wrapper::kSuccess) {
+        return host::Unexpected{"the launcher would refuse the package"};
+    }
     switch (inspection.signature.state) {
         case SignatureState::None:
-            return "the package is not signed: a stamp goes into its signature's slot (sign the "
-                   "base package with osslsigncode sign -addUnauthenticatedBlob)";
+            return host::Unexpected{
+                "the package is not signed: a stamp goes into its signature's slot (sign the "
+                "base package with osslsigncode sign -addUnauthenticatedBlob)"};
         case SignatureState::Unreadable:
-            return "its signature cannot be read: " + inspection.signature.problem;
+            return host::Unexpected{"its signature cannot be read: " +
+                                    inspection.signature.problem};
         case SignatureState::Differs:
-            return "its signature no longer matches the file: bytes it covers changed after "
-                   "signing";
+            return host::Unexpected{
+                "its signature no longer matches the file: bytes it covers changed after "
+                "signing"};
         case SignatureState::Matches: break;
     }
     const std::string signedCampaign =
         FieldText(inspection, wrapper::package::Field::CampaignQuery);
     if (!signedCampaign.empty()) {
-        return "the package is signed with the campaign " + cli::Quoted(signedCampaign) +
-               ", which a stamp never replaces (pack the base package with an empty campaign "
-               "to stamp it)";
+        return host::Unexpected{
+            "the package is signed with the campaign " + cli::Quoted(signedCampaign) +
+            ", which a stamp never replaces (pack the base package with an empty campaign "
+            "to stamp it)"};
     }
     const SlotReport& slot = inspection.slot;
     if (slot.tableSize == 0 || slot.tableSize > wrapper::package::kStampTableLimit ||
         (slot.status != SlotStatus::Found && slot.status != SlotStatus::NoSlot)) {
-        return "the launcher would not read its slot: " + DescribeSlot(slot);
+        return host::Unexpected{"the launcher would not read its slot: " + DescribeSlot(slot)};
     }
-    if (slot.status == SlotStatus::NoSlot) return "no slot: " + DescribeSlot(slot);
+    if (slot.status == SlotStatus::NoSlot) {
+        return host::Unexpected{"no slot: " + DescribeSlot(slot)};
+    }
     if (campaign.empty()) return {};
     if (campaign.size() > wrapper::package::kCampaignTextLimit ||
         !wrapper::package::IsCampaignText(
             {campaign.data(), static_cast<std::uint32_t>(campaign.size())})) {
-        return "campaign " + cli::Quoted(campaign) +
-               " is not 1 to 200 bytes of name=value pairs joined by \"&\" (names of "
-               "A-Z a-z 0-9 _ . -, at most 32; values of A-Z a-z 0-9 . _ ~ - and %XX; no name "
-               "twice)";
+        return host::Unexpected{
+            "campaign " + cli::Quoted(campaign) +
+            " is not 1 to 200 bytes of name=value pairs joined by \"&\" (names of "
+            "A-Z a-z 0-9 _ . -, at most 32; values of A-Z a-z 0-9 . _ ~ - and %XX; no name "
+            "twice)"};
     }
     if (kPrefix + campaign.size() > slot.slot.areaSize) {
-        return "the slot holds a stamp of " + std::to_string(slot.slot.areaSize) +
-               " bytes; this one needs " + std::to_string(kPrefix + campaign.size());
+        return host::Unexpected{"the slot holds a stamp of " + std::to_string(slot.slot.areaSize) +
+                                " bytes; this one needs " +
+                                std::to_string(kPrefix + campaign.size())};
     }
     return {};
 }
@@ -154,57 +161,65 @@ std::vector<std::uint8_t> StampArea(const SlotReport& report, const std::string&
     return area;
 }
 
-std::string WriteStamped(host::ByteSource& package, const Inspection& before,
-                         const std::string& campaign, const ByteSink& sink) {
-    std::string refusal = StampRefusal(before, campaign);
-    if (campaign.empty()) refusal = "the campaign is empty: nothing to stamp";
-    if (!refusal.empty()) return refusal;
+host::Status WriteStamped(host::ByteSource& package, const Inspection& before,
+                          const std::string& campaign, const ByteSink& sink) {
+    host::Status stampable = CheckStamp(before, campaign);
+    if (campaign.empty()) stampable = host::Unexpected{"the campaign is empty: nothing to stamp"};
+    if (!stampable) return stampable;
     const SlotReport& slot = before.slot;
     PatchedSource stamped(package, slot.tableOffset + slot.slot.areaOffset,
                           StampArea(slot, campaign));
 
     // Before the first byte goes out: the launcher reads this campaign from the copy.
-    SlotReport after;
-    std::string error;
-    if (!ReadSlot(stamped, after, error)) return "cannot read the package: " + error;
-    if (!after.launcherReadsStamp || after.stampedCampaign != campaign) {
-        return "the launcher would not read the stamp from the stamped copy; nothing written";
+    const host::Expected<SlotReport> after = ReadSlot(stamped);
+    if (!after) return host::Unexpected{"cannot read the package: " + after.error()};
+    if (!after->launcherReadsStamp || after->stampedCampaign != campaign) {
+        return host::Unexpected{
+            "the launcher would not read the stamp from the stamped copy; nothing written"};
     }
     // As it goes out: the bytes the signature covers, digested as the copy is written.
     const std::unique_ptr<RangeDigest> digest =
         AuthenticodeDigest(before, before.signature.algorithm);
-    if (!digest) return "the package's headers name no certificate table; nothing written";
+    if (!digest) {
+        return host::Unexpected{"the package's headers name no certificate table; nothing written"};
+    }
     constexpr std::size_t kChunk = 1 << 20;
     std::vector<std::uint8_t> buffer(kChunk);
     std::uint64_t offset = 0;
     while (offset < stamped.Size()) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stamped.Size() - offset));
-        if (!host::ReadExactly(stamped, offset, buffer.data(), want, error)) {
-            return "cannot read the package: " + (error.empty() ? "it shrank" : error);
+        const host::Expected<bool> all = host::ReadExactly(stamped, offset, buffer.data(), want);
+        if (!all || !*all) {
+            return host::Unexpected{"cannot read the package: " +
+                                    (all ? std::string("it shrank") : all.error())};
         }
         digest->Feed(offset, buffer.data(), want);
-        if (!sink(buffer.data(), want, error)) return error;
+        if (host::Status sent = sink(buffer.data(), want); !sent) return sent;
         offset += want;
     }
     if (offset != before.fileSize || digest->Finish() != before.signature.fileDigest) {
-        return "the stamped copy's length or Authenticode digest differs from the package's "
-               "(it changed while it was read?); the copy is not valid";
+        return host::Unexpected{
+            "the stamped copy's length or Authenticode digest differs from the package's "
+            "(it changed while it was read?); the copy is not valid"};
     }
     return {};
 }
 
-bool PatchedSource::ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                           std::string& error) {
-    if (!base_.ReadAt(offset, buffer, size, got, error)) return false;
+host::Expected<std::size_t> PatchedSource::ReadAt(std::uint64_t offset, void* buffer,
+                                                  std::size_t size) {
+    const host::Expected<std::size_t> read = base_.ReadAt(offset, buffer, size);
+    if (!read) return read;
+    const std::size_t got = *read;
     // The patch's part of [offset, offset + got).
     const std::uint64_t from = std::max(offset, offset_);
     const std::uint64_t to = std::min(offset + got, offset_ + bytes_.size());
     if (from < to) {
+        // At most `got` bytes.
         std::memcpy(static_cast<std::uint8_t*>(buffer) + (from - offset),
-                    bytes_.data() + (from - offset_), to - from);
+                    bytes_.data() + (from - offset_), static_cast<std::size_t>(to - from));
     }
-    return true;
+    return got;
 }
 
 }  // namespace wrapper::tools::package

@@ -7,6 +7,7 @@
 
 #include "package/CampaignStamp.h"
 #include "tools/host/ByteSource.h"
+#include "tools/host/Expected.h"
 
 #include <cstdint>
 #include <functional>
@@ -32,9 +33,9 @@ struct SlotReport {
     std::string stampedCampaign;
 };
 
-// Reads the slot of `source` with the launcher's code. False, with `error`, only when the
-// bytes cannot be read.
-bool ReadSlot(host::ByteSource& source, SlotReport& report, std::string& error);
+// Reads the slot of `source` with the launcher's code. Fails only when the bytes cannot be
+// read.
+host::Expected<SlotReport> ReadSlot(host::ByteSource& source);
 
 // Whether a slot is there, in words: "1024 bytes, 993 of them for a stamp", "no certificate
 // table ends the file", "the signature has no slot attribute", ...
@@ -47,9 +48,9 @@ struct LauncherCampaign {
 };
 LauncherCampaign CampaignTheLauncherUses(const Inspection& inspection);
 
-// Why `inspection`'s package cannot be stamped with `campaign` (an empty `campaign` asks
-// only whether it can be stamped at all); empty when it can.
-std::string StampRefusal(const Inspection& inspection, const std::string& campaign);
+// Whether `inspection`'s package can be stamped with `campaign` (an empty `campaign` asks
+// only whether it can be stamped at all); the failure says why not.
+host::Status CheckStamp(const Inspection& inspection, const std::string& campaign);
 
 // The stamp area's new bytes for `campaign`: the prefix, the text, zero bytes.
 std::vector<std::uint8_t> StampArea(const SlotReport& report, const std::string& campaign);
@@ -60,8 +61,8 @@ public:
     PatchedSource(host::ByteSource& base, std::uint64_t offset, std::vector<std::uint8_t> bytes)
         : base_(base), offset_(offset), bytes_(std::move(bytes)) {}
     std::uint64_t Size() const override { return base_.Size(); }
-    bool ReadAt(std::uint64_t offset, void* buffer, std::size_t size, std::size_t& got,
-                std::string& error) override;
+    host::Expected<std::size_t> ReadAt(std::uint64_t offset, void* buffer,
+                                       std::size_t size) override;
 
 private:
     host::ByteSource& base_;
@@ -69,16 +70,16 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-// Receives the stamped copy's bytes in order; false, with the reason, stops the copy.
-using ByteSink = std::function<bool(const void* data, std::size_t size, std::string& error)>;
+// Receives the stamped copy's bytes in order; a failure stops the copy.
+using ByteSink = std::function<host::Status(const void* data, std::size_t size)>;
 
 // Writes `package` (inspected as `before`) to `sink` with `campaign` stamped into its slot.
 // Before the first byte goes out, the launcher's own reading of the stamped bytes must give
 // `campaign`; as the bytes go out their Authenticode digest is taken, and it and the length
-// must be the package's. Returns the refusal (StampRefusal's, or what the stamped bytes
-// failed) or the failure that stopped or spoiled the copy; empty when all went out as it
-// should. After a failure the caller must not keep what the sink received.
-std::string WriteStamped(host::ByteSource& package, const Inspection& before,
-                         const std::string& campaign, const ByteSink& sink);
+// must be the package's. Fails with the refusal (CheckStamp's, or what the stamped bytes
+// failed) or the failure that stopped or spoiled the copy. After a failure the caller must
+// not keep what the sink received.
+host::Status WriteStamped(host::ByteSource& package, const Inspection& before,
+                          const std::string& campaign, const ByteSink& sink);
 
 }  // namespace wrapper::tools::package

@@ -47,11 +47,11 @@ struct Copy {
 };
 
 // The lines of a campaigns file: NAME, a tab, TEXT; empty lines are skipped. A NAME is a
-// file name in the output folder, nothing that leads out of it. Returns the refusal.
-std::string ReadCampaigns(const std::string& file, const std::filesystem::path& folder,
-                          std::vector<Copy>& copies) {
+// file name in the output folder, nothing that leads out of it.
+host::Status ReadCampaigns(const std::string& file, const std::filesystem::path& folder,
+                           std::vector<Copy>& copies) {
     std::ifstream in(cli::PathFromUtf8(file), std::ios::binary);
-    if (!in) return "cannot read campaigns file " + file;
+    if (!in) return host::Unexpected{"cannot read campaigns file " + file};
     std::set<std::string> names;
     std::string line;
     for (std::size_t number = 1; std::getline(in, line); ++number) {
@@ -60,18 +60,20 @@ std::string ReadCampaigns(const std::string& file, const std::filesystem::path& 
         const std::string where = file + " line " + std::to_string(number) + ": ";
         const std::size_t tab = line.find('\t');
         if (tab == std::string::npos || line.find('\t', tab + 1) != std::string::npos) {
-            return where + "not NAME<TAB>TEXT";
+            return host::Unexpected{where + "not NAME<TAB>TEXT"};
         }
         const std::string name = line.substr(0, tab);
         if (name.empty() || name == "." || name == ".." ||
             name.find_first_of(std::string("/\\:\0", 4)) != std::string::npos) {
-            return where + "name " + cli::Quoted(name) + " is not a file name";
+            return host::Unexpected{where + "name " + cli::Quoted(name) + " is not a file name"};
         }
-        if (!names.insert(name).second) return where + "name " + cli::Quoted(name) + " twice";
+        if (!names.insert(name).second) {
+            return host::Unexpected{where + "name " + cli::Quoted(name) + " twice"};
+        }
         copies.push_back({name, folder / cli::PathFromUtf8(name), line.substr(tab + 1)});
     }
-    if (in.bad()) return "cannot read campaigns file " + file;
-    if (copies.empty()) return "campaigns file " + file + " names no campaign";
+    if (in.bad()) return host::Unexpected{"cannot read campaigns file " + file};
+    if (copies.empty()) return host::Unexpected{"campaigns file " + file + " names no campaign"};
     return {};
 }
 
@@ -123,9 +125,9 @@ int RunStamp(const std::vector<std::string>& arguments) {
         return cli::UsageError(kTool, "an empty path names no file");
     }
 
-    std::string error;
-    const auto file = host::InputFile::Open(cli::PathFromUtf8(packagePath), error);
-    if (file == nullptr) return Fail("cannot read " + packagePath + ": " + error);
+    const auto opened = host::InputFile::Open(cli::PathFromUtf8(packagePath));
+    if (!opened) return Fail("cannot read " + packagePath + ": " + opened.error());
+    const auto& file = *opened;
 
     std::vector<Copy> copies;
     const bool toStdout = output && *output == "-";
@@ -134,40 +136,41 @@ int RunStamp(const std::vector<std::string>& arguments) {
             {*output, toStdout ? std::filesystem::path() : cli::PathFromUtf8(*output), *campaign});
     } else {
         const std::filesystem::path folder = cli::PathFromUtf8(*outputDir);
-        host::PathKind kind = host::PathKind::Missing;
-        host::FileIdentity ignored;
-        if (!host::LookAtOutput(folder, kind, ignored, error)) {
-            return Fail("cannot look at " + *outputDir + ": " + error);
-        }
-        if (kind != host::PathKind::Directory) {
-            return Fail("output folder " + *outputDir + " is " + host::DescribeKind(kind) +
+        const host::Expected<host::OutputLook> look = host::LookAtOutput(folder);
+        if (!look) return Fail("cannot look at " + *outputDir + ": " + look.error());
+        if (look->kind != host::PathKind::Directory) {
+            return Fail("output folder " + *outputDir + " is " + host::DescribeKind(look->kind) +
                         ", not a directory");
         }
-        const std::string problem = ReadCampaigns(*campaignsFile, folder, copies);
-        if (!problem.empty()) return Fail(problem);
+        const host::Status read = ReadCampaigns(*campaignsFile, folder, copies);
+        if (!read) return Fail(read.error());
     }
 
     package::Inspection inspection;
-    if (!package::InspectSource(*file, inspection, error)) {
-        return Fail("cannot read " + packagePath + ": " + error);
+    if (const host::Status read = package::InspectSource(*file, inspection); !read) {
+        return Fail("cannot read " + packagePath + ": " + read.error());
     }
     // Every copy is checked before any is written: a bad line refuses the whole run.
-    const auto campaignsInput =
-        campaignsFile ? host::InputFile::Open(cli::PathFromUtf8(*campaignsFile), error) : nullptr;
+    std::unique_ptr<host::InputFile> campaignsInput;
+    if (campaignsFile) {
+        if (auto list = host::InputFile::Open(cli::PathFromUtf8(*campaignsFile))) {
+            campaignsInput = std::move(*list);
+        }
+    }
     const std::filesystem::path packageFsPath = cli::PathFromUtf8(packagePath);
     const std::filesystem::path campaignsFsPath =
         campaignsFile ? cli::PathFromUtf8(*campaignsFile) : std::filesystem::path();
     for (const Copy& copy : copies) {
-        const std::string refusal = package::StampRefusal(inspection, copy.campaign);
+        const host::Status stampable = package::CheckStamp(inspection, copy.campaign);
         const std::string prefix = campaignsFile ? copy.name + ": " : "";
-        if (!refusal.empty()) return Fail(prefix + packagePath + ": " + refusal);
+        if (!stampable) return Fail(prefix + packagePath + ": " + stampable.error());
         if (copy.campaign.empty()) return Fail(prefix + "the campaign is empty");
         if (toStdout) continue;
         const host::OpenInput open[] = {{"package", &packageFsPath, file.get()},
                                         {"campaigns file", &campaignsFsPath, campaignsInput.get()}};
-        const std::string outputRefusal =
+        const host::Status outputChecked =
             host::CheckOutputPath(copy.output, {open, campaignsInput ? 2u : 1u});
-        if (!outputRefusal.empty()) return Fail(outputRefusal);
+        if (!outputChecked) return Fail(outputChecked.error());
     }
 
 #ifdef _WIN32
@@ -178,27 +181,25 @@ int RunStamp(const std::vector<std::string>& arguments) {
 #endif
     for (const Copy& copy : copies) {
         if (toStdout) {
-            const std::string problem =
-                package::WriteStamped(*file, inspection, copy.campaign,
-                                      [](const void* data, std::size_t size, std::string& failure) {
-                                          if (std::fwrite(data, 1, size, stdout) == size)
-                                              return true;
-                                          failure = "cannot write to standard output";
-                                          return false;
-                                      });
-            if (!problem.empty()) return Fail(problem);
+            const host::Status sent = package::WriteStamped(
+                *file, inspection, copy.campaign, [](const void* data, std::size_t size) {
+                    if (std::fwrite(data, 1, size, stdout) == size) return host::Status();
+                    return host::Status(host::Unexpected{"cannot write to standard output"});
+                });
+            if (!sent) return Fail(sent.error());
             if (std::fflush(stdout) != 0) return Fail("cannot write to standard output");
             continue;
         }
-        auto target = host::OutputFile::CreateFor(copy.output, error);
-        if (target == nullptr) return Fail("cannot write " + copy.name + ": " + error);
-        const std::string problem = package::WriteStamped(
+        const auto created = host::OutputFile::CreateFor(copy.output);
+        if (!created) return Fail("cannot write " + copy.name + ": " + created.error());
+        const auto& target = *created;
+        const host::Status stamped = package::WriteStamped(
             *file, inspection, copy.campaign,
-            [&target](const void* data, std::size_t size, std::string& failure) {
-                return target->Write(data, size, failure);
-            });
-        if (!problem.empty()) return Fail(copy.name + ": " + problem);
-        if (!target->Commit(error)) return Fail(error);
+            [&target](const void* data, std::size_t size) { return target->Write(data, size); });
+        if (!stamped) return Fail(copy.name + ": " + stamped.error());
+        if (const host::Status committed = target->Commit(); !committed) {
+            return Fail(committed.error());
+        }
         std::printf("%s: wrote %s: %llu bytes, stamped %s, Authenticode digest unchanged\n", kTool,
                     copy.name.c_str(), static_cast<unsigned long long>(inspection.fileSize),
                     cli::Quoted(copy.campaign).c_str());

@@ -33,6 +33,13 @@ public:
     Handle Get() const { return handle_; }
     explicit operator bool() const { return static_cast<bool>(handle_); }
 
+    // Gives the handle up without closing it, for a caller that closes it itself.
+    Handle Release() {
+        const Handle handle = handle_;
+        handle_ = {};
+        return handle;
+    }
+
     // Closes the handle now, if one is held.
     void Reset() {
         if (handle_) {
