@@ -127,4 +127,22 @@ Status OutputFile::Commit() {
     return {};
 }
 
+Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    std::size_t got = 0;
+    if (offset >= size_) return got;
+    if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
+    auto* out = static_cast<char*>(buffer);
+    while (got < size) {
+        const Expected<std::size_t> n = ReadOnce(offset + got, out + got, size - got);
+        if (!n) return n;
+        if (*n == 0) {
+            return Unexpected{"the file ended at offset " + std::to_string(offset + got) +
+                              ", before its size when opened (" + std::to_string(size_) +
+                              " bytes): it changed while it was read"};
+        }
+        got += *n;
+    }
+    return got;
+}
+
 }  // namespace wrapper::tools::host

@@ -60,6 +60,10 @@ public:
     const FileIdentity& Identity() const { return identity_; }
 
 private:
+    // One read of the system's at `offset`, at most `size` bytes (within the file's size
+    // when opened); 0 means the file ends there. Interrupted reads are retried.
+    Expected<std::size_t> ReadOnce(std::uint64_t offset, char* buffer, std::size_t size);
+
     InputFile(UniqueSystemFile handle, std::uint64_t size, FileIdentity identity)
         : handle_(std::move(handle)), size_(size), identity_(identity) {}
     UniqueSystemFile handle_;

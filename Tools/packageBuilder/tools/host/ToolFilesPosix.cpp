@@ -103,27 +103,16 @@ Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
 
 void SystemFileTraits::Close(System&, SystemFile file) { ::close(static_cast<int>(file.value)); }
 
-Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
-    std::size_t got = 0;
-    if (offset >= size_) return got;
-    if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
-    auto* out = static_cast<char*>(buffer);
-    while (got < size) {
-        const ssize_t n = ::pread(static_cast<int>(handle_.Get().value), out + got, size - got,
-                                  static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Unexpected{"reading at offset " + std::to_string(offset + got) +
+Expected<std::size_t> InputFile::ReadOnce(std::uint64_t offset, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n =
+            ::pread(static_cast<int>(handle_.Get().value), buffer, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) {
+            return Unexpected{"reading at offset " + std::to_string(offset) +
                               " failed: " + SystemReason(errno)};
         }
-        if (n == 0) {
-            return Unexpected{"the file ended at offset " + std::to_string(offset + got) +
-                              ", before its size when opened (" + std::to_string(size_) +
-                              " bytes): it changed while it was read"};
-        }
-        got += static_cast<std::size_t>(n);
     }
-    return got;
 }
 
 Expected<OutputLook> LookAtOutput(const fs::path& path) {

@@ -97,31 +97,18 @@ Expected<std::unique_ptr<InputFile>> InputFile::Open(const fs::path& path) {
 
 void SystemFileTraits::Close(System&, SystemFile file) { CloseHandle(ToHandle(file.value)); }
 
-Expected<std::size_t> InputFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
-    std::size_t got = 0;
-    if (offset >= size_) return got;
-    if (size > size_ - offset) size = static_cast<std::size_t>(size_ - offset);
-    auto* out = static_cast<char*>(buffer);
-    while (got < size) {
-        const std::uint64_t at = offset + got;
-        OVERLAPPED position{};
-        position.Offset = static_cast<DWORD>(at);
-        position.OffsetHigh = static_cast<DWORD>(at >> 32);
-        const auto ask = static_cast<DWORD>(std::min<std::size_t>(size - got, 1u << 30));
-        DWORD n = 0;
-        if (!ReadFile(ToHandle(handle_.Get().value), out + got, ask, &n, &position) &&
-            GetLastError() != ERROR_HANDLE_EOF) {
-            return Unexpected{"reading at offset " + std::to_string(at) +
-                              " failed: " + SystemReason(GetLastError())};
-        }
-        if (n == 0) {
-            return Unexpected{"the file ended at offset " + std::to_string(at) +
-                              ", before its size when opened (" + std::to_string(size_) +
-                              " bytes): it changed while it was read"};
-        }
-        got += n;
+Expected<std::size_t> InputFile::ReadOnce(std::uint64_t offset, char* buffer, std::size_t size) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const auto ask = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD n = 0;
+    if (!ReadFile(ToHandle(handle_.Get().value), buffer, ask, &n, &position) &&
+        GetLastError() != ERROR_HANDLE_EOF) {
+        return Unexpected{"reading at offset " + std::to_string(offset) +
+                          " failed: " + SystemReason(GetLastError())};
     }
-    return got;
+    return std::size_t{n};
 }
 
 Expected<OutputLook> LookAtOutput(const fs::path& path) {
