@@ -1,4 +1,5 @@
 #include "tools/cli/ToolCommandLine.h"
+#include "tools/cli/ToolText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -202,6 +203,16 @@ int RunTool(const std::string& tool, const std::function<int()>& body) {
         status = kExitRefused;
     }
     return status;
+}
+
+int ToolMain(const std::string& tool, int argc, char** argv, ToolBody body) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    return RunTool(tool, [&] { return body(arguments); });
+}
+
+int ToolMain(const std::string& tool, int argc, wchar_t** argv, ToolBody body) {
+    const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    return RunTool(tool, [&] { return body(arguments); });
 }
 
 int FinishReport(const std::string& tool, const std::string& done) {

@@ -52,6 +52,12 @@ int UsageError(const std::string& tool, const std::string& message);
 // when `body` itself succeeded.
 int RunTool(const std::string& tool, const std::function<int()>& body);
 
+// A tool's `main` (or `wmain`): its command line as UTF-8, program name first, given to
+// `body` under RunTool. Each tool's main.cpp holds only which one the system starts.
+using ToolBody = int (*)(const std::vector<std::string>& arguments);
+int ToolMain(const std::string& tool, int argc, char** argv, ToolBody body);
+int ToolMain(const std::string& tool, int argc, wchar_t** argv, ToolBody body);
+
 // Ends a tool's success whose report goes to standard output: 0 when all of it was written;
 // otherwise one line, "TOOL: `done`, but writing its report failed: REASON", and 1. What
 // `done` says happened stands: a written file is kept.

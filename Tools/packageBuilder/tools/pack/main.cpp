@@ -241,13 +241,7 @@ int RunPack(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    const auto arguments = tools::cli::Utf8Arguments(argc, argv);
-    return tools::cli::RunTool(kTool, [&] { return RunPack(arguments); });
-}
+int wmain(int argc, wchar_t** argv) { return tools::cli::ToolMain(kTool, argc, argv, RunPack); }
 #else
-int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv, argv + argc);
-    return tools::cli::RunTool(kTool, [&] { return RunPack(arguments); });
-}
+int main(int argc, char** argv) { return tools::cli::ToolMain(kTool, argc, argv, RunPack); }
 #endif

@@ -210,13 +210,7 @@ int RunStamp(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    const auto arguments = cli::Utf8Arguments(argc, argv);
-    return cli::RunTool(kTool, [&] { return RunStamp(arguments); });
-}
+int wmain(int argc, wchar_t** argv) { return cli::ToolMain(kTool, argc, argv, RunStamp); }
 #else
-int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv, argv + argc);
-    return cli::RunTool(kTool, [&] { return RunStamp(arguments); });
-}
+int main(int argc, char** argv) { return cli::ToolMain(kTool, argc, argv, RunStamp); }
 #endif
