@@ -56,7 +56,7 @@ bool ReadInstallDir(platform::Registry& registry, platform::KeyHandle key,
     if (!registry.QueryValue(key, kAppPathValue, installDir, &size)) return false;
     // Stored without a terminator, or with several: either way it ends where the value
     // ends or at its first zero.
-    std::uint32_t units = size / sizeof(char16_t);
+    std::uint32_t units = size / std::uint32_t{sizeof(char16_t)};
     if (units > kValueUnits - 1) units = kValueUnits - 1;
     installDir[units] = u'\0';
     // An empty directory would put Version.ini at the root of the current drive.
