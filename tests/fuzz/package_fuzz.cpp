@@ -16,6 +16,7 @@
 // one this run created (and Version.ini after a hand-off) is changed, added or removed;
 // every file, process and key handle is closed; at most one URL is opened.
 
+#include "FakeFacts.h"
 #include "FakePlatform.h"
 #include "FuzzSupport.h"
 #include "RunSequence.h"
@@ -32,8 +33,8 @@ namespace {
 using wrapper::fake::Call;
 using wrapper::fake::FakePlatform;
 
-constexpr char16_t kOwnPath[] = u"C:\\Downloads\\setup.exe";
-constexpr char16_t kTempDirectory[] = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
+using wrapper::fake::kOwnPath;
+using wrapper::fake::kTempFolder;
 constexpr char16_t kInstallDir[] = u"C:\\Program Files\\Product";
 constexpr char16_t kVersionIni[] = u"C:\\Program Files\\Product\\Version.ini";
 const std::vector<std::uint8_t> kSomeoneElses = {'n', 'o', 't', ' ', 'o', 'u', 'r', 's'};
@@ -72,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FakePlatform machine;
     machine.files.SetOwnPath(kOwnPath);
-    machine.files.SetTempDirectory(kTempDirectory);
+    machine.files.SetTempDirectory(kTempFolder);
     machine.files.AddFile(kOwnPath, package);
     machine.clock.seconds = 1'700'000'000ull + clockByte * 7919ull;
     machine.codePages.utf8 = (knobs & kUtf8CodePage) != 0;
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char16_t tempName[wrapper::package::kPathCapacity] = {};
     const auto seed = static_cast<std::uint32_t>(machine.clock.seconds);
     FUZZ_CHECK(wrapper::package::FormatTempInstallerPath(
-        kTempDirectory, wrapper::package::DrawTempNumber(seed), tempName));
+        kTempFolder, wrapper::package::DrawTempNumber(seed), tempName));
     const bool nameTaken = (knobs & kNameTaken) != 0;
     if (nameTaken) machine.files.AddFile(tempName, kSomeoneElses);
     const bool productRegistered = (knobs & kProductRegistered) != 0;
