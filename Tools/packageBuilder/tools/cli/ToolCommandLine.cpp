@@ -215,6 +215,11 @@ int ToolMain(const std::string& tool, int argc, wchar_t** argv, ToolBody body) {
     return RunTool(tool, [&] { return body(arguments); });
 }
 
+int Refuse(const std::string& tool, const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", tool.c_str(), message.c_str());
+    return kExitRefused;
+}
+
 int FinishReport(const std::string& tool, const std::string& done) {
     errno = 0;
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;

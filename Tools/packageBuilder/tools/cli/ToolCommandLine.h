@@ -47,6 +47,9 @@ std::optional<std::uint64_t> ParseByteCount(const std::string& text, std::uint64
 // Reports a usage error as the tool's one line; returns kExitUsage.
 int UsageError(const std::string& tool, const std::string& message);
 
+// Reports a refusal as the tool's one line, "TOOL: MESSAGE"; returns kExitRefused.
+int Refuse(const std::string& tool, const std::string& message);
+
 // Runs `body` as the tool's main: an exception that escapes it is reported as one line and
 // exit status 1, and so is a failure to write standard output (a full disk, a closed pipe)
 // when `body` itself succeeded.

@@ -87,8 +87,7 @@ int RunInspect(const std::vector<std::string>& arguments) {
         if (json) {
             std::fputs(tools::package::JsonError(package, message, kExitRefused).c_str(), stdout);
         }
-        std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
-        return kExitRefused;
+        return tools::cli::Refuse(kTool, message);
     };
 
     const std::filesystem::path packagePath = tools::cli::PathFromUtf8(package);
@@ -131,9 +130,8 @@ int RunInspect(const std::vector<std::string>& arguments) {
         wrapper::ResultCode code = wrapper::kSuccess;
         const host::Status extracted = tools::package::ExtractPayloadTo(*file, target, code);
         if (!extracted) {
-            std::fprintf(stderr, "%s: cannot extract the payload to %s: %s\n", kTool,
-                         extractTo.c_str(), extracted.error().c_str());
-            return kExitRefused;
+            return tools::cli::Refuse(kTool, "cannot extract the payload to " + extractTo + ": " +
+                                                 extracted.error());
         }
         std::fprintf(stderr, "%s: wrote the payload (%llu bytes) to %s\n", kTool,
                      static_cast<unsigned long long>(inspection.layout.payloadSize),

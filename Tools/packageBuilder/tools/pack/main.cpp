@@ -30,10 +30,7 @@ using tools::cli::kExitRefused;
 
 constexpr const char* kTool = "wrapper-pack";
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
-    return kExitRefused;
-}
+int Fail(const std::string& message) { return tools::cli::Refuse(kTool, message); }
 
 int RunPack(const std::vector<std::string>& arguments) {
     std::string launcher;

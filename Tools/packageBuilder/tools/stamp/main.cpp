@@ -35,10 +35,7 @@ using cli::kExitRefused;
 
 constexpr const char* kTool = "wrapper-stamp";
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
-    return kExitRefused;
-}
+int Fail(const std::string& message) { return cli::Refuse(kTool, message); }
 
 struct Copy {
     std::string name;  // the output as given, or the line's NAME
